@@ -1,0 +1,65 @@
+// The chunked pass over the rows of X that sums the effects and their gradients.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/fault.hpp"
+#include "engine/link.hpp"
+#include "engine/products.hpp"
+#include "engine/strided.hpp"
+
+namespace velmora::engine {
+
+// How the gradient of a continuous column's effect is formed.
+enum class SeMethod {
+    per_observation,     // "kova"
+    statsmodels_style,   // "sm"
+    unrecognised,        // any other text: continuous columns add nothing
+};
+
+// Returns the method named by the exact bytes of text.
+SeMethod select_method(std::string_view text);
+
+// The sums of the pass: k effects and a k x k row-major Jacobian for each method.
+struct EffectAccumulators {
+    std::vector<double> ame_sums_per_obs;
+    std::vector<double> jacobian_per_obs;
+    std::vector<double> ame_sums_sm;
+    std::vector<double> jacobian_sm;
+
+    explicit EffectAccumulators(std::size_t k)
+        : ame_sums_per_obs(k), jacobian_per_obs(k * k), ame_sums_sm(k), jacobian_sm(k * k) {}
+};
+
+// Lets the host stop a long pass: called between chunks and every few hundred
+// thousand rows; returning true ends the pass with an interrupted fault.
+struct InterruptCheck {
+    bool (*pending)(void* context) = nullptr;
+    void* context = nullptr;
+};
+
+struct PassOptions {
+    std::optional<std::uint64_t> chunk_size;  // rows per chunk; all rows when empty
+    std::ptrdiff_t block_rows = 0;            // rows per cache block; 0 picks a size
+    ProductPath path = ProductPath::automatic;
+    InterruptCheck interrupt;
+};
+
+// Returns the columns, in ascending order, that are not intercepts and hold only 0 and 1.
+// Names are enumerated, not columns: a name without a column is an internal fault.
+EngineResult<std::vector<std::size_t>> find_binary_columns(
+    const MatrixView& x, std::size_t name_count, std::span<const std::size_t> intercept_columns);
+
+// Runs the pass and returns the filled accumulators.
+EngineResult<EffectAccumulators> accumulate_effects(VectorView beta, const MatrixView& x,
+                                                    ModelKind kind, SeMethod method,
+                                                    std::span<const std::size_t> intercept_columns,
+                                                    std::span<const std::size_t> binary_columns,
+                                                    const PassOptions& options);
+
+}  // namespace velmora::engine

@@ -1,0 +1,50 @@
+// The three CBLAS routines the engine uses, declared here rather than taken from
+// a provider's header, because providers disagree on header names and symbol
+// prefixes. The build names the prefix of the library it links.
+#pragma once
+
+#ifndef VELMORA_CBLAS_PREFIX
+#define VELMORA_CBLAS_PREFIX
+#endif
+
+#define VELMORA_CBLAS_CONCAT2(prefix, name) prefix##name
+#define VELMORA_CBLAS_CONCAT(prefix, name) VELMORA_CBLAS_CONCAT2(prefix, name)
+#define VELMORA_CBLAS(name) VELMORA_CBLAS_CONCAT(VELMORA_CBLAS_PREFIX, name)
+
+extern "C" {
+
+enum CBLAS_ORDER { CblasRowMajor = 101, CblasColMajor = 102 };
+enum CBLAS_TRANSPOSE { CblasNoTrans = 111, CblasTrans = 112 };
+
+double VELMORA_CBLAS(cblas_ddot)(int n, const double* x, int incx, const double* y, int incy);
+
+void VELMORA_CBLAS(cblas_dgemv)(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m, int n,
+                                double alpha, const double* a, int lda, const double* x,
+                                int incx, double beta, double* y, int incy);
+
+void VELMORA_CBLAS(cblas_dgemm)(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a,
+                                CBLAS_TRANSPOSE trans_b, int m, int n, int k, double alpha,
+                                const double* a, int lda, const double* b, int ldb, double beta,
+                                double* c, int ldc);
+}
+
+namespace velmora::engine::cblas {
+
+inline double ddot(int n, const double* x, int incx, const double* y, int incy) {
+    return VELMORA_CBLAS(cblas_ddot)(n, x, incx, y, incy);
+}
+
+inline void dgemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m, int n, double alpha,
+                  const double* a, int lda, const double* x, int incx, double beta, double* y,
+                  int incy) {
+    VELMORA_CBLAS(cblas_dgemv)(order, trans, m, n, alpha, a, lda, x, incx, beta, y, incy);
+}
+
+inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b, int m,
+                  int n, int k, double alpha, const double* a, int lda, const double* b, int ldb,
+                  double beta, double* c, int ldc) {
+    VELMORA_CBLAS(cblas_dgemm)
+    (order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+}
+
+}  // namespace velmora::engine::cblas

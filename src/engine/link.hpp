@@ -1,0 +1,86 @@
+// Link functions of the Logit and Probit models.
+//
+// Every step is one double operation in the order written, with exp and erfc
+// from the C library; the build keeps the compiler from fusing or reordering
+// them, so these functions give the same doubles wherever they are called.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "engine/strided.hpp"
+
+namespace velmora::engine {
+
+enum class ModelKind : std::uint8_t { probit = 0, logit = 1 };
+
+inline constexpr double sqrt_two_pi = 2.5066282746310002;  // one ulp below the rounded sqrt(2*pi)
+inline constexpr double sqrt_two = 1.4142135623730951;
+
+// Returns Phi(x), the standard normal distribution function.
+inline double standard_normal_cdf(double x) {
+    const double a = (0.0 - x) / (1.0 * sqrt_two);
+    if (std::isnan(a)) return a;
+    if (a == std::numeric_limits<double>::infinity()) return 0.0;
+    if (a == -std::numeric_limits<double>::infinity()) return 1.0;
+    return 0.5 * std::erfc(a);
+}
+
+// Returns the logistic distribution function 1 / (exp(-v) + 1).
+inline double logit_cdf(double v) {
+    const double t = std::exp(-v);
+    return 1.0 / (t + 1.0);
+}
+
+// Returns the logistic density exp(v) / (exp(v) + 1)^2.
+//
+// The squared denominator overflows for v above about 354.89 (and exp(v) itself
+// above about 709.78), which would give 0 or NaN for a finite v. There the same
+// density is taken from exp(-v), which stays finite; below that point the
+// written form is used unchanged.
+inline double logit_pdf(double v) {
+    const double e = std::exp(v);
+    const double d = (e + 1.0) * (e + 1.0);
+    if (d <= std::numeric_limits<double>::max() || !std::isfinite(v)) return e / d;
+    const double t = std::exp(-v);
+    return t / ((t + 1.0) * (t + 1.0));
+}
+
+// Returns f'(v) = (1 - 2F(v)) f(v) of the logistic distribution, given F(v) and f(v).
+inline double logit_pdf_derivative(double cdf, double pdf) { return (1.0 - (cdf + cdf)) * pdf; }
+
+// Returns the standard normal density exp(-v^2 / 2) / sqrt(2 pi).
+inline double probit_pdf(double v) {
+    const double y = (-0.5 * v) * v;
+    return std::exp(y) / sqrt_two_pi;
+}
+
+// Returns -v phi(v), given phi(v).
+inline double probit_pdf_derivative(double v, double pdf) { return pdf * (-v); }
+
+// Returns F(v) of the given model.
+inline double cdf(ModelKind kind, double v) {
+    return kind == ModelKind::logit ? logit_cdf(v) : standard_normal_cdf(v);
+}
+
+// Returns f(v) of the given model.
+inline double pdf(ModelKind kind, double v) {
+    return kind == ModelKind::logit ? logit_pdf(v) : probit_pdf(v);
+}
+
+// Returns f'(v) of the given model.
+inline double pdf_derivative(ModelKind kind, double v) {
+    return kind == ModelKind::logit ? logit_pdf_derivative(logit_cdf(v), logit_pdf(v))
+                                    : probit_pdf_derivative(v, probit_pdf(v));
+}
+
+// Writes F(v_i) into out; out must hold v.size values.
+EngineResult<void> link_cdf(ModelKind kind, VectorView v, std::span<double> out);
+// Writes f(v_i) into out; out must hold v.size values.
+EngineResult<void> link_pdf(ModelKind kind, VectorView v, std::span<double> out);
+// Writes f'(v_i) into out; out must hold v.size values.
+EngineResult<void> link_pdf_derivative(ModelKind kind, VectorView v, std::span<double> out);
+
+}  // namespace velmora::engine

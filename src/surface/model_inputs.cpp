@@ -1,0 +1,164 @@
+#include "surface/model_inputs.hpp"
+
+#include "surface/numpy_view.hpp"
+
+namespace velmora::surface {
+namespace {
+
+// Returns text in ASCII lower case; no other character lowercases into ASCII
+// letters that could complete one of the names compared against.
+std::string ascii_lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// Returns the argument's "model" attribute, or the argument itself when that read fails.
+PyRef model_object(PyObject* model) {
+    PyRef inner = PyRef::steal(PyObject_GetAttrString(model, "model"));
+    if (inner) return inner;
+    PyErr_Clear();
+    return PyRef::borrow(model);
+}
+
+// Returns obj.values when that attribute can be read, else obj itself.
+PyRef values_or_self(PyObject* obj) {
+    PyRef values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
+    if (values) return values;
+    PyErr_Clear();
+    return PyRef::borrow(obj);
+}
+
+Result<engine::ModelKind> read_model_kind(PyObject* model_obj) {
+    PyRef cls = PyRef::steal(PyObject_GetAttrString(model_obj, "__class__"));
+    if (!cls) return fetched();
+    PyRef name = PyRef::steal(PyObject_GetAttrString(cls.get(), "__name__"));
+    if (!name) return fetched();
+    if (!PyUnicode_Check(name.get())) {
+        return std::unexpected(PyError::cannot_convert(name.get(), "PyString"));
+    }
+    auto text = utf8(name.get());
+    if (!text) return std::unexpected(std::move(text.error()));
+    const std::string lower = ascii_lower(*text);
+    if (lower == "probit") return engine::ModelKind::probit;
+    if (lower == "logit") return engine::ModelKind::logit;
+    return std::unexpected(
+        PyError::make(PyExc_ValueError, "ame: only Logit or Probit supported, got " + *text));
+}
+
+// Copies a sequence of str into UTF-8 names.
+Result<std::vector<std::string>> read_names(PyObject* source) {
+    if (PyUnicode_Check(source)) {
+        return std::unexpected(PyError::make(PyExc_TypeError, "Can't extract `str` to `Vec`"));
+    }
+    if (!PySequence_Check(source)) {
+        return std::unexpected(PyError::cannot_convert(source, "Sequence"));
+    }
+    std::vector<std::string> names;
+    const Py_ssize_t size = PySequence_Size(source);
+    if (size < 0) {
+        PyErr_Clear();
+    } else {
+        names.reserve(static_cast<std::size_t>(size));
+    }
+    PyRef iter = PyRef::steal(PyObject_GetIter(source));
+    if (!iter) return fetched();
+    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            return std::unexpected(PyError::cannot_convert(item.get(), "PyString"));
+        }
+        auto text = utf8(item.get());
+        if (!text) return std::unexpected(std::move(text.error()));
+        names.push_back(std::move(*text));
+    }
+    if (PyErr_Occurred()) return fetched();
+    return names;
+}
+
+// Checks that beta, cov_params and the names fit the k columns of X.
+Result<void> check_sizes(const ModelInputs& in) {
+    const auto k = std::to_string(in.x.cols);
+    if (in.beta.size != in.x.cols) {
+        return std::unexpected(PyError::make(
+            PyExc_ValueError, "params has " + std::to_string(in.beta.size) +
+                                  " coefficients but exog has " + k + " columns"));
+    }
+    if (in.cov_params.rows != in.x.cols || in.cov_params.cols != in.x.cols) {
+        return std::unexpected(PyError::make(
+            PyExc_ValueError, "cov_params() is " + std::to_string(in.cov_params.rows) + " x " +
+                                  std::to_string(in.cov_params.cols) + " but exog has " + k +
+                                  " columns (expected " + k + " x " + k + ")"));
+    }
+    if (in.names.size() != static_cast<std::size_t>(in.x.cols)) {
+        return std::unexpected(PyError::make(
+            PyExc_ValueError, "the model names " + std::to_string(in.names.size()) +
+                                  " regressors but exog has " + k + " columns"));
+    }
+    return {};
+}
+
+}  // namespace
+
+std::vector<std::size_t> find_intercept_columns(const std::vector<std::string>& names) {
+    std::vector<std::size_t> columns;
+    columns.reserve(4);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string lower = ascii_lower(names[i]);
+        if (lower == "const" || lower == "intercept") columns.push_back(i);
+    }
+    return columns;
+}
+
+Result<ModelInputs> read_model_inputs(PyObject* model) {
+    ModelInputs in;
+    {
+        PyRef model_obj = model_object(model);
+        auto kind = read_model_kind(model_obj.get());
+        if (!kind) return std::unexpected(std::move(kind.error()));
+        in.kind = *kind;
+    }
+
+    PyRef params = PyRef::steal(PyObject_GetAttrString(model, "params"));
+    if (!params) return fetched();
+    in.beta_owner = values_or_self(params.get());
+    auto beta = as_vector_view(in.beta_owner.get(), "params");
+    if (!beta) return std::unexpected(std::move(beta.error()));
+    in.beta = *beta;
+
+    PyRef cov = PyRef::steal(PyObject_CallMethod(model, "cov_params", nullptr));
+    if (!cov) return fetched();
+    in.cov_owner = values_or_self(cov.get());
+    auto sigma = as_matrix_view(in.cov_owner.get(), "cov_params()");
+    if (!sigma) return std::unexpected(std::move(sigma.error()));
+    in.cov_params = *sigma;
+
+    PyRef model_obj = model_object(model);
+    PyRef exog = PyRef::steal(PyObject_GetAttrString(model_obj.get(), "exog"));
+    if (!exog) return fetched();
+    PyRef names_source;
+    if (PyRef values = PyRef::steal(PyObject_GetAttrString(exog.get(), "values"))) {
+        in.x_owner = std::move(values);
+        auto x = as_matrix_view(in.x_owner.get(), "exog");
+        if (!x) return std::unexpected(std::move(x.error()));
+        in.x = *x;
+        names_source = PyRef::steal(PyObject_GetAttrString(exog.get(), "columns"));
+    } else {
+        PyErr_Clear();
+        in.x_owner = PyRef::borrow(exog.get());
+        auto x = as_matrix_view(in.x_owner.get(), "exog");
+        if (!x) return std::unexpected(std::move(x.error()));
+        in.x = *x;
+        names_source = PyRef::steal(PyObject_GetAttrString(model_obj.get(), "exog_names"));
+    }
+    if (!names_source) return fetched();
+    auto names = read_names(names_source.get());
+    if (!names) return std::unexpected(std::move(names.error()));
+    in.names = std::move(*names);
+
+    if (auto sizes = check_sizes(in); !sizes) return std::unexpected(std::move(sizes.error()));
+    in.intercept_columns = find_intercept_columns(in.names);
+    return in;
+}
+
+}  // namespace velmora::surface

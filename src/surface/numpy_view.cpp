@@ -1,0 +1,122 @@
+// The only file that includes NumPy's headers.
+#define NPY_NO_DEPRECATED_API NPY_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL velmora_ARRAY_API
+#include "surface/numpy_view.hpp"
+
+#include <numpy/arrayobject.h>
+#include <numpy/npy_2_compat.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+namespace velmora::surface {
+namespace {
+
+// Loads NumPy's C-API table on first need; it is kept for the life of the process.
+Result<void> ensure_numpy_api() {
+    if (PyArray_API != nullptr) return {};
+    PyRef module = PyRef::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
+    if (!module && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        PyErr_Clear();  // NumPy 1.x keeps the module under numpy.core
+        module = PyRef::steal(PyImport_ImportModule("numpy.core._multiarray_umath"));
+    }
+    if (!module) {
+        PyError cause = PyError::fetch();
+        PyError error = PyError::panic("Failed to import NumPy module");
+        error.set_cause(cause.value());
+        return std::unexpected(std::move(error));
+    }
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    void* table = capsule ? PyCapsule_GetPointer(capsule.get(), nullptr) : nullptr;
+    if (table == nullptr) {
+        PyError cause = PyError::fetch();
+        PyError error = PyError::panic("Failed to get NumPy API capsule");
+        error.set_cause(cause.value());
+        return std::unexpected(std::move(error));
+    }
+    PyArray_API = static_cast<void**>(table);
+    // The checks NumPy's own import_array makes: an ABI no newer than the
+    // headers, and at least the C-API feature level this module was built for.
+    const unsigned int abi = PyArray_GetNDArrayCVersion();
+    const unsigned int feature = PyArray_GetNDArrayCFeatureVersion();
+    if (abi > NPY_VERSION || feature < NPY_FEATURE_VERSION) {
+        PyArray_API = nullptr;
+        return std::unexpected(PyError::panic(
+            "NumPy C-API version " + std::to_string(feature) + " (ABI " + std::to_string(abi) +
+            ") does not fit this build of velmora (feature " +
+            std::to_string(NPY_FEATURE_VERSION) + ")"));
+    }
+    PyArray_RUNTIME_VERSION = static_cast<int>(feature);
+    return {};
+}
+
+struct ArrayLayout {
+    const double* data;
+    std::array<std::ptrdiff_t, 2> shape{};
+    std::array<std::ptrdiff_t, 2> strides{};  // in elements
+};
+
+// Checks that obj is a float64 array of ndim dimensions that can be read in place.
+Result<ArrayLayout> float64_layout(PyObject* obj, int ndim, std::string_view label) {
+    if (auto api = ensure_numpy_api(); !api) return std::unexpected(std::move(api.error()));
+    if (!PyArray_Check(obj)) return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != ndim) {
+        return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
+    }
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!float64) return fetched();
+    auto* wanted = reinterpret_cast<PyArray_Descr*>(float64.get());
+    if (descr != wanted && !PyArray_EquivTypes(descr, wanted)) {
+        return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
+    }
+    const std::string name(label);
+    if (!PyArray_ISNOTSWAPPED(array)) {
+        return std::unexpected(PyError::make(
+            PyExc_ValueError, name + ": float64 array is not in the machine's byte order; pass " +
+                                  name + ".astype(float) instead"));
+    }
+    ArrayLayout layout{static_cast<const double*>(PyArray_DATA(array))};
+    const npy_intp* dims = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    for (int d = 0; d < ndim; ++d) {
+        const auto step = static_cast<std::ptrdiff_t>(strides[d]);
+        if (dims[d] > 1 && step % static_cast<std::ptrdiff_t>(sizeof(double)) != 0) {
+            return std::unexpected(PyError::make(
+                PyExc_ValueError, name + ": float64 array has a stride of " +
+                                      std::to_string(step) +
+                                      " bytes, not a whole number of elements; pass "
+                                      "numpy.ascontiguousarray(" +
+                                      name + ") instead"));
+        }
+        layout.shape[static_cast<std::size_t>(d)] = static_cast<std::ptrdiff_t>(dims[d]);
+        layout.strides[static_cast<std::size_t>(d)] =
+            dims[d] > 1 ? step / static_cast<std::ptrdiff_t>(sizeof(double)) : 0;
+    }
+    if (!PyArray_ISALIGNED(array)) {
+        return std::unexpected(PyError::make(
+            PyExc_ValueError, name + ": float64 array data is not aligned in memory; pass "
+                                     "numpy.ascontiguousarray(" +
+                                  name + ") instead"));
+    }
+    return layout;
+}
+
+}  // namespace
+
+Result<engine::VectorView> as_vector_view(PyObject* obj, std::string_view label) {
+    auto layout = float64_layout(obj, 1, label);
+    if (!layout) return std::unexpected(std::move(layout.error()));
+    return engine::VectorView{layout->data, layout->shape[0], layout->strides[0]};
+}
+
+Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label) {
+    auto layout = float64_layout(obj, 2, label);
+    if (!layout) return std::unexpected(std::move(layout.error()));
+    return engine::MatrixView{layout->data, layout->shape[0], layout->shape[1],
+                              layout->strides[0], layout->strides[1]};
+}
+
+}  // namespace velmora::surface
