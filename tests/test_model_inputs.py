@@ -1,0 +1,336 @@
+"""Reading the model: class-name rule, attribute protocol, arrays, names and intercepts."""
+
+import gc
+import sys
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+import pandas.testing as pdt
+import pytest
+
+from velmora import zarn
+
+UNSUPPORTED = "ame: only Logit or Probit supported, got "
+MISSING = object()
+
+
+def cannot(type_name, kind="PyArray<T, D>"):
+    return f"'{type_name}' object cannot be converted to '{kind}'"
+
+
+class Boom(Exception):
+    """Raised by model stand-ins; must reach the caller as the very same object."""
+
+
+def parts(result):
+    """The arrays and names of a statsmodels fit, as NumPy arrays and a list."""
+    return dict(
+        params=result.params.to_numpy(),
+        cov=result.cov_params().to_numpy(),
+        exog=result.model.exog,
+        exog_names=list(result.model.exog_names),
+    )
+
+
+def duck(result, name=None, **changes):
+    """A stand-in for a fit whose class is named name (default: the fit's model class).
+
+    Members come from the fit, replaced by changes; "cov" is what cov_params() returns
+    and MISSING leaves a member out.
+    """
+    members = {**parts(result), **changes}
+    cov = members.pop("cov")
+    members.setdefault("cov_params", lambda self: cov)
+    members = {k: v for k, v in members.items() if v is not MISSING}
+    return type(type(result.model).__name__ if name is None else name, (), members)()
+
+
+def failing(error):
+    """A property that raises error."""
+
+    def fail(self):
+        raise error
+
+    return property(fail)
+
+
+def same_table(got, want):
+    pdt.assert_frame_equal(got, want, check_exact=False, rtol=1e-12, atol=1e-15)
+
+
+@pytest.mark.parametrize("spelling", [str.upper, str.lower, lambda s: s[0].lower() + s[1:].upper()])
+def test_class_name_selects_the_link(spector_result, spelling):
+    kind = type(spector_result.model).__name__
+    got = zarn(duck(spector_result, spelling(kind)))
+    pdt.assert_frame_equal(got, zarn(spector_result))
+    other = duck(spector_result, "Probit" if kind == "Logit" else "Logit")
+    assert not np.allclose(zarn(other)["dy/dx"], got["dy/dx"])
+
+
+def test_model_attribute_gives_kind_and_exog(spector_result):
+    kind = type(spector_result.model).__name__
+    inner = duck(spector_result, params="never read", cov=None)
+    outer = duck(spector_result, kind + "Results", model=inner, exog=None, exog_names=None)
+    pdt.assert_frame_equal(zarn(outer), zarn(spector_result))
+    inner = duck(spector_result, "OLS", params=MISSING, cov_params=MISSING, cov=None)
+    with pytest.raises(ValueError) as exc:
+        zarn(duck(spector_result, kind, model=inner))
+    assert str(exc.value) == UNSUPPORTED + "OLS"
+
+
+@pytest.mark.parametrize("value, type_name", [(None, "NoneType"), (1.5, "float"), ("Logit", "str")])
+def test_non_models_are_refused(value, type_name):
+    with pytest.raises(ValueError) as exc:
+        zarn(value)
+    assert str(exc.value) == UNSUPPORTED + type_name
+
+
+class Values(np.ndarray):
+    """An array whose "values" attribute raises, so the array itself is read."""
+
+    @property
+    def values(self):
+        raise Boom("values")
+
+
+class NameSequence:
+    """A sequence known only by __len__ and __getitem__."""
+
+    def __init__(self, names):
+        self.names = names
+
+    def __len__(self):
+        return len(self.names)
+
+    def __getitem__(self, i):
+        return self.names[i]
+
+
+def frozen(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda p: {"params": pd.Series(p["params"], index=p["exog_names"])},
+        lambda p: {"cov": pd.DataFrame(p["cov"])},
+        lambda p: {k: p[k].view(Values) for k in ("params", "cov", "exog")},
+        lambda p: {"params": p["params"].astype(np.dtype(np.float64, metadata={"u": 1}))},
+        lambda p: {k: frozen(p[k]) for k in ("params", "cov", "exog")},
+        lambda p: {"exog": pd.DataFrame(p["exog"], columns=p["exog_names"]), "exog_names": 5},
+        lambda p: {"exog_names": tuple(p["exog_names"])},
+        lambda p: {"exog_names": np.array(p["exog_names"])},
+        lambda p: {"exog_names": pd.Index(p["exog_names"])},
+        lambda p: {"exog_names": NameSequence(p["exog_names"])},
+        lambda p: {"exog_names": [type("Name", (str,), {})(n) for n in p["exog_names"]]},
+        lambda p: {"model": failing(Boom("model"))},
+    ]
+    + [
+        lambda p, n=n: {"exog_names": [n] + p["exog_names"][1:]}
+        for n in ["Const", "INTERCEPT", "Intercept", "cOnSt"]
+    ],
+)
+def test_accepted_forms_give_the_same_table(spector_result, change):
+    same_table(zarn(duck(spector_result, **change(parts(spector_result)))), zarn(spector_result))
+
+
+@pytest.mark.parametrize("first", ["constant", "intercept_", "_cons", "const ", "Intercept1"])
+def test_names_are_copied_and_only_intercepts_left_out(spector_result, first):
+    names = [first, "GPA²", "tüce", "a\0b"]
+    assert zarn(duck(spector_result, exog_names=names)).index.tolist() == names
+
+
+def test_every_intercept_column_is_left_out(spector_result):
+    p = parts(spector_result)
+    order = [1, 2, 3, 0, 0]  # regressors, then the constant twice
+    cov = p["cov"][np.ix_(order, order)]
+    cov[4, :] = cov[:, 4] = 0.0
+    model = duck(
+        spector_result,
+        params=np.append(p["params"][order[:4]], 0.0),
+        cov=cov,
+        exog=p["exog"][:, order],
+        exog_names=["GPA", "TUCE", "PSI", "const", "Intercept"],
+    )
+    same_table(zarn(model), zarn(spector_result))
+
+
+def str_name(p):
+    return {"__class__": property(lambda self: SimpleNamespace(__name__=5))}
+
+
+@pytest.mark.parametrize(
+    "change, kind, message",
+    [
+        (lambda p, n=n: {"name": n}, ValueError, UNSUPPORTED + n)
+        for n in ["LogitResults", "OLS", "Logit_", "", "Lögit"]
+    ]
+    + [
+        (str_name, TypeError, cannot("int", "PyString")),
+        (lambda p: {"params": p["params"].astype(np.float32)}, TypeError, cannot("ndarray")),
+        (lambda p: {"params": p["params"].astype(np.int64)}, TypeError, cannot("ndarray")),
+        (lambda p: {"params": p["params"][None, :]}, TypeError, cannot("ndarray")),
+        (lambda p: {"params": list(p["params"])}, TypeError, cannot("list")),
+        (lambda p: {"params": SimpleNamespace(values=[1.0] * 4)}, TypeError, cannot("list")),
+        (lambda p: {"cov": p["cov"].astype(np.float32)}, TypeError, cannot("ndarray")),
+        (lambda p: {"cov": np.diag(p["cov"])}, TypeError, cannot("ndarray")),
+        (lambda p: {"exog": p["exog"].astype(np.int64)}, TypeError, cannot("ndarray")),
+        (lambda p: {"exog": p["exog"][:, 0]}, TypeError, cannot("ndarray")),
+        (lambda p: {"exog": p["exog"][None]}, TypeError, cannot("ndarray")),
+        (lambda p: {"exog": p["exog"].astype(">f8")}, TypeError, cannot("ndarray")),
+        (lambda p: {"exog": p["exog"].tolist()}, TypeError, cannot("list")),
+        (lambda p: {"exog_names": "abcd"}, TypeError, "Can't extract `str` to `Vec`"),
+        (lambda p: {"exog_names": 5}, TypeError, cannot("int", "Sequence")),
+        (lambda p: {"exog_names": set("abcd")}, TypeError, cannot("set", "Sequence")),
+        (lambda p: {"exog_names": [None] * 4}, TypeError, cannot("NoneType", "PyString")),
+        (lambda p: {"exog": pd.DataFrame(p["exog"])}, TypeError, cannot("int", "PyString")),
+    ],
+)
+def test_refused_inputs(spector_result, change, kind, message):
+    with pytest.raises(kind) as exc:
+        zarn(duck(spector_result, **change(parts(spector_result))))
+    assert type(exc.value) is kind
+    assert str(exc.value) == message
+
+
+def packed(a):
+    """a's values as a field of packed records: byte strides not a multiple of 8."""
+    records = np.zeros(a.shape, dtype=[("v", "<f8"), ("pad", "u1")])
+    records["v"] = a
+    return records["v"]
+
+
+def misaligned(a):
+    """a's values in memory that starts one byte past an 8-byte boundary."""
+    out = np.ndarray(a.shape, dtype="<f8", buffer=bytearray(a.nbytes + 8), offset=1)
+    out[...] = a
+    return out
+
+
+@pytest.mark.parametrize("layout", [packed, misaligned])
+@pytest.mark.parametrize(
+    "field, label", [("params", "params"), ("cov", "cov_params()"), ("exog", "exog")]
+)
+def test_unreadable_layouts_are_refused(spector_result, layout, field, label):
+    value = layout(parts(spector_result)[field])
+    assert not value.flags.aligned
+    with pytest.raises(ValueError) as exc:
+        zarn(duck(spector_result, **{field: value}))
+    assert str(exc.value).startswith(label + ": ")
+
+
+def spread(a):
+    """a as a view of every other row and column of a larger array."""
+    big = np.full((2 * a.shape[0], 2 * a.shape[1]), np.nan)
+    big[::2, ::2] = a
+    return big[::2, ::2]
+
+
+def reversed_columns(p):
+    return {
+        "exog": p["exog"][:, ::-1],
+        "params": p["params"][::-1],
+        "cov": p["cov"][::-1, ::-1],
+        "exog_names": p["exog_names"][::-1],
+    }
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda p: {"exog": np.asfortranarray(p["exog"])},
+        lambda p: {"exog": p["exog"][::-1]},
+        lambda p: {"exog": spread(p["exog"])},
+        lambda p: {"exog": spread(p["exog"])[::-1]},
+        lambda p: {"params": np.repeat(p["params"], 3)[1::3], "cov": np.asfortranarray(p["cov"])},
+        reversed_columns,
+    ],
+)
+def test_memory_layout_does_not_change_the_table(spector_result, change):
+    views = change(parts(spector_result))
+    arrays = {k: v for k, v in views.items() if isinstance(v, np.ndarray)}
+    assert not any(v.flags.c_contiguous for v in arrays.values())
+    copies = {**views, **{k: np.ascontiguousarray(v) for k, v in arrays.items()}}
+    same_table(zarn(duck(spector_result, **views)), zarn(duck(spector_result, **copies)))
+
+
+@pytest.mark.parametrize(
+    "change, words",
+    [
+        (lambda p: {"params": p["params"][:3]}, ["params", "3"]),
+        (lambda p: {"params": np.append(p["params"], 0.0)}, ["params", "5"]),
+        (lambda p: {"cov": p["cov"][:3, :3]}, ["cov_params()", "3 x 3"]),
+        (lambda p: {"cov": p["cov"][:, :3]}, ["cov_params()", "4 x 3"]),
+        (lambda p: {"exog_names": p["exog_names"][:3]}, ["names", "3"]),
+        (lambda p: {"exog_names": p["exog_names"] + ["const"]}, ["names", "5"]),
+    ],
+)
+def test_sizes_must_fit_exog(spector_result, change, words):
+    with pytest.raises(ValueError) as exc:
+        zarn(duck(spector_result, **change(parts(spector_result))))
+    message = str(exc.value)
+    assert all(word in message for word in words + ["exog has 4 columns"]), message
+
+
+class FailingNames(NameSequence):
+    """A sequence whose iteration fails after the first name."""
+
+    def __init__(self, error):
+        super().__init__(["const"])
+        self.error = error
+
+    def __iter__(self):
+        yield "const"
+        raise self.error
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda e, p: {"__class__": failing(e)},
+        lambda e, p: {"params": failing(e)},
+        lambda e, p: {"cov_params": failing(e).fget},
+        lambda e, p: {"exog": failing(e)},
+        lambda e, p: {"exog_names": failing(e)},
+        lambda e, p: {"exog": type("Frame", (), {"values": p["exog"], "columns": failing(e)})()},
+        lambda e, p: {"exog_names": FailingNames(e)},
+    ],
+)
+def test_errors_while_reading_pass_unchanged(spector_result, change):
+    error = Boom()
+    with pytest.raises(Boom) as exc:
+        zarn(duck(spector_result, **change(error, parts(spector_result))))
+    assert exc.value is error
+
+
+def test_calls_leave_no_references_behind(spector_result):
+    p = parts(spector_result)
+    models = [
+        duck(spector_result, **p),
+        duck(spector_result, "OLS", **p),
+        duck(spector_result, **{**p, "exog_names": p["exog_names"][:3]}),
+        duck(spector_result, **{**p, "exog": p["exog"].astype(np.float32)}),
+        duck(spector_result, **{**p, "exog_names": property(lambda self: {}["absent"])}),
+        duck(spector_result, **{**p, "exog_names": ["const", 1, "b", "c"]}),
+    ]
+    tracked = [p["params"], p["cov"], p["exog"], p["exog_names"], *models]
+
+    def run_all():
+        for model in models:
+            for args in [(), (2.5,), (None, "SM")]:
+                try:
+                    zarn(model, *args)
+                except (Exception, Warning):
+                    pass
+
+    run_all()
+    gc.collect()
+    before = [sys.getrefcount(obj) for obj in tracked]
+    for _ in range(20):
+        run_all()
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in tracked] == before

@@ -1,0 +1,112 @@
+"""The module and its one function as the interpreter shows them."""
+
+import subprocess
+import sys
+import textwrap
+import types
+
+import velmora
+
+DOCSTRING = (
+    "zarn(model, chunk_size=..., se_method=...)\n"
+    "--\n"
+    "\n"
+    "Computes the average marginal effects (AMEs) for Logit/Probit models.\n"
+    "\n"
+    "This function mimics the style of the original Probit code, but with a twist:  \n"
+    "you can choose between two methods for calculating the standard errors (SEs):\n"
+    "\n"
+    '- "kova": Uses the original gradient (Jacobian) calculation based on per-observation effects.\n'
+    '- "sm": Uses a statsmodels-style gradient for continuous variables.\n'
+    "\n"
+    "The function accepts a model (Logit or Probit), an optional chunk size (to process data in parts),\n"
+    'and an optional `se_method` string which defaults to "kova".'
+)
+
+# A minimal fitted-model stand-in, for scripts that run in a fresh interpreter.
+DUCK_MODEL = """
+import numpy as np
+class Logit:
+    params = np.array([0.5, -1.0])
+    exog = np.array([[1.0, 0.2], [1.0, 1.5], [1.0, -0.7]])
+    exog_names = ["const", "x"]
+    def cov_params(self):
+        return np.array([[0.04, 0.01], [0.01, 0.09]])
+"""
+
+
+def run_script(body):
+    """Runs body after DUCK_MODEL in a new interpreter; returns its stdout lines."""
+    code = DUCK_MODEL + textwrap.dedent(body)
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.splitlines()
+
+
+def test_module_namespace():
+    assert velmora.__doc__ == ""
+    assert velmora.__all__ == ["zarn"]
+    assert [name for name in dir(velmora) if not name.startswith("__")] == ["zarn"]
+
+
+def test_function_object():
+    zarn = velmora.zarn
+    assert type(zarn) is types.BuiltinFunctionType
+    assert (zarn.__name__, zarn.__qualname__, zarn.__module__) == ("zarn", "zarn", "velmora")
+    assert zarn.__self__ is velmora
+
+
+def test_docstring_and_signature():
+    zarn = velmora.zarn
+    assert "zarn" + zarn.__text_signature__ + "\n--\n\n" + zarn.__doc__ == DOCSTRING
+    assert zarn.__text_signature__ == "(model, chunk_size=..., se_method=...)"
+
+
+def test_second_initialisation_is_refused():
+    out = run_script(
+        """
+        import sys, velmora
+        first = velmora
+        del sys.modules["velmora"]
+        for attempt in range(2):
+            try:
+                import velmora
+            except ImportError:
+                print("ImportError", "velmora" in sys.modules)
+        print(first.zarn(Logit()).index.tolist())
+        """
+    )
+    assert out == ["ImportError False", "ImportError False", "['x']"]
+
+
+def test_internal_failure_is_a_panic_and_leaves_the_module_usable():
+    # NumPy 2 keeps its C core under numpy._core, NumPy 1.x under numpy.core;
+    # blocking every spelling makes loading the array API fail on first need.
+    out = run_script(
+        """
+        import sys, velmora
+        blocked = ["numpy._core._multiarray_umath", "numpy.core._multiarray_umath",
+                   "numpy._core.multiarray", "numpy.core.multiarray"]
+        saved = {name: sys.modules.get(name) for name in blocked}
+        sys.modules.update(dict.fromkeys(blocked))
+        try:
+            velmora.zarn(Logit())
+        except Exception:
+            print("caught by except Exception")
+        except BaseException as exc:
+            cls = type(exc)
+            print(cls.__name__, cls.__bases__ == (BaseException,), exc.args)
+        for name, module in saved.items():
+            if module is None:
+                del sys.modules[name]
+            else:
+                sys.modules[name] = module
+        print(velmora.zarn(Logit()).index.tolist())
+        """
+    )
+    assert out == [
+        "PanicException True ('Failed to import NumPy module',)",
+        "['x']",
+    ]
