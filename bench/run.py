@@ -1,0 +1,893 @@
+"""Benchmark of velmora.zarn against statsmodels, plain NumPy and an estimated floor.
+
+    python bench/run.py                      # n = 10**6, k = 21 (6 binary), Logit and Probit
+    python bench/run.py --n 10000000 --model logit --skip-statsmodels
+    python bench/run.py --scaling            # zarn alone at n = 10**5 .. 10**7, C and F order
+
+Every competitor runs in a fresh process that loads the same deterministic data
+(built once per run and kept in a temporary folder), so the peak memory it
+reports is its own: the resident set before the call is read, the peak is
+reset (/proc/self/clear_refs), and the peak after the call minus the resident
+set before it is the call's peak extra memory. Times are medians of repeated
+calls; statsmodels runs once. Each worker saves its effects and standard errors,
+and the run ends by checking that all competitors agree.
+
+The competitors:
+  zarn          velmora.zarn, without and with chunk_size, for both se_methods;
+  NumPy         bench/numpy_ame.py, the same formulas vectorised over chunks of
+                rows, at several chunk sizes (the best one is reported);
+  statsmodels   results.get_margeff(at='overall', method='dydx', dummy=True),
+                which matches se_method="sm";
+  floor         the time of X @ beta (single-threaded BLAS) plus, per row, the
+                exp and erfc calls one pass needs, times their per-call cost in
+                the C library, measured by bench/floor.c compiled here.
+
+The data: a constant, --binary columns of 0/1 and the rest standard normal;
+beta is fixed; y is drawn from the model; the coefficient covariance is the
+inverse Fisher information at beta. zarn and NumPy read a duck-typed result
+(params, cov_params(), model.exog, model.exog_names); statsmodels gets its own
+results object holding the same beta and covariance, so all compare like with like.
+
+Needs numpy, scipy, pandas, statsmodels, velmora, a C compiler (cc or $CC) and,
+for thread control, threadpoolctl. Linux only (reads /proc).
+"""
+
+import argparse
+import gc
+import json
+import math
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+MIB = 1024.0 * 1024.0
+SEED = 20240611
+FLOOR_SAMPLE_ROWS = 32768
+
+# Agreement tolerances (largest relative difference): between implementations,
+# and between zarn runs that differ only in chunking or memory order.
+TOLERANCE_OTHERS = 1e-8
+TOLERANCE_ZARN = 1e-11
+
+
+# ---------------------------------------------------------------- data
+
+
+def column_names(k, g):
+    return ["const"] + [f"d{j + 1}" for j in range(g)] + [f"x{i + 1}" for i in range(k - 1 - g)]
+
+
+def make_beta(k, g):
+    """Returns the fixed coefficients: a constant, then binary, then continuous columns."""
+    beta = np.empty(k)
+    beta[0] = 0.25
+    for j in range(g):
+        beta[1 + j] = (0.8 - 0.5 * j / max(g, 1)) * (-1) ** j
+    c = k - 1 - g
+    for i in range(c):
+        beta[1 + g + i] = 0.4 * (1.0 - 0.5 * i / max(c, 1)) * (-1) ** (i + 1)
+    return beta
+
+
+def make_design(n, k, g):
+    """Returns X (C order): a constant, g binary columns with P(1) from 0.2 to 0.8, normals."""
+    rng = np.random.default_rng(SEED)
+    X = np.empty((n, k))
+    X[:, 0] = 1.0
+    for j in range(g):
+        X[:, 1 + j] = rng.random(n) < 0.2 + 0.6 * j / max(g - 1, 1)
+    for j in range(1 + g, k):
+        X[:, j] = rng.standard_normal(n)
+    for j in range(1, 1 + g):
+        if not (X[:, j].min() == 0.0 and X[:, j].max() == 1.0):
+            raise SystemExit(f"n = {n} is too small: binary column {j} lacks a 0 or a 1")
+    return X
+
+
+def links(kind, v):
+    from scipy.special import ndtr
+
+    if kind == "logit":
+        cdf = 1.0 / (1.0 + np.exp(-v))
+        return cdf, cdf * (1.0 - cdf)
+    return ndtr(v), np.exp(-0.5 * v * v) / np.sqrt(2.0 * np.pi)
+
+
+def fisher_covariance(kind, X, beta, chunk=65536):
+    """Returns the inverse Fisher information of the model at beta."""
+    k = X.shape[1]
+    info = np.zeros((k, k))
+    for start in range(0, X.shape[0], chunk):
+        Xc = X[start : start + chunk]
+        cdf, pdf = links(kind, Xc @ beta)
+        w = cdf * (1.0 - cdf) if kind == "logit" else pdf * pdf / (cdf * (1.0 - cdf))
+        info += Xc.T @ (w[:, None] * Xc)
+    return np.linalg.inv(info)
+
+
+def prepare_data(task):
+    """Writes X, beta and, per model, y and the covariance into the data folder."""
+    n, k, g, folder = task["n"], task["k"], task["g"], Path(task["folder"])
+    X = make_design(n, k, g)
+    beta = make_beta(k, g)
+    np.save(folder / "X.npy", X)
+    np.save(folder / "beta.npy", beta)
+    for offset, kind in enumerate(task["models"], start=1):
+        rng = np.random.default_rng(SEED + offset)
+        y = np.empty(n)
+        for start in range(0, n, 1 << 20):
+            cdf, _ = links(kind, X[start : start + (1 << 20)] @ beta)
+            y[start : start + len(cdf)] = rng.random(len(cdf)) < cdf
+        np.save(folder / f"y_{kind}.npy", y)
+        np.save(folder / f"cov_{kind}.npy", fisher_covariance(kind, X, beta))
+    meta = {"names": column_names(k, g), "binary": list(range(1, 1 + g))}
+    (folder / "meta.json").write_text(json.dumps(meta))
+    return {}
+
+
+def load_data(task, with_y=False):
+    folder = Path(task["folder"])
+    X = np.load(folder / "X.npy")
+    if task["order"] == "F":
+        X = np.asfortranarray(X)
+    beta = np.load(folder / "beta.npy")
+    cov = np.load(folder / f"cov_{task['model']}.npy")
+    names = json.loads((folder / "meta.json").read_text())["names"]
+    y = np.load(folder / f"y_{task['model']}.npy") if with_y else None
+    return X, y, beta, cov, names
+
+
+# ---------------------------------------------------------------- measuring
+
+
+def proc_status_kib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def reset_peak():
+    """Resets VmHWM to the current resident set (Linux 4.0 and later)."""
+    with open("/proc/self/clear_refs", "w") as clear_refs:
+        clear_refs.write("5")
+
+
+def measure(call, repeat):
+    """Returns (last result, seconds per call, peak extra MiB per call)."""
+    seconds, peaks, result = [], [], None
+    for _ in range(repeat):
+        result = None
+        gc.collect()
+        before = proc_status_kib("VmRSS")
+        reset_peak()
+        start = time.perf_counter()
+        result = call()
+        seconds.append(time.perf_counter() - start)
+        peaks.append((proc_status_kib("VmHWM") - before) / 1024.0)
+    return result, seconds, peaks
+
+
+def blas_info():
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return None
+    return [
+        {key: info.get(key) for key in ("filepath", "version", "num_threads", "architecture")}
+        for info in threadpool_info()
+        if info.get("user_api") == "blas"
+    ]
+
+
+# ---------------------------------------------------------------- workers
+
+
+class Logit:
+    """A model object as zarn reads it: the class name, exog and exog_names."""
+
+    def __init__(self, exog, exog_names):
+        self.exog = exog
+        self.exog_names = exog_names
+
+
+class Probit(Logit):
+    pass
+
+
+class FittedModel:
+    """A results object as zarn reads it: model, params and cov_params()."""
+
+    def __init__(self, model, params, cov):
+        self.model = model
+        self.params = params
+        self._cov = cov
+
+    def cov_params(self):
+        return self._cov
+
+
+def run_zarn(task):
+    import pandas  # noqa: F401  (imported up front, as in any session that reads the result)
+    import velmora
+
+    X, _, beta, cov, names = load_data(task)
+    model_class = Logit if task["model"] == "logit" else Probit
+    fitted = FittedModel(model_class(X, names), beta, cov)
+    frame, seconds, peaks = measure(
+        lambda: velmora.zarn(fitted, task["chunk_size"], task["method"]), task["repeat"]
+    )
+    return {
+        "seconds": seconds,
+        "peak_mib": peaks,
+        "names": list(frame.index),
+        "ames": frame["dy/dx"].to_numpy(),
+        "ses": frame["Std. Err"].to_numpy(),
+        "blas": blas_info(),
+    }
+
+
+def run_numpy(task):
+    sys.path.insert(0, str(HERE))
+    from numpy_ame import average_marginal_effects
+
+    X, _, beta, cov, names = load_data(task)
+    intercepts = [j for j, name in enumerate(names) if name.lower() in ("const", "intercept")]
+    (columns, ames, ses), seconds, peaks = measure(
+        lambda: average_marginal_effects(
+            task["model"], beta, cov, X, intercepts, task["method"], task["chunk_size"]
+        ),
+        task["repeat"],
+    )
+    return {
+        "seconds": seconds,
+        "peak_mib": peaks,
+        "names": [names[j] for j in columns],
+        "ames": ames,
+        "ses": ses,
+        "blas": blas_info(),
+    }
+
+
+def run_statsmodels(task):
+    import statsmodels.api as sm
+    from statsmodels.base.model import LikelihoodModelResults
+    from statsmodels.discrete.discrete_model import (
+        BinaryResultsWrapper,
+        LogitResults,
+        ProbitResults,
+    )
+
+    X, y, beta, cov, names = load_data(task, with_y=True)
+    model_class, results_class = {
+        "logit": (sm.Logit, LogitResults),
+        "probit": (sm.Probit, ProbitResults),
+    }[task["model"]]
+    model = model_class(y, X)
+    # A results object that holds our beta and covariance instead of a fit's,
+    # built the way the model's own fit() builds it.
+    estimate = LikelihoodModelResults(model, beta, normalized_cov_params=cov, scale=1.0)
+    estimate.mle_retvals = {"converged": True}
+    results = BinaryResultsWrapper(results_class(model, estimate))
+    effects, seconds, peaks = measure(
+        lambda: results.get_margeff(at="overall", method="dydx", dummy=True), task["repeat"]
+    )
+    return {
+        "seconds": seconds,
+        "peak_mib": peaks,
+        "names": names[1:],
+        "ames": np.asarray(effects.margeff),
+        "ses": np.asarray(effects.margeff_se),
+        "blas": blas_info(),
+    }
+
+
+def floor_arguments(kind, method, X, beta, binary):
+    """Returns the exp and erfc arguments one pass hands to the C library, per sampled row.
+
+    Per row the pass takes the link values of the row's own xb once, and for each
+    binary column those of the one counterfactual side that differs from xb.
+    """
+    step = max(1, X.shape[0] // FLOOR_SAMPLE_ROWS)
+    rows = np.ascontiguousarray(X[::step][:FLOOR_SAMPLE_ROWS])
+    xb = rows @ beta
+    sides = [xb]
+    for j in binary:
+        x = rows[:, j]
+        sides.append(np.where(x == 1.0, xb + (-x) * beta[j], xb + (1.0 - x) * beta[j]))
+    if kind == "logit":
+        # f(v) takes exp(v); F(v) takes exp(-v). Without binary columns only
+        # "sm" needs F (for f'), "kova" needs f alone.
+        need_cdf = bool(binary) or method == "sm"
+        exp_args = [xb] + ([-xb] if need_cdf else [])
+        for v in sides[1:]:
+            exp_args += [-v, v]
+        erfc_args = []
+    else:
+        # f(v) takes exp(-v^2 / 2); F(v) = erfc(-v / sqrt 2) / 2, needed only
+        # with binary columns.
+        exp_args = [(-0.5 * v) * v for v in sides]
+        erfc_args = [(0.0 - v) / 1.4142135623730951 for v in sides] if binary else []
+    return concatenate(exp_args), concatenate(erfc_args), len(rows)
+
+
+def concatenate(parts):
+    return np.concatenate(parts) if parts else np.empty(0)
+
+
+def run_floor(task):
+    X, _, beta, _, _ = load_data(task)
+    binary = json.loads((Path(task["folder"]) / "meta.json").read_text())["binary"]
+    exp_args, erfc_args, rows = floor_arguments(task["model"], task["method"], X, beta, binary)
+    folder = Path(task["out"]).parent
+    exp_path, erfc_path = folder / "exp_args.bin", folder / "erfc_args.bin"
+    exp_args.astype(np.float64).tofile(exp_path)
+    erfc_args.astype(np.float64).tofile(erfc_path)
+    timing = json.loads(
+        subprocess.run(
+            [task["floor_binary"], str(exp_path), str(erfc_path)],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
+    )
+    exp_calls, erfc_calls = len(exp_args) / rows, len(erfc_args) / rows
+
+    def product_seconds():
+        _, seconds, _ = measure(lambda: X @ beta, task["repeat"])
+        return statistics.median(seconds)
+
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        threadpool_limits = None
+    product_default = product_seconds()
+    if threadpool_limits is not None:
+        with threadpool_limits(limits=1, user_api="blas"):
+            product_single = product_seconds()
+    else:
+        product_single = product_default
+    n = X.shape[0]
+    calls = n * (exp_calls * timing["exp_ns"] + erfc_calls * timing["erfc_ns"]) * 1e-9
+    return {
+        "seconds": [product_single + calls],
+        "peak_mib": [],
+        "product_single": product_single,
+        "product_default": product_default,
+        "calls_seconds": calls,
+        "exp_calls": exp_calls,
+        "erfc_calls": erfc_calls,
+        "exp_ns": timing["exp_ns"],
+        "erfc_ns": timing["erfc_ns"],
+        "blas": blas_info(),
+    }
+
+
+WORKERS = {
+    "prepare": prepare_data,
+    "zarn": run_zarn,
+    "numpy": run_numpy,
+    "statsmodels": run_statsmodels,
+    "floor": run_floor,
+}
+
+
+def worker_main(task_text):
+    task = json.loads(task_text)
+    result = WORKERS[task["competitor"]](task)
+    arrays = {key: result.pop(key) for key in ("ames", "ses") if key in result}
+    if arrays:
+        np.savez(task["out"] + ".npz", **arrays)
+    Path(task["out"] + ".json").write_text(json.dumps(result))
+
+
+# ---------------------------------------------------------------- driver
+
+
+class Runner:
+    """Starts workers, one fresh process each, and collects their results."""
+
+    def __init__(self, folder, floor_binary):
+        self.folder = folder
+        self.floor_binary = floor_binary
+        self.count = 0
+        self.blas = None  # the BLAS libraries that the first zarn worker reported
+
+    def run(self, **task):
+        self.count += 1
+        out = self.folder / f"result{self.count}"
+        task.update(out=str(out), floor_binary=str(self.floor_binary))
+        done = subprocess.run(
+            [sys.executable, str(Path(__file__).resolve()), "--worker", json.dumps(task)],
+            capture_output=True,
+            text=True,
+            check=False,
+        )
+        if done.returncode != 0:
+            lines = (done.stderr or "").strip().splitlines()
+            reason = lines[-1] if lines else f"exit status {done.returncode}"
+            return {"error": reason}
+        result = json.loads(Path(str(out) + ".json").read_text())
+        if Path(str(out) + ".npz").exists():
+            with np.load(str(out) + ".npz") as arrays:
+                result.update({key: arrays[key] for key in arrays.files})
+        return result
+
+
+def compile_floor(folder):
+    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        raise SystemExit("no C compiler found for bench/floor.c (set CC)")
+    binary = folder / "floor"
+    subprocess.run(
+        [compiler, "-O2", "-ffp-contract=off", "-o", str(binary), str(HERE / "floor.c"), "-lm"],
+        check=True,
+    )
+    version = subprocess.run([compiler, "--version"], capture_output=True, text=True, check=False)
+    return binary, (version.stdout.splitlines() or [compiler])[0]
+
+
+def prepare(runner, n, k, g, models):
+    folder = runner.folder / f"data_{n}_{k}_{g}"
+    if not (folder / "meta.json").exists():
+        folder.mkdir(exist_ok=True)
+        result = runner.run(competitor="prepare", n=n, k=k, g=g, models=models, folder=str(folder))
+        if "error" in result:
+            raise SystemExit(f"building the data failed: {result['error']}")
+    return folder
+
+
+def median(result):
+    return statistics.median(result["seconds"]) if result.get("seconds") else float("nan")
+
+
+def peak(result):
+    return max(result["peak_mib"]) if result.get("peak_mib") else float("nan")
+
+
+def relative_difference(a, b):
+    a, b = np.asarray(a, dtype=float), np.asarray(b, dtype=float)
+    if a.shape != b.shape:
+        return math.inf
+    scale = np.maximum(np.abs(b), np.finfo(float).tiny)
+    return float(np.max(np.abs(a - b) / scale)) if a.size else 0.0
+
+
+def fmt_seconds(s):
+    return "-" if math.isnan(s) else (f"{s:.4f}" if s < 10 else f"{s:.2f}")
+
+
+def fmt_mib(m):
+    return "-" if math.isnan(m) else f"{m:.1f}"
+
+
+def fmt_ratio(r):
+    return "-" if math.isnan(r) else (f"{r:.2f}" if r < 100 else f"{r:.0f}")
+
+
+def print_table(header, rows):
+    widths = [max(len(str(row[i])) for row in [header] + rows) for i in range(len(header))]
+
+    def line(row):
+        cells = (
+            str(c).ljust(w) if i == 0 else str(c).rjust(w)
+            for i, (c, w) in enumerate(zip(row, widths))
+        )
+        return "  ".join(cells)
+
+    print(line(header).rstrip())
+    print("  ".join("-" * w for w in widths).rstrip())
+    for row in rows:
+        print(line(row).rstrip())
+
+
+def compare(args, runner):
+    """Runs every competitor per model and method; returns the agreement checks and targets."""
+    folder = prepare(runner, args.n, args.k, args.binary, args.model)
+    base = {"folder": str(folder), "order": args.order}
+    skip_statsmodels = statsmodels_skip_reason(args)
+    checks, targets = [], []
+    for kind in args.model:
+        statsmodels = None
+        if skip_statsmodels is None:
+            progress(f"statsmodels ({kind}), once")
+            statsmodels = runner.run(
+                competitor="statsmodels", model=kind, method="sm", repeat=1, **base
+            )
+        for method in args.method:
+            progress(f"{kind} / {method}")
+            task = {"model": kind, "method": method, **base}
+            case = {
+                "zarn": runner.run(competitor="zarn", chunk_size=None, repeat=args.repeat, **task),
+                "zarn_chunked": {
+                    c: runner.run(competitor="zarn", chunk_size=c, repeat=args.repeat, **task)
+                    for c in args.zarn_chunk_sizes
+                },
+                "numpy": {
+                    c: runner.run(
+                        competitor="numpy", chunk_size=c, repeat=args.numpy_repeat, **task
+                    )
+                    for c in ([] if args.skip_numpy else args.chunk_sizes)
+                },
+                "statsmodels": statsmodels,
+                "floor": runner.run(competitor="floor", repeat=args.repeat, **task),
+            }
+            report_case(args, kind, method, case, skip_statsmodels)
+            checks += agreement(kind, method, case)
+            targets += target_checks(kind, method, case)
+            runner.blas = runner.blas or case["zarn"].get("blas")
+    return checks, targets
+
+
+def progress(text):
+    print(f"  running {text} ...", file=sys.stderr, flush=True)
+
+
+def best_numpy(case):
+    """Returns the chunk size of the fastest NumPy run that succeeded, or None."""
+    good = [c for c, r in case["numpy"].items() if "error" not in r]
+    return min(good, key=lambda c: median(case["numpy"][c])) if good else None
+
+
+def report_case(args, kind, method, case, skip_statsmodels):
+    zarn, floor = case["zarn"], case["floor"]
+    t_zarn = median(zarn)
+
+    def row(label, result, memory=True):
+        ratio = median(result) / t_zarn
+        return [
+            label,
+            fmt_seconds(median(result)),
+            fmt_mib(peak(result)) if memory else "-",
+            fmt_ratio(ratio),
+            error_of(result),
+        ]
+
+    rows = [row("zarn", zarn)]
+    rows += [row(f"zarn chunk_size={c}", r) for c, r in case["zarn_chunked"].items()]
+    best = best_numpy(case)
+    if best is not None:
+        rows.append(row(f"NumPy, best chunk {best}", case["numpy"][best]))
+    elif case["numpy"]:
+        rows.append(row("NumPy", next(iter(case["numpy"].values()))))
+    if case["statsmodels"] is not None:
+        rows.append(row("statsmodels get_margeff", case["statsmodels"]))
+    else:
+        rows.append(["statsmodels get_margeff", "-", "-", "-", skip_statsmodels])
+    label = "floor" if "error" in floor else f"floor ({floor_calls_text(floor)})"
+    rows.append(row(label, floor, memory=False))
+
+    print()
+    print(
+        f'{kind.capitalize()}, se_method="{method}": n = {args.n:,}, k = {args.k} '
+        f"(1 constant, {args.binary} binary, {args.k - 1 - args.binary} continuous), "
+        f"X in {args.order} order"
+    )
+    print_table(["competitor", "median s", "peak extra MiB", "time / zarn", ""], rows)
+    runs = [(c, r) for c, r in case["numpy"].items() if "error" not in r]
+    if runs:
+        print(
+            "  NumPy by chunk size: "
+            + ", ".join(f"{c}: {fmt_seconds(median(r))} s, {fmt_mib(peak(r))} MiB" for c, r in runs)
+        )
+    if "error" not in floor:
+        erfc = f", erfc {floor['erfc_ns']:.2f} ns/call" if floor["erfc_calls"] else ""
+        print(
+            f"  floor: X @ beta {floor['product_single'] * 1e3:.1f} ms single-threaded "
+            f"({floor['product_default'] * 1e3:.1f} ms with default threads); "
+            f"exp {floor['exp_ns']:.2f} ns/call{erfc}; "
+            f"library calls {floor['calls_seconds'] * 1e3:.1f} ms"
+        )
+
+
+def error_of(result):
+    return f"failed: {result['error']}" if "error" in result else ""
+
+
+def floor_calls_text(floor):
+    parts = [f"{floor['exp_calls']:g} exp"]
+    if floor["erfc_calls"]:
+        parts.append(f"{floor['erfc_calls']:g} erfc")
+    return "X@beta + " + " + ".join(parts) + " per row"
+
+
+def statsmodels_skip_reason(args):
+    if args.skip_statsmodels:
+        return "skipped (--skip-statsmodels)"
+    # get_margeff holds a few n x k x k arrays; about 6.9 GiB at n = 10**6, k = 21.
+    need = 2.0 * args.n * args.k**2 * 8
+    with open("/proc/meminfo") as meminfo:
+        available = next(int(l.split()[1]) * 1024 for l in meminfo if l.startswith("MemAvailable"))
+    if need > 0.8 * available:
+        return f"skipped: needs about {need / 2**30:.0f} GiB, {available / 2**30:.0f} GiB available"
+    return None
+
+
+def agreement(kind, method, case):
+    """Returns (label, effects difference, SE difference, tolerance) per pair compared."""
+    zarn = case["zarn"]
+    if "error" in zarn:
+        return []
+    prefix = f"{kind}/{method}"
+    checks = [
+        pair(f"{prefix}: zarn chunk_size={c} vs zarn", r, zarn, TOLERANCE_ZARN)
+        for c, r in case["zarn_chunked"].items()
+        if "error" not in r
+    ]
+    checks += [
+        pair(f"{prefix}: NumPy chunk {c} vs zarn", r, zarn, TOLERANCE_OTHERS)
+        for c, r in case["numpy"].items()
+        if "error" not in r
+    ]
+    statsmodels = case["statsmodels"]
+    if statsmodels is not None and "error" not in statsmodels:
+        label = f"{prefix}: statsmodels vs zarn"
+        if method == "sm":
+            checks.append(pair(label, statsmodels, zarn, TOLERANCE_OTHERS))
+        else:
+            # statsmodels' standard errors are those of "sm"; the effects are common.
+            difference = relative_difference(statsmodels["ames"], zarn["ames"])
+            checks.append((label + " (effects only)", difference, None, TOLERANCE_OTHERS))
+    return checks
+
+
+def pair(label, a, b, tolerance):
+    if list(a["names"]) != list(b["names"]):
+        return (label + " (different columns)", math.inf, math.inf, tolerance)
+    return (
+        label,
+        relative_difference(a["ames"], b["ames"]),
+        relative_difference(a["ses"], b["ses"]),
+        tolerance,
+    )
+
+
+def target_checks(kind, method, case):
+    """Returns (description, measured, met) for each performance target."""
+    zarn, floor, statsmodels = case["zarn"], case["floor"], case["statsmodels"]
+    prefix = f"{kind}/{method}"
+    if "error" in zarn:
+        return [(f"{prefix}: zarn ran", "failed", False)]
+    t = median(zarn)
+    out = []
+    if statsmodels is not None and "error" not in statsmodels:
+        r = median(statsmodels) / t
+        out.append((f"{prefix}: statsmodels / zarn >= 100", f"{r:.0f}", r >= 100))
+    if "error" not in floor:
+        r = t / median(floor)
+        out.append((f"{prefix}: zarn / floor <= 1.3", f"{r:.2f}", r <= 1.3))
+    best = best_numpy(case)
+    if best is not None:
+        need = 2.5 if kind == "probit" else 1.0
+        r = median(case["numpy"][best]) / t
+        out.append((f"{prefix}: NumPy (best chunk) / zarn >= {need:g}", f"{r:.2f}", r >= need))
+    runs = [("zarn", zarn)] + [(f"zarn chunk_size={c}", r) for c, r in case["zarn_chunked"].items()]
+    for label, r in runs:
+        if "error" not in r:
+            out.append(
+                (f"{prefix}: {label} peak extra <= 16 MiB", f"{peak(r):.1f} MiB", peak(r) <= 16)
+            )
+    return out
+
+
+def scaling(args, runner):
+    """Times zarn over n for C and F order; returns the agreement checks and targets."""
+    checks, targets = [], []
+    for kind in args.model:
+        for method in args.method:
+            rows, by_n = [], {}
+            for n in args.scaling_n:
+                progress(f"{kind} / {method} at n = {n:,}")
+                folder = prepare(runner, n, args.k, args.binary, args.model)
+                # Short calls are repeated more often, for as steady a median as the long ones.
+                repeat = max(args.repeat, min(25, args.repeat * 10**6 // n))
+                for order in ("C", "F"):
+                    by_n[n, order] = runner.run(
+                        competitor="zarn",
+                        chunk_size=None,
+                        repeat=repeat,
+                        folder=str(folder),
+                        order=order,
+                        model=kind,
+                        method=method,
+                    )
+            first = args.scaling_n[0]
+            per_row_first = median(by_n[first, "C"]) / first
+            for n in args.scaling_n:
+                c, f = by_n[n, "C"], by_n[n, "F"]
+                growth = (median(c) / n) / per_row_first
+                f_over_c = median(f) / median(c)
+                rows.append(
+                    [
+                        f"{n:,}",
+                        fmt_seconds(median(c)),
+                        f"{median(c) / n * 1e9:.1f}",
+                        f"{growth:.2f}",
+                        fmt_seconds(median(f)),
+                        f"{f_over_c:.2f}",
+                        fmt_mib(max(peak(c), peak(f))),
+                    ]
+                )
+                targets.append(
+                    (
+                        f"{kind}/{method} n={n:,}: F / C within 20 %",
+                        f"{f_over_c:.2f}",
+                        0.8 <= f_over_c <= 1.2,
+                    )
+                )
+                targets.append(
+                    (
+                        f"{kind}/{method} n={n:,}: time per row vs n={first:,} within 20 %",
+                        f"{growth:.2f}",
+                        0.8 <= growth <= 1.2,
+                    )
+                )
+                if "error" not in c and "error" not in f:
+                    checks.append(
+                        pair(f"{kind}/{method} n={n:,}: F order vs C order", f, c, TOLERANCE_ZARN)
+                    )
+                runner.blas = runner.blas or c.get("blas")
+            print()
+            print(
+                f'zarn scaling, {kind.capitalize()}, se_method="{method}", k = {args.k}, '
+                f"{args.binary} binary"
+            )
+            print_table(
+                [
+                    "n",
+                    "C: median s",
+                    "ns / row",
+                    "per row vs first",
+                    "F: median s",
+                    "F / C",
+                    "peak extra MiB",
+                ],
+                rows,
+            )
+    return checks, targets
+
+
+def print_environment(compiler, blas):
+    print()
+    print("Environment")
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as meminfo:
+        total = next(int(l.split()[1]) for l in meminfo if l.startswith("MemTotal")) / 2**20
+    print(
+        f"  CPU: {cpu}; {os.cpu_count()} logical cores "
+        f"({len(os.sched_getaffinity(0))} usable); {total:.1f} GiB memory"
+    )
+    print(
+        f"  {platform.system()} {platform.release()}; Python {platform.python_version()}; "
+        "load average over 1, 5, 15 minutes at the end: "
+        + ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    )
+    versions = []
+    for name in ("velmora", "numpy", "scipy", "pandas", "statsmodels"):
+        try:
+            versions.append(f"{name} {version(name)}")
+        except PackageNotFoundError:
+            versions.append(f"{name} missing")
+    print("  " + ", ".join(versions))
+    print(f"  C compiler for the floor: {compiler} (-O2 -ffp-contract=off)")
+    for name in (
+        "OPENBLAS_CORETYPE",
+        "OPENBLAS_L2_SIZE",
+        "OPENBLAS_NUM_THREADS",
+        "OMP_NUM_THREADS",
+    ):
+        print(f"  {name}: {os.environ.get(name, 'unset')}")
+    if blas:
+        for info in blas:
+            print(
+                f"  BLAS in a zarn worker: {Path(info['filepath']).name} {info['version']}, "
+                f"{info['num_threads']} threads, kernel {info['architecture']}"
+            )
+    else:
+        print("  BLAS threads: unknown (pip install threadpoolctl)")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--n", type=int, default=10**6, help="rows (default 10**6)")
+    parser.add_argument("--k", type=int, default=21, help="columns with the constant (default 21)")
+    parser.add_argument("--binary", type=int, default=6, help="binary columns (default 6)")
+    parser.add_argument(
+        "--model", choices=["logit", "probit"], nargs="+", default=["logit", "probit"]
+    )
+    parser.add_argument("--method", choices=["kova", "sm"], nargs="+", default=["kova", "sm"])
+    parser.add_argument("--order", choices=["C", "F"], default="C", help="memory order of X")
+    parser.add_argument("--repeat", type=int, default=5, help="timed calls of zarn and the floor")
+    parser.add_argument("--numpy-repeat", type=int, default=3, help="timed calls of NumPy")
+    parser.add_argument(
+        "--chunk-sizes",
+        type=int,
+        nargs="+",
+        default=[8192, 32768, 131072],
+        help="chunk sizes tried for NumPy",
+    )
+    parser.add_argument(
+        "--zarn-chunk-sizes",
+        type=int,
+        nargs="*",
+        default=[65536],
+        help="chunk_size values timed for zarn besides none",
+    )
+    parser.add_argument("--skip-statsmodels", action="store_true")
+    parser.add_argument("--skip-numpy", action="store_true")
+    parser.add_argument(
+        "--scaling", action="store_true", help="time zarn alone over --scaling-n in C and F order"
+    )
+    parser.add_argument("--scaling-n", type=int, nargs="+", default=[10**5, 10**6, 10**7])
+    parser.add_argument(
+        "--keep-data", metavar="DIR", help="build the data in DIR and keep it (reused when present)"
+    )
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.worker:
+        worker_main(args.worker)
+        return 0
+    sys.stdout.reconfigure(line_buffering=True)
+    if not 0 <= args.binary <= args.k - 1:
+        parser.error("--binary must lie between 0 and k - 1")
+
+    if args.keep_data:
+        folder = Path(args.keep_data)
+        folder.mkdir(parents=True, exist_ok=True)
+        cleanup = None
+    else:
+        cleanup = tempfile.TemporaryDirectory(prefix="velmora-bench-")
+        folder = Path(cleanup.name)
+    try:
+        floor_binary, compiler = compile_floor(folder)
+        runner = Runner(folder, floor_binary)
+        started = time.perf_counter()
+        if args.scaling:
+            checks, targets = scaling(args, runner)
+        else:
+            checks, targets = compare(args, runner)
+    finally:
+        if cleanup is not None:
+            cleanup.cleanup()
+
+    print()
+    print("Agreement (largest relative difference)")
+    failed = False
+    for label, ame, se, tolerance in checks:
+        worst = max(ame, se if se is not None else 0.0)
+        ok = worst <= tolerance
+        failed |= not ok
+        se_text = "-" if se is None else f"{se:.1e}"
+        print(
+            f"  {'ok  ' if ok else 'FAIL'} {label}: effects {ame:.1e}, std. errors {se_text}"
+            f" (tolerance {tolerance:.0e})"
+        )
+    if not checks:
+        print("  nothing to compare")
+    print()
+    print("Targets")
+    for label, measured, met in targets:
+        print(f"  {'met   ' if met else 'MISSED'} {label}: {measured}")
+    print_environment(compiler, runner.blas)
+    print(f"  run time {time.perf_counter() - started:.0f} s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
