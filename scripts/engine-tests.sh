@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds and runs the C++ unit tests of the engine in a build folder of their own.
+# Usage: bash scripts/engine-tests.sh [extra CMake arguments, e.g. -DVELMORA_SANITIZE=ON]
+#
+# CMake's configure step needs a Python with NumPy and scipy-openblas32. Give one with
+# VELMORA_ENGINE_PYTHON; otherwise a virtual environment is made (once) in the build folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${VELMORA_ENGINE_BUILD:-build/engine-tests}
+python_bin=${VELMORA_ENGINE_PYTHON:-}
+mkdir -p "$build"
+
+if [[ -z $python_bin ]]; then
+    base=${VELMORA_PYTHON:-}
+    if [[ -z $base ]]; then
+        if command -v pyenv >/dev/null 2>&1 && pyenv prefix 3.13.0 >/dev/null 2>&1; then
+            base="$(pyenv prefix 3.13.0)/bin/python3"
+        else
+            base=python3
+        fi
+    fi
+    venv="$build/venv"
+    if [[ ! -x $venv/bin/python ]]; then
+        "$base" -m venv "$venv"
+        "$venv/bin/python" -m pip install --quiet --upgrade pip
+    fi
+    "$venv/bin/python" -m pip install --quiet numpy scipy-openblas32 cmake ninja
+    python_bin="$venv/bin/python"
+    export PATH="$venv/bin:$PATH"
+fi
+
+generator=()
+if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
+cmake -S . -B "$build/cmake" "${generator[@]}" \
+    -DCMAKE_BUILD_TYPE="${CMAKE_BUILD_TYPE:-Release}" \
+    -DVELMORA_ENGINE_TESTS=ON \
+    -DPython_EXECUTABLE="$python_bin" \
+    "$@"
+cmake --build "$build/cmake" --target test_link test_pass
+ctest --test-dir "$build/cmake" --output-on-failure

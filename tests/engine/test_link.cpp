@@ -1,0 +1,252 @@
+// Link functions against their written formulas, named values and each other.
+//
+// Tolerances: "identical" means the same bits; where the written logistic density
+// overflows, the result must lie within 4 units in the last place of a long double
+// evaluation of exp(-v) / (1 + exp(-v))^2; identities that hold only mathematically
+// (Logit f = F (1 - F), symmetry) are allowed 4 units in the last place, and
+// F(v) + F(-v) = 1 an absolute 2^-52.
+#include <cmath>
+#include <limits>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "check.hpp"
+#include "engine/link.hpp"
+
+namespace {
+
+using namespace velmora::engine;
+using velmora::test::identical;
+using velmora::test::ulps_apart;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// The formulas as written, one rounded operation per step.
+double written_logit_cdf(double v) {
+    const double t = std::exp(-v);
+    return 1.0 / (t + 1.0);
+}
+
+double written_logit_pdf(double v) {
+    const double e = std::exp(v);
+    const double d = (e + 1.0) * (e + 1.0);
+    return e / d;
+}
+
+double written_logit_pdf_derivative(double v) {
+    const double f = written_logit_pdf(v);
+    const double F = written_logit_cdf(v);
+    return (1.0 - (F + F)) * f;
+}
+
+double written_probit_pdf(double v) {
+    const double y = (-0.5 * v) * v;
+    return std::exp(y) / 2.5066282746310002;
+}
+
+// True where the written logistic density overflows for a finite v.
+bool written_form_overflows(double v) {
+    const double e = std::exp(v);
+    return std::isfinite(v) && !std::isfinite((e + 1.0) * (e + 1.0));
+}
+
+// The logistic density in long double, from exp(-|v|), rounded once to double.
+double accurate_logit_pdf(double v) {
+    const long double t = std::exp(-std::fabs(static_cast<long double>(v)));
+    return static_cast<double>(t / ((1.0L + t) * (1.0L + t)));
+}
+
+// Linear predictors to sweep: a grid over the overflow points, their negatives and random values.
+std::vector<double> sweep() {
+    std::vector<double> v;
+    for (double x = -800.0; x <= 800.0; x += 0.37) v.push_back(x);
+    for (double x : {0.0, 1e-300, 1.0, 36.0, 37.0, 38.6, 40.0, 354.0, 354.8, 354.9, 355.0, 700.0,
+                     709.7, 709.8, 710.0, 745.0, 746.0, 1e4, 1e300}) {
+        v.push_back(x);
+        v.push_back(-x);
+    }
+    std::mt19937_64 rng(42);
+    std::uniform_real_distribution<double> uniform(-900.0, 900.0);
+    for (int i = 0; i < 2000; ++i) v.push_back(uniform(rng));
+    return v;
+}
+
+double at(ModelKind kind, double v, int which) {
+    switch (which) {
+        case 0:
+            return cdf(kind, v);
+        case 1:
+            return pdf(kind, v);
+        default:
+            return pdf_derivative(kind, v);
+    }
+}
+
+void test_logit_matches_written_form_or_stays_finite() {
+    for (const double v : sweep()) {
+        CHECK(identical(logit_cdf(v), written_logit_cdf(v)), "v=%.17g", v);
+        const double f = pdf(ModelKind::logit, v);
+        const double d = pdf_derivative(ModelKind::logit, v);
+        if (!written_form_overflows(v)) {
+            CHECK(identical(f, written_logit_pdf(v)), "v=%.17g", v);
+            CHECK(identical(d, written_logit_pdf_derivative(v)), "v=%.17g", v);
+            continue;
+        }
+        // 4 ulps of the accurate density; beyond about 745 both underflow to 0.
+        CHECK(std::isfinite(f) && f >= 0.0 && ulps_apart(f, accurate_logit_pdf(v)) <= 4,
+              "v=%.17g f=%.17g", v, f);
+        // F is exactly 1 here, so f' = (1 - 2) f = -f.
+        CHECK(identical(d, -f), "v=%.17g f'=%.17g", v, d);
+    }
+}
+
+void test_probit_matches_written_form() {
+    for (const double v : sweep()) {
+        CHECK(identical(pdf(ModelKind::probit, v), written_probit_pdf(v)), "v=%.17g", v);
+        CHECK(identical(pdf_derivative(ModelKind::probit, v), written_probit_pdf(v) * (-v)),
+              "v=%.17g", v);
+        CHECK(!std::isnan(pdf_derivative(ModelKind::probit, v)), "v=%.17g", v);
+    }
+}
+
+struct Expected {
+    double v, logit[3], probit[3];
+};
+
+void test_named_values() {
+    const double phi0 = 1.0 / 2.5066282746310002;
+    const Expected table[] = {
+        {0.0, {0.5, 0.25, 0.0}, {0.5, phi0, -0.0}},
+        {inf, {1.0, nan, nan}, {1.0, 0.0, nan}},
+        {-inf, {0.0, 0.0, 0.0}, {0.0, 0.0, nan}},
+        {nan, {nan, nan, nan}, {nan, nan, nan}},
+        {40.0,
+         {1.0, written_logit_pdf(40.0), written_logit_pdf_derivative(40.0)},
+         {1.0, 0.0, -0.0}},
+        {-40.0,
+         {written_logit_cdf(-40.0), written_logit_pdf(-40.0), written_logit_pdf_derivative(-40.0)},
+         {0.0, 0.0, 0.0}},
+        {1e4, {1.0, 0.0, -0.0}, {1.0, 0.0, -0.0}},
+        {-1e4, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}},
+    };
+    for (const Expected& e : table) {
+        for (int which = 0; which < 3; ++which) {
+            CHECK(identical(at(ModelKind::logit, e.v, which), e.logit[which]), "logit v=%g #%d",
+                  e.v, which);
+            CHECK(identical(at(ModelKind::probit, e.v, which), e.probit[which]), "probit v=%g #%d",
+                  e.v, which);
+        }
+    }
+}
+
+void test_logit_overflow_points() {
+    // The written form is finite at 354, 0 at 355 and 700, and NaN at 710.
+    CHECK(written_logit_pdf(354.0) > 0.0);
+    CHECK(written_logit_pdf(355.0) == 0.0 && written_logit_pdf(700.0) == 0.0);
+    CHECK(std::isnan(written_logit_pdf(710.0)));
+    CHECK(identical(logit_pdf(354.0), written_logit_pdf(354.0)));
+    for (const double v : {355.0, 700.0, 710.0}) {
+        const double f = logit_pdf(v);
+        CHECK(f > 0.0 && ulps_apart(f, accurate_logit_pdf(v)) <= 4, "v=%g f=%.17g", v, f);
+        CHECK(identical(pdf_derivative(ModelKind::logit, v), -f), "v=%g", v);
+        CHECK(logit_cdf(v) == 1.0, "v=%g", v);
+    }
+}
+
+void test_identities_at_one() {
+    const double F = logit_cdf(1.0);
+    const double f = logit_pdf(1.0);
+    CHECK(ulps_apart(f, F * (1.0 - F)) <= 4);
+    CHECK(ulps_apart(pdf_derivative(ModelKind::logit, 1.0), (1.0 - 2.0 * F) * f) <= 4);
+    CHECK(pdf_derivative(ModelKind::probit, 1.0) == -probit_pdf(1.0));
+}
+
+void test_symmetry() {
+    for (const double v : sweep()) {
+        if (!std::isfinite(v)) continue;
+        CHECK(identical(probit_pdf(-v), probit_pdf(v)), "v=%.17g", v);
+        CHECK(ulps_apart(logit_pdf(-v), logit_pdf(v)) <= 4, "v=%.17g", v);
+        CHECK(std::fabs(logit_cdf(-v) - (1.0 - logit_cdf(v))) <= 0x1p-52, "v=%.17g", v);
+    }
+}
+
+void test_standard_normal_cdf() {
+    CHECK(standard_normal_cdf(inf) == 1.0);
+    CHECK(standard_normal_cdf(-inf) == 0.0);
+    CHECK(std::isnan(standard_normal_cdf(nan)));
+    CHECK(standard_normal_cdf(0.0) == 0.5);
+    // 4 ulps of a long double erfc at the same rounded argument, from deep in the lower
+    // tail to where Phi rounds to 1. (Rounding the argument itself moves Phi by up to
+    // about 2 a^2 ulps, which the written formula accepts.)
+    for (double x = -37.5; x <= 9.0; x += 0.125) {
+        const double a = (0.0 - x) / (1.0 * 1.4142135623730951);
+        const auto expected = static_cast<double>(0.5L * std::erfc(static_cast<long double>(a)));
+        CHECK(ulps_apart(standard_normal_cdf(x), expected) <= 4, "x=%g", x);
+        CHECK(identical(cdf(ModelKind::probit, x), standard_normal_cdf(x)), "x=%g", x);
+    }
+}
+
+// Applies one of the three kernels to a view.
+EngineResult<void> kernel(int which, ModelKind kind, VectorView v, std::span<double> out) {
+    switch (which) {
+        case 0:
+            return link_cdf(kind, v, out);
+        case 1:
+            return link_pdf(kind, v, out);
+        default:
+            return link_pdf_derivative(kind, v, out);
+    }
+}
+
+void test_kernels_over_strided_views() {
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal(0.0, 3.0);
+    const std::ptrdiff_t m = 97;
+    std::vector<double> storage(static_cast<std::size_t>(3 * m));
+    for (double& x : storage) x = normal(rng);
+    storage[6] = inf;  // elements 2, 3 and 4 of the strided views
+    storage[9] = 800.0;
+    storage[12] = nan;
+
+    const VectorView strided{storage.data(), m, 3};
+    const VectorView backwards{storage.data() + 3 * (m - 1), m, -3};
+    std::vector<double> copy(static_cast<std::size_t>(m));
+    for (std::ptrdiff_t i = 0; i < m; ++i) copy[static_cast<std::size_t>(i)] = strided[i];
+    const VectorView contiguous{copy.data(), m, 1};
+
+    for (const ModelKind kind : {ModelKind::logit, ModelKind::probit}) {
+        for (int which = 0; which < 3; ++which) {
+            std::vector<double> a(copy.size()), b(copy.size()), c(copy.size());
+            CHECK(kernel(which, kind, strided, a).has_value());
+            CHECK(kernel(which, kind, contiguous, b).has_value());
+            CHECK(kernel(which, kind, backwards, c).has_value());
+            for (std::ptrdiff_t i = 0; i < m; ++i) {
+                const auto r = static_cast<std::size_t>(i);
+                CHECK(identical(a[r], b[r]), "kernel %d i=%td", which, i);
+                CHECK(identical(a[r], at(kind, copy[r], which)), "kernel %d i=%td", which, i);
+                CHECK(identical(c[r], b[static_cast<std::size_t>(m - 1 - i)]), "kernel %d", which);
+            }
+        }
+    }
+    std::vector<double> none;
+    CHECK(link_pdf(ModelKind::logit, VectorView{storage.data(), 0, 1}, none).has_value());
+    std::vector<double> short_out(3);
+    const auto mismatch = link_cdf(ModelKind::probit, strided, short_out);
+    CHECK(!mismatch && mismatch.error().kind == FaultKind::internal);
+}
+
+}  // namespace
+
+int main() {
+    test_logit_matches_written_form_or_stays_finite();
+    test_probit_matches_written_form();
+    test_named_values();
+    test_logit_overflow_points();
+    test_identities_at_one();
+    test_symmetry();
+    test_standard_normal_cdf();
+    test_kernels_over_strided_views();
+    return velmora::test::finish("test_link");
+}
