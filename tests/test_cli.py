@@ -1,0 +1,302 @@
+"""The velmora command as a user runs it, its output files, and the typing stub."""
+
+import json
+import re
+import shutil
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+import statsmodels.api as sm
+import statsmodels.formula.api as smf
+
+import ame_reference as ref
+from velmora import zarn
+
+FORMULA = "affair ~ age + yrs_married + C(religious)"
+FIT = {"logit": smf.logit, "probit": smf.probit}
+TERMS = ["C(religious)[T.2.0]", "C(religious)[T.3.0]", "C(religious)[T.4.0]", "age", "yrs_married"]
+NUMBERS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Conf. Int. Low", "Conf. Int. Hi"]
+
+
+def velmora(*args, cwd=None):
+    """Runs the installed console script; returns the finished process."""
+    script = Path(sys.executable).with_name("velmora")
+    command = [str(script) if script.exists() else shutil.which("velmora"), *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, cwd=cwd, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def fair():
+    """statsmodels' affairs survey, with a 0/1 outcome: any time spent in affairs."""
+    data = sm.datasets.fair.load_pandas().data
+    return data.assign(affair=(data["affairs"] > 0).astype(int))
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory, fair):
+    folder = tmp_path_factory.mktemp("data")
+    fair.to_csv(folder / "fair.csv", index=False)
+    fair.to_parquet(folder / "fair.parquet")
+    spector = sm.datasets.spector.load_pandas().data
+    # GPA above 3 predicts this outcome exactly.
+    spector.assign(honours=(spector["GPA"] > 3.0).astype(int)).to_csv(
+        folder / "sep.csv", index=False
+    )
+    (folder / "broken.csv").write_text('a,b\n1,2\n"3,4\n')
+    return folder
+
+
+def read_back(path):
+    """Reads a written table into a frame indexed by (group, term) or term."""
+    suffix = path.suffix
+    if suffix == ".csv":
+        table = pd.read_csv(path, keep_default_na=False)
+    elif suffix == ".json":
+        table = pd.DataFrame(json.loads(path.read_text()))
+    else:
+        lines = path.read_text().splitlines()
+        if suffix == ".md":
+            rows = [re.split(r"(?<!\\) \| ", line.strip("| ")) for line in lines]
+            rows = [[cell.replace("\\|", "|") for cell in row] for row in rows]
+            header, body = rows[0], rows[2:]
+        else:
+            rows = [line.removesuffix(r" \\").split(" & ") for line in lines if " & " in line]
+            header = [
+                cell.replace(r"\textgreater{}", ">").replace(r"\textbar{}", "|") for cell in rows[0]
+            ]
+            body = [[cell.replace(r"\_", "_") for cell in row] for row in rows[1:]]
+        table = pd.DataFrame(body, columns=header)
+        table[NUMBERS] = table[NUMBERS].astype(float)
+    return table.set_index("term")
+
+
+@pytest.mark.parametrize(
+    ("suffix", "options", "kind", "se_method", "fit_options"),
+    [
+        (".csv", ["--model", "logit"], "logit", "sm", {}),
+        (".json", ["--model", "logit", "--se-method", "kova"], "logit", "kova", {}),
+        (".md", ["--model", "probit", "--chunk-size", "1000"], "probit", "sm", {}),
+        (".tex", ["--model", "logit", "--cov-type", "HC1"], "logit", "sm", {"cov_type": "HC1"}),
+    ],
+)
+def test_csv_run_writes_each_format(files, fair, suffix, options, kind, se_method, fit_options):
+    out = files / f"ames{suffix}"
+    proc = velmora(files / "fair.csv", "--formula", FORMULA, *options, "--output", out, "-q")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    assert f"se_method: {se_method} (" in proc.stdout
+
+    expected = zarn(FIT[kind](FORMULA, fair).fit(disp=0, **fit_options), se_method=se_method)
+    written = read_back(out)
+    assert list(written.index) == TERMS
+    # Text and JSON keep every digit; Markdown and LaTeX show six decimals.
+    exact = suffix in (".csv", ".json")
+    for column in NUMBERS:
+        np.testing.assert_allclose(
+            written[column],
+            expected[column],
+            rtol=1e-13 if exact else 0,
+            atol=0 if exact else 5.1e-7,
+        )
+    assert list(written["Significance"]) == list(expected["Significance"])
+
+
+def test_default_run_prints_both_methods_beside_statsmodels(spector):
+    proc = velmora()
+    assert proc.returncode == 0, proc.stderr
+    assert re.search(r"fitting Probit \.\.\. done, .*\d\.\d\d s$", proc.stderr, re.M)
+    blocks = re.split(r"^(Logit|Probit) of GRADE", proc.stdout, flags=re.M)[1:]
+    assert blocks[0::2] == ["Logit", "Probit"]
+    exog, endog = spector
+    for name, block in zip(blocks[0::2], blocks[1::2], strict=True):
+        result = getattr(sm, name)(endog, exog).fit(disp=0)
+        sources = {
+            "velmora, kova": zarn(result, se_method="kova")[NUMBERS],
+            "velmora, sm": zarn(result, se_method="sm")[NUMBERS],
+            "statsmodels": result.get_margeff(at="overall", method="dydx", dummy=True)
+            .summary_frame()
+            .set_axis(NUMBERS, axis=1),
+        }
+        seen, term = 0, None
+        for line in block.splitlines():
+            match = re.match(r"^(\w*)\s+(velmora, kova|velmora, sm|statsmodels)\s+(.*)$", line)
+            if match:
+                term = match[1] or term
+                printed = [float(v) for v in match[3].split()[:6]]
+                np.testing.assert_allclose(printed, sources[match[2]].loc[term], atol=5.1e-7)
+                seen += 1
+        assert seen == 9
+
+
+def test_by_group_uses_one_fit_and_each_groups_rows(files, fair):
+    out = files / "by.csv"
+    args = ["--model", "probit", "--by", "occupation", "--output", out, "-q"]
+    proc = velmora(files / "fair.parquet", "--formula", FORMULA, *args)
+    assert proc.returncode == 0, proc.stderr
+    written = pd.read_csv(out, keep_default_na=False)
+    assert list(written.columns[:2]) == ["occupation", "term"]
+    assert list(written["occupation"].unique()) == sorted(fair["occupation"].unique())
+
+    result = smf.probit(FORMULA, fair).fit(disp=0)
+    X, names = result.model.exog, result.model.exog_names
+    for value, table in written.groupby("occupation"):
+        rows = X[(fair["occupation"] == value).to_numpy()]
+        ames, errors = ref.marginal_effects(
+            "probit", result.params.to_numpy(), rows, names, result.cov_params().to_numpy(), "sm"
+        )
+        reported = [names.index(t) for t in table["term"]]
+        np.testing.assert_allclose(table["dy/dx"], ames[reported], rtol=1e-10)
+        np.testing.assert_allclose(table["Std. Err"], errors[reported], rtol=1e-10)
+
+
+def test_contiguous_groups_are_views_and_scattered_ones_are_right():
+    from velmora_cli.modeling import group_rows
+
+    X = np.asfortranarray(np.arange(24.0).reshape(8, 3))
+    grouped = pd.Series(["b", "b", "b", "a", "a", "c", "c", "c"])
+    scattered = pd.Series(["b", "a", "b", "c", "a", "b", "c", "c"])
+    for labels in (grouped, scattered):
+        parts = list(group_rows(X, labels))
+        assert [label for label, _ in parts] == ["a", "b", "c"]
+        for label, rows in parts:
+            np.testing.assert_array_equal(rows, X[(labels == label).to_numpy()])
+            assert np.shares_memory(rows, X) == (labels is grouped)
+
+
+@pytest.mark.parametrize("suffix", [".png", ".svg", ".pdf"])
+def test_plot_writes_a_valid_image(files, suffix):
+    plot = files / f"forest{suffix}"
+    proc = velmora(
+        files / "fair.csv", "--formula", FORMULA, "--model", "logit", "--plot", plot, "-q"
+    )
+    assert proc.returncode == 0, proc.stderr
+    data = plot.read_bytes()
+    if suffix == ".png":
+        import matplotlib.image
+
+        assert data.startswith(b"\x89PNG\r\n\x1a\n")
+        height, width, _ = matplotlib.image.imread(plot).shape
+        assert height > 200 and width > 200
+    elif suffix == ".svg":
+        text = "".join(ET.fromstring(data).itertext())
+        assert all(term in text for term in TERMS)
+        assert "se_method = sm" in text
+    else:
+        assert data.startswith(b"%PDF") and data.rstrip().endswith(b"%%EOF")
+
+
+BAD_INPUTS = [
+    (["nothere.csv", "--formula", "y ~ x", "--model", "logit"], 1, "does not exist"),
+    (
+        ["broken.csv", "--formula", "a ~ b", "--model", "logit"],
+        1,
+        "cannot read 'broken.csv' as CSV",
+    ),
+    (["fair.xlsx", "--formula", "y ~ x", "--model", "logit"], 1, "use a .csv"),
+    (
+        ["fair.csv", "--formula", "affair ~ nope", "--model", "logit"],
+        1,
+        "'nope', which is not a column",
+    ),
+    (["fair.csv", "--formula", "affair ~ age +", "--model", "logit"], 1, "cannot use formula"),
+    (["fair.csv", "--formula", "religious ~ age", "--model", "logit"], 1, "must hold only 0 and 1"),
+    (
+        ["sep.csv", "--formula", "honours ~ GPA + TUCE", "--model", "logit"],
+        1,
+        "perfectly separated",
+    ),
+    (
+        ["sep.csv", "--formula", "honours ~ GPA + TUCE", "--model", "probit"],
+        1,
+        "perfectly separated",
+    ),
+    (["fair.csv", "--formula", "affair ~ age + I(2 * age)", "--model", "logit"], 1, "collinear"),
+    (
+        ["fair.csv", "--formula", "affair ~ age", "--model", "logit", "--by", "nope"],
+        1,
+        "no column 'nope'",
+    ),
+    (["fair.csv", "--formula", "affair ~ age", "--model", "tobit"], 2, "invalid choice 'tobit'"),
+    (
+        ["fair.csv", "--formula", "affair ~ age", "--model", "logit", "--se-method", "x"],
+        2,
+        "invalid choice",
+    ),
+    (
+        ["fair.csv", "--formula", "affair ~ age", "--model", "logit", "--chunk-size", "0"],
+        2,
+        "at least 1",
+    ),
+    (
+        ["fair.csv", "--formula", "affair ~ age", "--model", "logit", "--cov-type", "cluster"],
+        2,
+        "--cluster",
+    ),
+    (
+        ["fair.csv", "--formula", "affair ~ age", "--model", "logit", "--output", "a.xlsx"],
+        2,
+        ".csv, .json",
+    ),
+    (["fair.csv", "--formula", "affair ~ age"], 2, "--model is required"),
+    (["--formula", "affair ~ age"], 2, "applies to a DATA file"),
+]
+
+
+@pytest.mark.parametrize(("args", "status", "message"), BAD_INPUTS)
+def test_bad_input_gives_one_line_and_status(files, args, status, message):
+    proc = velmora(*args, "-q", cwd=files)
+    assert proc.returncode == status
+    assert proc.stdout == ""
+    (line,) = proc.stderr.splitlines()
+    assert line.startswith("velmora: error: ") and message in line
+
+
+@pytest.mark.parametrize(
+    ("blocked", "args", "extra"),
+    [
+        ("pyarrow", ["fair.parquet", "--formula", FORMULA, "--model", "logit"], "parquet"),
+        (
+            "matplotlib",
+            ["fair.csv", "--formula", FORMULA, "--model", "logit", "--plot", "f.png"],
+            "plot",
+        ),
+    ],
+)
+def test_missing_extra_names_its_install_command(files, blocked, args, extra):
+    code = (
+        f"import sys; sys.modules[{blocked!r}] = sys.modules['fastparquet'] = None\n"
+        f"from velmora_cli.cli import main; sys.exit(main({[*args, '-q']!r}))"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=files)
+    assert proc.returncode == 1
+    assert f"pip install 'velmora[{extra}]'" in proc.stderr.strip().splitlines()[-1]
+
+
+def test_mypy_strict_sees_the_stub():
+    folder = Path(__file__).with_name("typing")
+    proc = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            "/dev/null",
+            "zarn_usage.py",
+            "zarn_misuse.py",
+        ],
+        capture_output=True,
+        text=True,
+        cwd=folder,
+        timeout=300,
+    )
+    reported = {int(n) for n in re.findall(r"^zarn_misuse\.py:(\d+): error", proc.stdout, re.M)}
+    lines = (folder / "zarn_misuse.py").read_text().splitlines()
+    flagged = {i for i, line in enumerate(lines, 1) if "# flagged" in line}
+    assert reported == flagged, proc.stdout
+    assert "zarn_usage.py" not in proc.stdout
