@@ -32,7 +32,7 @@ std::ptrdiff_t pick_block_rows(std::ptrdiff_t k, std::ptrdiff_t q) {
 // single product X_block^T W adds every gradient sum of the block. At the end
 // of the chunk those sums are added into the accumulators, chunk after chunk.
 class Pass {
-public:
+  public:
     Pass(VectorView beta, const MatrixView& x, ModelKind kind, SeMethod method,
          std::span<const std::size_t> intercepts, std::span<const std::size_t> binary,
          const PassOptions& options)
@@ -59,12 +59,13 @@ public:
     EngineResult<EffectAccumulators> run() {
         EffectAccumulators acc(to_index(k_));
         const std::ptrdiff_t n = x_.rows;
-        if (n == 0 || q_ == 0) return acc;
-        if (beta_.size() != to_index(k_)) {
+        if (options_.chunk_size == 0u) return internal_fault("chunk size of 0 rows");
+        if (n > 0 && beta_.size() != to_index(k_)) {
             return internal_fault("product of X (" + std::to_string(n) + " x " +
                                   std::to_string(k_) + ") and beta (" +
                                   std::to_string(beta_.size()) + ")");
         }
+        if (n == 0 || q_ == 0) return acc;
         block_ = options_.block_rows > 0 ? options_.block_rows : pick_block_rows(k_, q_);
         block_ = std::min(block_, n);
         allocate();
@@ -96,25 +97,26 @@ public:
         return acc;
     }
 
-private:
+  private:
     void allocate() {
         const std::size_t b = to_index(block_), g = to_index(g_);
         xb_.resize(b);
-        pdf_.resize(b);
+        scratch_.resize(b);
+        xcol_.resize(g > 0 ? b : 0);
+        arg_.resize(g > 0 ? b : 0);
+        new_cdf_.resize(g > 0 ? b : 0);
+        new_pdf_.resize(g > 0 ? b : 0);
+        terms_.resize(b * (3 * g + 1));
+        ones_.assign(b, 1.0);
+        term_sums_.resize(3 * g + 1);
         cdf_.resize(need_cdf_ ? b : 0);
         columns_.resize(b * to_index(q_));
         products_.resize(to_index(k_) * to_index(q_));
-        one_sums_.resize(g);
-        zero_sums_.resize(g);
-        one_pdf_sums_.resize(g);
     }
 
     void start_chunk() {
         std::fill(products_.begin(), products_.end(), 0.0);
-        std::fill(one_sums_.begin(), one_sums_.end(), 0.0);
-        std::fill(zero_sums_.begin(), zero_sums_.end(), 0.0);
-        std::fill(one_pdf_sums_.begin(), one_pdf_sums_.end(), 0.0);
-        pdf_sum_ = 0.0;
+        std::fill(term_sums_.begin(), term_sums_.end(), 0.0);
     }
 
     bool interrupt_pending() const {
@@ -127,6 +129,11 @@ private:
     }
 
     // Adds one block of rows to the chunk's sums.
+    //
+    // Per row the link values of the row's own xb are computed once; per
+    // binary column only the counterfactual side is new. Every sum of the block
+    // is then taken by two products: the row sums of the per-row terms (one
+    // matrix-vector product with a vector of ones) and X_block^T W.
     template <ModelKind K>
     void add_block(MatrixView rows) {
         // The order of rows within a chunk is free; a forward view lets CBLAS read it.
@@ -134,87 +141,101 @@ private:
         const std::ptrdiff_t m = rows.rows;
         matvec(rows, beta_.data(), xb_.data(), options_.path);
 
-        double pdf_sum = 0.0;
-        for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const double f = pdf(K, xb_[to_index(i)]);
-            pdf_[to_index(i)] = f;
-            pdf_sum += f;
-        }
-        pdf_sum_ += pdf_sum;
-        if (need_cdf_) {
-            for (std::ptrdiff_t i = 0; i < m; ++i) cdf_[to_index(i)] = cdf(K, xb_[to_index(i)]);
-        }
+        double* own_pdf = term(3 * g_);
+        pdf_array<K>(xb_.data(), own_pdf, m, scratch_.data());
+        if (need_cdf_) cdf_array<K>(xb_.data(), cdf_.data(), m, scratch_.data());
         if (has_continuous_column_) fill_continuous_column<K>(m);
         for (std::ptrdiff_t jj = 0; jj < g_; ++jj) add_binary_block<K>(jj, rows);
-        add_transposed_product(rows, columns_.data(), block_, q_, products_.data(),
-                               options_.path);
+        add_column_sums(terms_.data(), block_, m, 3 * g_ + 1, ones_.data(), term_sums_.data(),
+                        options_.path);
+        add_transposed_product(rows, columns_.data(), block_, q_, products_.data(), options_.path);
     }
+
+    // Returns column c of the per-row terms whose sums the block adds.
+    double* term(std::ptrdiff_t c) { return terms_.data() + to_index(c * block_); }
 
     // Writes the per-row weights whose product with X gives the continuous
     // columns' shared gradient sums: xb f(xb) under "kova", f'(xb) under "sm".
     template <ModelKind K>
     void fill_continuous_column(std::ptrdiff_t m) {
         double* w = columns_.data() + to_index(g_ * block_);
-        for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const std::size_t r = to_index(i);
-            if (method_ == SeMethod::per_observation) {
-                w[r] = xb_[r] * pdf_[r];
-            } else if constexpr (K == ModelKind::logit) {
-                w[r] = logit_pdf_derivative(cdf_[r], pdf_[r]);
-            } else {
-                w[r] = probit_pdf_derivative(xb_[r], pdf_[r]);
-            }
+        const double* v = xb_.data();
+        const double* f = term(3 * g_);
+        if (method_ == SeMethod::per_observation) {
+            for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = v[i] * f[i];
+        } else if constexpr (K == ModelKind::logit) {
+            const double* c = cdf_.data();
+            for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = logit_pdf_derivative(c[i], f[i]);
+        } else {
+            for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = probit_pdf_derivative(v[i], f[i]);
         }
     }
 
-    // Adds binary column jj's discrete change over one block.
+    // Writes binary column jj's per-row terms for one block: F and f with x set
+    // to 1, F with x set to 0, and the density difference that weights X.
     //
     // For a finite coefficient b, a row with x = 1 has xb_one equal to its own
     // xb (the added (1 - x) b is a zero), and a row with x = 0 has xb_zero equal
-    // to it, so only the counterfactual side needs new link values; the row's
-    // own values were computed once for every binary column.
+    // to it, so only the counterfactual side needs new link values.
     template <ModelKind K>
     void add_binary_block(std::ptrdiff_t jj, const MatrixView& rows) {
         const std::ptrdiff_t m = rows.rows;
         const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(binary_[to_index(jj)]);
         const double b = beta_[to_index(j)];
-        const VectorView x = rows.column(j);
-        double* w = columns_.data() + to_index(jj * block_);
-        double one_sum = 0.0, zero_sum = 0.0, one_pdf_sum = 0.0;
-        const bool shortcut = std::isfinite(b);
+        const VectorView column = rows.column(j);
+        double* x = xcol_.data();
+        for (std::ptrdiff_t i = 0; i < m; ++i) x[i] = column[i];
+        double* v_new = arg_.data();
+        const double* v = xb_.data();
+        double other = 0.0;  // becomes 1 when some x is neither 0 nor 1
         for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const std::size_t r = to_index(i);
-            const double xi = x[i];
-            const double v = xb_[r];
-            double f_one, f_zero, d_one, d_zero;
-            if (shortcut && xi == 1.0) {
-                f_one = cdf_[r];
-                d_one = pdf_[r];
-                const double v_zero = v + ((-xi) * b);
-                f_zero = cdf(K, v_zero);
-                d_zero = pdf(K, v_zero);
-            } else if (shortcut && xi == 0.0) {
-                f_zero = cdf_[r];
-                d_zero = pdf_[r];
-                const double v_one = v + ((1.0 - xi) * b);
-                f_one = cdf(K, v_one);
-                d_one = pdf(K, v_one);
-            } else {
-                const double v_one = v + ((1.0 - xi) * b);
-                const double v_zero = v + ((-xi) * b);
-                f_one = cdf(K, v_one);
-                f_zero = cdf(K, v_zero);
-                d_one = pdf(K, v_one);
-                d_zero = pdf(K, v_zero);
-            }
-            one_sum += f_one;
-            zero_sum += f_zero;
-            one_pdf_sum += d_one;
-            w[r] = d_one - d_zero;
+            const double xi = x[i], vi = v[i];
+            other = (xi != 0.0) & (xi != 1.0) ? 1.0 : other;
+            const double v_one = vi + ((1.0 - xi) * b);
+            const double v_zero = vi + ((-xi) * b);
+            v_new[i] = xi == 1.0 ? v_zero : v_one;
         }
-        one_sums_[to_index(jj)] += one_sum;
-        zero_sums_[to_index(jj)] += zero_sum;
-        one_pdf_sums_[to_index(jj)] += one_pdf_sum;
+        const bool only_zero_one = other == 0.0 && std::isfinite(b);
+        double* f_one = term(3 * jj);
+        double* f_zero = term(3 * jj + 1);
+        double* d_one = term(3 * jj + 2);
+        double* w = columns_.data() + to_index(jj * block_);
+        if (!only_zero_one) {
+            add_binary_block_literal<K>(b, m, f_one, f_zero, d_one, w);
+            return;
+        }
+        double* f_new = new_cdf_.data();
+        double* d_new = new_pdf_.data();
+        cdf_array<K>(v_new, f_new, m, scratch_.data());
+        pdf_array<K>(v_new, d_new, m, scratch_.data());
+        const double* f_own = cdf_.data();
+        const double* d_own = term(3 * g_);
+        for (std::ptrdiff_t i = 0; i < m; ++i) {
+            const bool one = x[i] == 1.0;
+            const double f_a = f_own[i], f_b = f_new[i], d_a = d_own[i], d_b = d_new[i];
+            const double d1 = one ? d_a : d_b;
+            f_one[i] = one ? f_a : f_b;
+            f_zero[i] = one ? f_b : f_a;
+            d_one[i] = d1;
+            w[i] = d1 - (one ? d_b : d_a);
+        }
+    }
+
+    // The same terms for a column with values other than 0 and 1, or a
+    // coefficient that is not finite: both sides are evaluated as written.
+    template <ModelKind K>
+    void add_binary_block_literal(double b, std::ptrdiff_t m, double* f_one, double* f_zero,
+                                  double* d_one, double* w) {
+        const double* x = xcol_.data();
+        for (std::ptrdiff_t i = 0; i < m; ++i) {
+            const double v = xb_[to_index(i)];
+            const double v_one = v + ((1.0 - x[i]) * b);
+            const double v_zero = v + ((-x[i]) * b);
+            f_one[i] = cdf(K, v_one);
+            f_zero[i] = cdf(K, v_zero);
+            d_one[i] = pdf(K, v_one);
+            w[i] = d_one[i] - pdf(K, v_zero);
+        }
     }
 
     // Adds the chunk's sums into the accumulators: binary columns into both
@@ -223,19 +244,19 @@ private:
         const std::size_t k = to_index(k_);
         for (std::size_t jj = 0; jj < binary_.size(); ++jj) {
             const std::size_t j = binary_[jj];
-            const double delta = one_sums_[jj] - zero_sums_[jj];
+            const double delta = term_sums_[3 * jj] - term_sums_[3 * jj + 1];
             acc.ame_sums_per_obs[j] += delta;
             acc.ame_sums_sm[j] += delta;
             const double* sums = products_.data() + jj * k;
             for (std::size_t l = 0; l < k; ++l) {
-                const double g = l == j ? one_pdf_sums_[jj] : sums[l];
+                const double g = l == j ? term_sums_[3 * jj + 2] : sums[l];
                 acc.jacobian_per_obs[j * k + l] += g;
                 acc.jacobian_sm[j * k + l] += g;
             }
         }
         if (!has_continuous_column_) return;
         const double* t = products_.data() + to_index(g_) * k;
-        const double s = pdf_sum_;
+        const double s = term_sums_[3 * binary_.size()];
         for (const std::size_t j : continuous_) {
             const double b = beta_[j];
             if (method_ == SeMethod::per_observation) {
@@ -269,10 +290,16 @@ private:
     std::ptrdiff_t block_ = 0;
 
     // Per block: xb, the link values of the rows' own xb, and the q weight columns.
-    std::vector<double> xb_, pdf_, cdf_, columns_;
-    // Per chunk: X^T W (k x q), the binary columns' sums of F and f, and the sum of f(xb).
-    std::vector<double> products_, one_sums_, zero_sums_, one_pdf_sums_;
-    double pdf_sum_ = 0.0;
+    std::vector<double> xb_, cdf_, columns_;
+    // Per block and binary column: counterfactual xb and its link values.
+    std::vector<double> xcol_, arg_, new_cdf_, new_pdf_, scratch_;
+    // Per block: columns of per-row terms (F and f at x = 1, F at x = 0 for each
+    // binary column, then f(xb)) and a vector of ones to sum them with.
+    std::vector<double> terms_, ones_;
+    // Per chunk: the sums of those terms.
+    std::vector<double> term_sums_;
+    // Per chunk: X^T W (k x q).
+    std::vector<double> products_;
 };
 
 }  // namespace

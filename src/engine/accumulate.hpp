@@ -17,9 +17,9 @@ namespace velmora::engine {
 
 // How the gradient of a continuous column's effect is formed.
 enum class SeMethod {
-    per_observation,     // "kova"
-    statsmodels_style,   // "sm"
-    unrecognised,        // any other text: continuous columns add nothing
+    per_observation,    // "kova"
+    statsmodels_style,  // "sm"
+    unrecognised,       // any other text: continuous columns add nothing
 };
 
 // Returns the method named by the exact bytes of text.

@@ -19,13 +19,12 @@ enum CBLAS_TRANSPOSE { CblasNoTrans = 111, CblasTrans = 112 };
 double VELMORA_CBLAS(cblas_ddot)(int n, const double* x, int incx, const double* y, int incy);
 
 void VELMORA_CBLAS(cblas_dgemv)(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m, int n,
-                                double alpha, const double* a, int lda, const double* x,
-                                int incx, double beta, double* y, int incy);
+                                double alpha, const double* a, int lda, const double* x, int incx,
+                                double beta, double* y, int incy);
 
-void VELMORA_CBLAS(cblas_dgemm)(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a,
-                                CBLAS_TRANSPOSE trans_b, int m, int n, int k, double alpha,
-                                const double* a, int lda, const double* b, int ldb, double beta,
-                                double* c, int ldc);
+void VELMORA_CBLAS(cblas_dgemm)(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b,
+                                int m, int n, int k, double alpha, const double* a, int lda,
+                                const double* b, int ldb, double beta, double* c, int ldc);
 }
 
 namespace velmora::engine::cblas {
@@ -40,8 +39,8 @@ inline void dgemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m, int n, double
     VELMORA_CBLAS(cblas_dgemv)(order, trans, m, n, alpha, a, lda, x, incx, beta, y, incy);
 }
 
-inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b, int m,
-                  int n, int k, double alpha, const double* a, int lda, const double* b, int ldb,
+inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b, int m, int n,
+                  int k, double alpha, const double* a, int lda, const double* b, int ldb,
                   double beta, double* c, int ldc) {
     VELMORA_CBLAS(cblas_dgemm)
     (order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);

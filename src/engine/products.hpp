@@ -17,8 +17,12 @@ void matvec(const MatrixView& a, const double* x, double* y,
 // Adds A^T W into C, for A of m x k, W column-major m x q with leading dimension ldw,
 // and C column-major k x q with leading dimension k.
 void add_transposed_product(const MatrixView& a, const double* w, std::ptrdiff_t ldw,
-                            std::ptrdiff_t q, double* c,
-                            ProductPath path = ProductPath::automatic);
+                            std::ptrdiff_t q, double* c, ProductPath path = ProductPath::automatic);
+
+// Adds the sum of each of the first m values of q columns into sums[c], for z
+// column-major with leading dimension ldz; ones holds m values of 1.0.
+void add_column_sums(const double* z, std::ptrdiff_t ldz, std::ptrdiff_t m, std::ptrdiff_t q,
+                     const double* ones, double* sums, ProductPath path = ProductPath::automatic);
 
 // Returns the dot product of two contiguous vectors of n values.
 double dot(std::ptrdiff_t n, const double* x, const double* y);
