@@ -12,14 +12,8 @@ python_bin=${VELMORA_ENGINE_PYTHON:-}
 mkdir -p "$build"
 
 if [[ -z $python_bin ]]; then
-    base=${VELMORA_PYTHON:-}
-    if [[ -z $base ]]; then
-        if command -v pyenv >/dev/null 2>&1 && pyenv prefix 3.13.0 >/dev/null 2>&1; then
-            base="$(pyenv prefix 3.13.0)/bin/python3"
-        else
-            base=python3
-        fi
-    fi
+    source scripts/python.sh
+    base=$python_bin
     venv="$build/venv"
     if [[ ! -x $venv/bin/python ]]; then
         "$base" -m venv "$venv"
