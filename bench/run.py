@@ -30,8 +30,8 @@ inverse Fisher information at beta. zarn and NumPy read a duck-typed result
 (params, cov_params(), model.exog, model.exog_names); statsmodels gets its own
 results object holding the same beta and covariance, so all compare like with like.
 
-Needs numpy, scipy, pandas, statsmodels, velmora, a C compiler (cc or $CC) and,
-for thread control, threadpoolctl. Linux only (reads /proc).
+Needs numpy, scipy, pandas, statsmodels, threadpoolctl, velmora and a C compiler
+(cc or $CC). Linux only (reads /proc).
 """
 
 import argparse
@@ -340,6 +340,8 @@ def concatenate(parts):
 
 
 def run_floor(task):
+    from threadpoolctl import threadpool_limits
+
     X, _, beta, _, _ = load_data(task)
     binary = json.loads((Path(task["folder"]) / "meta.json").read_text())["binary"]
     exp_args, erfc_args, rows = floor_arguments(task["model"], task["method"], X, beta, binary)
@@ -358,19 +360,20 @@ def run_floor(task):
     exp_calls, erfc_calls = len(exp_args) / rows, len(erfc_args) / rows
 
     def product_seconds():
-        _, timings = measure(lambda: X @ beta, task["repeat"])
-        return statistics.median(timings["cpu_seconds"]), statistics.median(timings["seconds"])
+        """Returns the median CPU time of this thread and wall time of X @ beta."""
+        cpu, wall = [], []
+        for _ in range(task["repeat"]):
+            cpu_start, start = time.thread_time(), time.perf_counter()
+            X @ beta
+            wall.append(time.perf_counter() - start)
+            cpu.append(time.thread_time() - cpu_start)
+        return statistics.median(cpu), statistics.median(wall)
 
-    try:
-        from threadpoolctl import threadpool_limits
-    except ImportError:
-        threadpool_limits = None
-    _, product_default = product_seconds()
-    if threadpool_limits is not None:
-        with threadpool_limits(limits=1, user_api="blas"):
-            product_single, product_single_wall = product_seconds()
-    else:
+    # Single-threaded first: an idle BLAS pool would not disturb it, and its CPU
+    # time is this thread's alone.
+    with threadpool_limits(limits=1, user_api="blas"):
         product_single, product_single_wall = product_seconds()
+    _, product_default = product_seconds()
     n = X.shape[0]
     calls = n * (exp_calls * timing["exp_ns"] + erfc_calls * timing["erfc_ns"]) * 1e-9
     calls_wall = n * (exp_calls * timing["exp_wall_ns"] + erfc_calls * timing["erfc_wall_ns"])
@@ -414,9 +417,12 @@ def worker_main(task_text):
 class Runner:
     """Starts workers, one fresh process each, and collects their results."""
 
-    def __init__(self, folder, floor_binary):
+    def __init__(self, folder, floor_binary, blas_threads=None):
         self.folder = folder
         self.floor_binary = floor_binary
+        self.env = dict(os.environ)
+        if blas_threads:
+            self.env["OPENBLAS_NUM_THREADS"] = str(blas_threads)
         self.count = 0
         self.blas = None  # the BLAS libraries that the first zarn worker reported
 
@@ -429,6 +435,7 @@ class Runner:
             capture_output=True,
             text=True,
             check=False,
+            env=self.env,
         )
         if done.returncode != 0:
             lines = (done.stderr or "").strip().splitlines()
@@ -863,7 +870,12 @@ def main(argv=None):
     parser.add_argument("--method", choices=["kova", "sm"], nargs="+", default=["kova", "sm"])
     parser.add_argument("--order", choices=["C", "F"], default="C", help="memory order of X")
     parser.add_argument("--repeat", type=int, default=5, help="timed calls of zarn and the floor")
-    parser.add_argument("--numpy-repeat", type=int, default=3, help="timed calls of NumPy")
+    parser.add_argument("--numpy-repeat", type=int, default=5, help="timed calls of NumPy")
+    parser.add_argument(
+        "--blas-threads",
+        type=int,
+        help="OPENBLAS_NUM_THREADS for every competitor (default: the libraries' own choice)",
+    )
     parser.add_argument(
         "--chunk-sizes",
         type=int,
@@ -905,7 +917,7 @@ def main(argv=None):
         folder = Path(cleanup.name)
     try:
         floor_binary, compiler = compile_floor(folder)
-        runner = Runner(folder, floor_binary)
+        runner = Runner(folder, floor_binary, args.blas_threads)
         started, load_start = time.perf_counter(), os.getloadavg()[0]
         if args.scaling:
             checks, targets = scaling(args, runner)
