@@ -48,9 +48,8 @@ bool signal_raised(void*) { return PyErr_CheckSignals() < 0; }
 
 // Warns that a se_method text names neither method, so continuous columns get nothing.
 Result<void> warn_unrecognised(std::string_view method) {
-    PyRef text =
-        PyRef::steal(PyUnicode_DecodeUTF8(method.data(), static_cast<Py_ssize_t>(method.size()),
-                                          "surrogatepass"));
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+        method.data(), static_cast<Py_ssize_t>(method.size()), "surrogatepass"));
     if (!text) return surface::fetched();
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                          "zarn: se_method %R is neither \"kova\" nor \"sm\"; continuous "
@@ -74,20 +73,17 @@ Result<PyRef> run_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
             return std::unexpected(std::move(ok.error()));
         }
     }
-    auto binary = engine::find_binary_columns(inputs->x, inputs->names.size(),
-                                              inputs->intercept_columns);
-    if (!binary) return std::unexpected(from_fault(binary.error()));
-
     engine::PassOptions options;
     options.chunk_size = call->chunk_size;
     options.interrupt = {signal_raised, nullptr};
-    auto sums = engine::accumulate_effects(inputs->beta, inputs->x, inputs->kind, method,
-                                           inputs->intercept_columns, *binary, options);
-    if (!sums) return std::unexpected(from_fault(sums.error()));
+    auto pass = engine::find_binary_columns_and_accumulate(
+        inputs->beta, inputs->x, inputs->names.size(), inputs->kind, method,
+        inputs->intercept_columns, options);
+    if (!pass) return std::unexpected(from_fault(pass.error()));
 
     auto effects = engine::finalise_effects(static_cast<std::uint64_t>(inputs->x.rows),
                                             static_cast<std::size_t>(inputs->x.cols), method,
-                                            *sums, inputs->cov_params);
+                                            pass->sums, inputs->cov_params);
     if (!effects) return std::unexpected(from_fault(effects.error()));
 
     return surface::build_results_table(effects->ames, effects->std_errors, inputs->names,

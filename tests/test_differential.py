@@ -244,3 +244,25 @@ def test_logit_density_stays_finite_for_huge_linear_predictors(method):
     assert (out["Std. Err"] > 0).all()
     ames, ses = expected_rows(model, method)
     assert_matches(out, ames, ses, method)
+
+
+@pytest.mark.parametrize("late", [2.0, np.nan, -np.inf])
+@pytest.mark.parametrize("kind", ["logit", "probit"])
+def test_column_that_leaves_zero_and_one_late_is_continuous(kind, late):
+    # Binary columns are first guessed from the leading rows and confirmed by the pass;
+    # a count that is 0 or 1 for thousands of rows must still end up continuous.
+    rng = np.random.default_rng(7)
+    n = 9000
+    count = (rng.random(n) < 0.3).astype(float)
+    count[-3] = late
+    X = np.column_stack(
+        [np.ones(n), count, (rng.random(n) < 0.5).astype(float), rng.standard_normal(n)]
+    )
+    names = ["const", "count", "flag", "x"]
+    model = MODELS[kind](np.array([-0.3, 0.4, 0.8, -0.5]), np.eye(4) * 1e-3, X, names)
+    for method in ("kova", "sm"):
+        ames, ses = expected_rows(model, method)
+        for layout in ("C", "F", "reversed"):
+            for chunk in (None, 1000, 4096):
+                out = velmora.zarn(with_exog(model, arrange(X, layout)), chunk, method)
+                assert_matches(out, ames, ses, f"layout={layout} chunk_size={chunk}")

@@ -80,10 +80,12 @@ class Pass {
             for (std::ptrdiff_t b = start; b < end; b += block_) {
                 auto rows = x_.row_slice(b, std::min(b + block_, end));
                 if (!rows) return std::unexpected(rows.error());
-                if (kind_ == ModelKind::logit) {
-                    add_block<ModelKind::logit>(*rows);
-                } else {
-                    add_block<ModelKind::probit>(*rows);
+                const bool binary_ok = kind_ == ModelKind::logit
+                                           ? add_block<ModelKind::logit>(*rows)
+                                           : add_block<ModelKind::probit>(*rows);
+                if (!binary_ok) {
+                    return std::unexpected(
+                        EngineFault{FaultKind::not_binary, "a binary column holds other values"});
                 }
                 rows_since_check += rows->rows;
                 if (rows_since_check >= rows_between_interrupt_checks) {
@@ -133,9 +135,10 @@ class Pass {
     // Per row the link values of the row's own xb are computed once; per
     // binary column only the counterfactual side is new. Every sum of the block
     // is then taken by two products: the row sums of the per-row terms (one
-    // matrix-vector product with a vector of ones) and X_block^T W.
+    // matrix-vector product with a vector of ones) and X_block^T W. Returns
+    // false, having added nothing, if a binary column holds another value.
     template <ModelKind K>
-    void add_block(MatrixView rows) {
+    bool add_block(MatrixView rows) {
         // The order of rows within a chunk is free; a forward view lets CBLAS read it.
         if (rows.row_stride < 0) rows = rows.reversed_rows();
         const std::ptrdiff_t m = rows.rows;
@@ -145,10 +148,13 @@ class Pass {
         pdf_array<K>(xb_.data(), own_pdf, m, scratch_.data());
         if (need_cdf_) cdf_array<K>(xb_.data(), cdf_.data(), m, scratch_.data());
         if (has_continuous_column_) fill_continuous_column<K>(m);
-        for (std::ptrdiff_t jj = 0; jj < g_; ++jj) add_binary_block<K>(jj, rows);
+        for (std::ptrdiff_t jj = 0; jj < g_; ++jj) {
+            if (!add_binary_block<K>(jj, rows)) return false;
+        }
         add_column_sums(terms_.data(), block_, m, 3 * g_ + 1, ones_.data(), term_sums_.data(),
                         options_.path);
         add_transposed_product(rows, columns_.data(), block_, q_, products_.data(), options_.path);
+        return true;
     }
 
     // Returns column c of the per-row terms whose sums the block adds.
@@ -173,37 +179,42 @@ class Pass {
 
     // Writes binary column jj's per-row terms for one block: F and f with x set
     // to 1, F with x set to 0, and the density difference that weights X.
+    // Returns false if the column holds a value other than 0 and 1.
     //
     // For a finite coefficient b, a row with x = 1 has xb_one equal to its own
     // xb (the added (1 - x) b is a zero), and a row with x = 0 has xb_zero equal
-    // to it, so only the counterfactual side needs new link values.
+    // to it, so only the counterfactual side needs new link values: xb - b or
+    // xb + b, which is what xb + (-x) b and xb + (1 - x) b give for those x.
     template <ModelKind K>
-    void add_binary_block(std::ptrdiff_t jj, const MatrixView& rows) {
+    bool add_binary_block(std::ptrdiff_t jj, const MatrixView& rows) {
         const std::ptrdiff_t m = rows.rows;
         const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(binary_[to_index(jj)]);
         const double b = beta_[to_index(j)];
         const VectorView column = rows.column(j);
-        double* x = xcol_.data();
-        for (std::ptrdiff_t i = 0; i < m; ++i) x[i] = column[i];
-        double* v_new = arg_.data();
-        const double* v = xb_.data();
+        const double* x = column.data;
+        if (column.stride != 1) {
+            for (std::ptrdiff_t i = 0; i < m; ++i) xcol_[to_index(i)] = column[i];
+            x = xcol_.data();
+        }
         double other = 0.0;  // becomes 1 when some x is neither 0 nor 1
         for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const double xi = x[i], vi = v[i];
-            other = (xi != 0.0) & (xi != 1.0) ? 1.0 : other;
-            const double v_one = vi + ((1.0 - xi) * b);
-            const double v_zero = vi + ((-xi) * b);
-            v_new[i] = xi == 1.0 ? v_zero : v_one;
+            other = (x[i] != 0.0) & (x[i] != 1.0) ? 1.0 : other;
         }
-        const bool only_zero_one = other == 0.0 && std::isfinite(b);
+        if (other != 0.0) return false;
+
         double* f_one = term(3 * jj);
         double* f_zero = term(3 * jj + 1);
         double* d_one = term(3 * jj + 2);
         double* w = columns_.data() + to_index(jj * block_);
-        if (!only_zero_one) {
-            add_binary_block_literal<K>(b, m, f_one, f_zero, d_one, w);
-            return;
+        if (!std::isfinite(b)) {
+            add_binary_block_literal<K>(x, b, m, f_one, f_zero, d_one, w);
+            return true;
         }
+        double* v_new = arg_.data();
+        const double* v = xb_.data();
+        const double minus_b = -b;
+        for (std::ptrdiff_t i = 0; i < m; ++i) v_new[i] = v[i] + (x[i] == 1.0 ? minus_b : b);
+
         double* f_new = new_cdf_.data();
         double* d_new = new_pdf_.data();
         cdf_array<K>(v_new, f_new, m, scratch_.data());
@@ -219,14 +230,14 @@ class Pass {
             d_one[i] = d1;
             w[i] = d1 - (one ? d_b : d_a);
         }
+        return true;
     }
 
-    // The same terms for a column with values other than 0 and 1, or a
-    // coefficient that is not finite: both sides are evaluated as written.
+    // The same terms for a coefficient that is not finite, where a zero times
+    // b is NaN: both sides are evaluated as written.
     template <ModelKind K>
-    void add_binary_block_literal(double b, std::ptrdiff_t m, double* f_one, double* f_zero,
-                                  double* d_one, double* w) {
-        const double* x = xcol_.data();
+    void add_binary_block_literal(const double* x, double b, std::ptrdiff_t m, double* f_one,
+                                  double* f_zero, double* d_one, double* w) {
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const double v = xb_[to_index(i)];
             const double v_one = v + ((1.0 - x[i]) * b);
@@ -326,11 +337,12 @@ EngineResult<std::vector<std::size_t>> find_binary_columns(
     for (std::ptrdiff_t start = 0; start < x.rows && !candidates.empty(); start += scan_rows) {
         const std::ptrdiff_t end = std::min(start + scan_rows, x.rows);
         std::erase_if(candidates, [&](std::size_t j) {
+            const VectorView column = x.column(static_cast<std::ptrdiff_t>(j));
+            double other = 0.0;
             for (std::ptrdiff_t r = start; r < end; ++r) {
-                const double v = x.at(r, static_cast<std::ptrdiff_t>(j));
-                if (!(v == 0.0 || v == 1.0)) return true;
+                other = (column[r] != 0.0) & (column[r] != 1.0) ? 1.0 : other;
             }
-            return false;
+            return other != 0.0;
         });
     }
     return candidates;
@@ -348,6 +360,28 @@ EngineResult<EffectAccumulators> accumulate_effects(VectorView beta, const Matri
         }
     }
     return Pass(beta, x, kind, method, intercept_columns, binary_columns, options).run();
+}
+
+EngineResult<PassResult> find_binary_columns_and_accumulate(
+    VectorView beta, const MatrixView& x, std::size_t name_count, ModelKind kind, SeMethod method,
+    std::span<const std::size_t> intercept_columns, const PassOptions& options) {
+    // Enough rows that columns which merely start with zeros and ones are rare.
+    constexpr std::ptrdiff_t leading_rows = 4096;
+    auto leading = x.row_slice(0, std::min(x.rows, leading_rows));
+    if (!leading) return std::unexpected(leading.error());
+    auto binary = find_binary_columns(*leading, name_count, intercept_columns);
+    if (!binary) return std::unexpected(binary.error());
+    auto sums = accumulate_effects(beta, x, kind, method, intercept_columns, *binary, options);
+    if (!sums && sums.error().kind == FaultKind::not_binary) {
+        binary = find_binary_columns(x, name_count, intercept_columns);
+        if (!binary) return std::unexpected(binary.error());
+        sums = accumulate_effects(beta, x, kind, method, intercept_columns, *binary, options);
+        if (!sums && sums.error().kind == FaultKind::not_binary) {
+            return internal_fault("a column of X changed while it was read");
+        }
+    }
+    if (!sums) return std::unexpected(sums.error());
+    return PassResult{std::move(*binary), std::move(*sums)};
 }
 
 }  // namespace velmora::engine

@@ -62,4 +62,19 @@ EngineResult<EffectAccumulators> accumulate_effects(VectorView beta, const Matri
                                                     std::span<const std::size_t> binary_columns,
                                                     const PassOptions& options);
 
+// The binary columns and the sums of one pass.
+struct PassResult {
+    std::vector<std::size_t> binary_columns;
+    EffectAccumulators sums;
+};
+
+// Returns what find_binary_columns followed by accumulate_effects returns,
+// reading X once in the common case: the binary columns are first taken from
+// the leading rows, and the pass confirms them as it reads every value of those
+// columns. Should one hold another value further down, the columns are found
+// over the whole of X and the pass runs again.
+EngineResult<PassResult> find_binary_columns_and_accumulate(
+    VectorView beta, const MatrixView& x, std::size_t name_count, ModelKind kind, SeMethod method,
+    std::span<const std::size_t> intercept_columns, const PassOptions& options);
+
 }  // namespace velmora::engine

@@ -9,6 +9,7 @@ namespace velmora::engine {
 enum class FaultKind {
     internal,     // an index outside an array, or sizes that do not fit together
     interrupted,  // the host asked the pass to stop
+    not_binary,   // a column taken as binary holds a value other than 0 and 1
 };
 
 struct EngineFault {
