@@ -24,6 +24,39 @@ std::ptrdiff_t pick_block_rows(std::ptrdiff_t k, std::ptrdiff_t q) {
     return std::clamp<std::ptrdiff_t>(budget_doubles / (k + q + 3), 16, 1024);
 }
 
+// Returns whether every one of m values is 0 or 1.
+bool only_zero_one(const double* __restrict x, std::ptrdiff_t m) {
+    double other = 0.0;  // a select, not a branch, so that the loop is vector code
+    for (std::ptrdiff_t i = 0; i < m; ++i) other = (x[i] != 0.0) & (x[i] != 1.0) ? 1.0 : other;
+    return other == 0.0;
+}
+
+// Writes the linear predictor of the other side of a 0/1 column: xb - b where
+// x = 1, xb + b where x = 0.
+void counterfactual(const double* __restrict x, const double* __restrict xb, double b,
+                    double* __restrict out, std::ptrdiff_t m) {
+    const double minus_b = -b;
+    for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = xb[i] + (x[i] == 1.0 ? minus_b : b);
+}
+
+// Sorts the own and counterfactual link values of a 0/1 column into the x = 1
+// and x = 0 sides: F and f at x = 1, F at x = 0, and f(x = 1) - f(x = 0).
+void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
+                const double* __restrict cdf_new, const double* __restrict pdf_own,
+                const double* __restrict pdf_new, double* __restrict cdf_one,
+                double* __restrict cdf_zero, double* __restrict pdf_one,
+                double* __restrict pdf_difference, std::ptrdiff_t m) {
+    for (std::ptrdiff_t i = 0; i < m; ++i) {
+        const double f_a = cdf_own[i], f_b = cdf_new[i], d_a = pdf_own[i], d_b = pdf_new[i];
+        const double d_one = x[i] == 1.0 ? d_a : d_b;
+        const double d_zero = x[i] == 1.0 ? d_b : d_a;
+        cdf_one[i] = x[i] == 1.0 ? f_a : f_b;
+        cdf_zero[i] = x[i] == 1.0 ? f_b : f_a;
+        pdf_one[i] = d_one;
+        pdf_difference[i] = d_one - d_zero;
+    }
+}
+
 // The chunk loop and its per-chunk sums.
 //
 // Within a chunk the rows are taken in blocks. Each block forms xb, the link
@@ -196,11 +229,7 @@ class Pass {
             for (std::ptrdiff_t i = 0; i < m; ++i) xcol_[to_index(i)] = column[i];
             x = xcol_.data();
         }
-        double other = 0.0;  // becomes 1 when some x is neither 0 nor 1
-        for (std::ptrdiff_t i = 0; i < m; ++i) {
-            other = (x[i] != 0.0) & (x[i] != 1.0) ? 1.0 : other;
-        }
-        if (other != 0.0) return false;
+        if (!only_zero_one(x, m)) return false;
 
         double* f_one = term(3 * jj);
         double* f_zero = term(3 * jj + 1);
@@ -210,26 +239,11 @@ class Pass {
             add_binary_block_literal<K>(x, b, m, f_one, f_zero, d_one, w);
             return true;
         }
-        double* v_new = arg_.data();
-        const double* v = xb_.data();
-        const double minus_b = -b;
-        for (std::ptrdiff_t i = 0; i < m; ++i) v_new[i] = v[i] + (x[i] == 1.0 ? minus_b : b);
-
-        double* f_new = new_cdf_.data();
-        double* d_new = new_pdf_.data();
-        cdf_array<K>(v_new, f_new, m, scratch_.data());
-        pdf_array<K>(v_new, d_new, m, scratch_.data());
-        const double* f_own = cdf_.data();
-        const double* d_own = term(3 * g_);
-        for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const bool one = x[i] == 1.0;
-            const double f_a = f_own[i], f_b = f_new[i], d_a = d_own[i], d_b = d_new[i];
-            const double d1 = one ? d_a : d_b;
-            f_one[i] = one ? f_a : f_b;
-            f_zero[i] = one ? f_b : f_a;
-            d_one[i] = d1;
-            w[i] = d1 - (one ? d_b : d_a);
-        }
+        counterfactual(x, xb_.data(), b, arg_.data(), m);
+        cdf_array<K>(arg_.data(), new_cdf_.data(), m, scratch_.data());
+        pdf_array<K>(arg_.data(), new_pdf_.data(), m, scratch_.data());
+        sort_sides(x, cdf_.data(), new_cdf_.data(), term(3 * g_), new_pdf_.data(), f_one, f_zero,
+                   d_one, w, m);
         return true;
     }
 
