@@ -501,20 +501,29 @@ def fmt_ratio(r):
     return "-" if math.isnan(r) else (f"{r:.2f}" if r < 100 else f"{r:.0f}")
 
 
+MARKDOWN = False  # set by --markdown
+
+
 def print_table(header, rows):
+    """Prints an aligned plain-text table, or a Markdown one under --markdown."""
     widths = [max(len(str(row[i])) for row in [header] + rows) for i in range(len(header))]
 
     def line(row):
-        cells = (
+        cells = [
             str(c).ljust(w) if i == 0 else str(c).rjust(w)
             for i, (c, w) in enumerate(zip(row, widths))
-        )
-        return "  ".join(cells)
+        ]
+        return "| " + " | ".join(cells) + " |" if MARKDOWN else "  ".join(cells).rstrip()
 
-    print(line(header).rstrip())
-    print("  ".join("-" * w for w in widths).rstrip())
+    print(line(header))
+    if MARKDOWN:
+        print(
+            "|" + "|".join("-" * (w + 1) + (":" if i else "-") for i, w in enumerate(widths)) + "|"
+        )
+    else:
+        print("  ".join("-" * w for w in widths).rstrip())
     for row in rows:
-        print(line(row).rstrip())
+        print(line(row))
 
 
 def compare(args, runner):
@@ -601,7 +610,7 @@ def report_case(args, kind, method, case, skip_statsmodels):
         f"(1 constant, {args.binary} binary, {args.k - 1 - args.binary} continuous), "
         f"X in {args.order} order"
     )
-    header = ["competitor", "median s", "/ zarn", "CPU s", "/ zarn", "peak extra MiB", ""]
+    header = ["competitor", "median s", "/ zarn", "CPU s", "/ zarn", "peak extra MiB", "note"]
     print_table(header, rows)
     runs = [(c, r) for c, r in case["numpy"].items() if "error" not in r]
     if runs:
@@ -899,12 +908,15 @@ def main(argv=None):
     parser.add_argument(
         "--keep-data", metavar="DIR", help="build the data in DIR and keep it (reused when present)"
     )
+    parser.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
         worker_main(args.worker)
         return 0
     sys.stdout.reconfigure(line_buffering=True)
+    global MARKDOWN
+    MARKDOWN = args.markdown
     if not 0 <= args.binary <= args.k - 1:
         parser.error("--binary must lie between 0 and k - 1")
 
