@@ -4,6 +4,8 @@
 #include <cmath>
 #include <string>
 
+#include "engine/cblas.hpp"
+
 namespace velmora::engine {
 namespace {
 
@@ -90,6 +92,7 @@ class Pass {
     }
 
     EngineResult<EffectAccumulators> run() {
+        const cblas::SingleThreaded single_threaded;
         EffectAccumulators acc(to_index(k_));
         const std::ptrdiff_t n = x_.rows;
         if (options_.chunk_size == 0u) return internal_fault("chunk size of 0 rows");

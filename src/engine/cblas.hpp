@@ -22,6 +22,10 @@ void VELMORA_CBLAS(cblas_dgemv)(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m,
                                 double alpha, const double* a, int lda, const double* x, int incx,
                                 double beta, double* y, int incy);
 
+// OpenBLAS's own thread control (not part of CBLAS).
+int VELMORA_CBLAS(openblas_get_num_threads)(void);
+void VELMORA_CBLAS(openblas_set_num_threads)(int num_threads);
+
 void VELMORA_CBLAS(cblas_dgemm)(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b,
                                 int m, int n, int k, double alpha, const double* a, int lda,
                                 const double* b, int ldb, double beta, double* c, int ldc);
@@ -45,5 +49,24 @@ inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE tr
     VELMORA_CBLAS(cblas_dgemm)
     (order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }
+
+// Keeps OpenBLAS to the calling thread while it lives, and restores its thread
+// count after. The products of the pass are small and many, and a call holds
+// the interpreter lock throughout: handing them to worker threads costs more
+// than it gains, and on a busy machine much more.
+class SingleThreaded {
+  public:
+    SingleThreaded() : previous_(VELMORA_CBLAS(openblas_get_num_threads)()) {
+        if (previous_ != 1) VELMORA_CBLAS(openblas_set_num_threads)(1);
+    }
+    ~SingleThreaded() {
+        if (previous_ != 1) VELMORA_CBLAS(openblas_set_num_threads)(previous_);
+    }
+    SingleThreaded(const SingleThreaded&) = delete;
+    SingleThreaded& operator=(const SingleThreaded&) = delete;
+
+  private:
+    int previous_;
+};
 
 }  // namespace velmora::engine::cblas

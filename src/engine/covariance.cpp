@@ -52,6 +52,7 @@ EngineResult<FinalEffects> finalise_effects(std::uint64_t n, std::size_t k, SeMe
         }
     }
     if (k > INT_MAX) return internal_fault("too many columns for a dense product");
+    const cblas::SingleThreaded single_threaded;
     std::vector<double> p(k * k);
     const int ki = static_cast<int>(k);
     cblas::dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, ki, ki, ki, 1.0, mean_jacobian.data(),
