@@ -86,9 +86,9 @@ Result<CallArguments> bind_arguments(PyObject* const* args, Py_ssize_t nargs, Py
     }
     if (se_method != nullptr && se_method != Py_None) {
         if (!PyUnicode_Check(se_method)) {
-            return std::unexpected(PyError::make(
-                PyExc_TypeError, "argument 'se_method': '" + type_name(se_method) +
-                                     "' object cannot be converted to 'PyString'"));
+            return std::unexpected(
+                PyError::make(PyExc_TypeError, "argument 'se_method': '" + type_name(se_method) +
+                                                   "' object cannot be converted to 'PyString'"));
         }
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(se_method, &size);

@@ -80,9 +80,9 @@ Result<std::vector<std::string>> read_names(PyObject* source) {
 Result<void> check_sizes(const ModelInputs& in) {
     const auto k = std::to_string(in.x.cols);
     if (in.beta.size != in.x.cols) {
-        return std::unexpected(PyError::make(
-            PyExc_ValueError, "params has " + std::to_string(in.beta.size) +
-                                  " coefficients but exog has " + k + " columns"));
+        return std::unexpected(
+            PyError::make(PyExc_ValueError, "params has " + std::to_string(in.beta.size) +
+                                                " coefficients but exog has " + k + " columns"));
     }
     if (in.cov_params.rows != in.x.cols || in.cov_params.cols != in.x.cols) {
         return std::unexpected(PyError::make(
@@ -91,9 +91,9 @@ Result<void> check_sizes(const ModelInputs& in) {
                                   " columns (expected " + k + " x " + k + ")"));
     }
     if (in.names.size() != static_cast<std::size_t>(in.x.cols)) {
-        return std::unexpected(PyError::make(
-            PyExc_ValueError, "the model names " + std::to_string(in.names.size()) +
-                                  " regressors but exog has " + k + " columns"));
+        return std::unexpected(
+            PyError::make(PyExc_ValueError, "the model names " + std::to_string(in.names.size()) +
+                                                " regressors but exog has " + k + " columns"));
     }
     return {};
 }

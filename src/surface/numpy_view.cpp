@@ -42,10 +42,10 @@ Result<void> ensure_numpy_api() {
     const unsigned int feature = PyArray_GetNDArrayCFeatureVersion();
     if (abi > NPY_VERSION || feature < NPY_FEATURE_VERSION) {
         PyArray_API = nullptr;
-        return std::unexpected(PyError::panic(
-            "NumPy C-API version " + std::to_string(feature) + " (ABI " + std::to_string(abi) +
-            ") does not fit this build of velmora (feature " +
-            std::to_string(NPY_FEATURE_VERSION) + ")"));
+        return std::unexpected(PyError::panic("NumPy C-API version " + std::to_string(feature) +
+                                              " (ABI " + std::to_string(abi) +
+                                              ") does not fit this build of velmora (feature " +
+                                              std::to_string(NPY_FEATURE_VERSION) + ")"));
     }
     PyArray_RUNTIME_VERSION = static_cast<int>(feature);
     return {};
@@ -85,8 +85,7 @@ Result<ArrayLayout> float64_layout(PyObject* obj, int ndim, std::string_view lab
         const auto step = static_cast<std::ptrdiff_t>(strides[d]);
         if (dims[d] > 1 && step % static_cast<std::ptrdiff_t>(sizeof(double)) != 0) {
             return std::unexpected(PyError::make(
-                PyExc_ValueError, name + ": float64 array has a stride of " +
-                                      std::to_string(step) +
+                PyExc_ValueError, name + ": float64 array has a stride of " + std::to_string(step) +
                                       " bytes, not a whole number of elements; pass "
                                       "numpy.ascontiguousarray(" +
                                       name + ") instead"));
@@ -97,8 +96,9 @@ Result<ArrayLayout> float64_layout(PyObject* obj, int ndim, std::string_view lab
     }
     if (!PyArray_ISALIGNED(array)) {
         return std::unexpected(PyError::make(
-            PyExc_ValueError, name + ": float64 array data is not aligned in memory; pass "
-                                     "numpy.ascontiguousarray(" +
+            PyExc_ValueError, name +
+                                  ": float64 array data is not aligned in memory; pass "
+                                  "numpy.ascontiguousarray(" +
                                   name + ") instead"));
     }
     return layout;
@@ -115,8 +115,8 @@ Result<engine::VectorView> as_vector_view(PyObject* obj, std::string_view label)
 Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label) {
     auto layout = float64_layout(obj, 2, label);
     if (!layout) return std::unexpected(std::move(layout.error()));
-    return engine::MatrixView{layout->data, layout->shape[0], layout->shape[1],
-                              layout->strides[0], layout->strides[1]};
+    return engine::MatrixView{layout->data, layout->shape[0], layout->shape[1], layout->strides[0],
+                              layout->strides[1]};
 }
 
 }  // namespace velmora::surface

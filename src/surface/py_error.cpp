@@ -26,8 +26,8 @@ PyObject* take_raised() {
 PyObject* panic_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("velmora.PanicException", panic_doc,
-                                         PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc("velmora.PanicException", panic_doc, PyExc_BaseException,
+                                         nullptr);
         if (type == nullptr) Py_FatalError("uncaught panic at ffi boundary");
     }
     return type;

@@ -13,7 +13,7 @@ namespace velmora::surface {
 
 // A Python exception instance taken off the error indicator, or made here.
 class PyError {
-public:
+  public:
     // Takes the raised exception off the indicator; if none is set, a SystemError.
     static PyError fetch();
     // Makes an exception of the given class with a text message.
@@ -33,7 +33,7 @@ public:
     // Returns whether the exception's class is exactly type (not a subclass).
     bool is_exactly(PyObject* type) const noexcept;
 
-private:
+  private:
     explicit PyError(PyRef exc) : exc_(std::move(exc)) {}
     PyRef exc_;
 };

@@ -9,7 +9,7 @@ namespace velmora::surface {
 
 // Holds one strong reference, or none. Borrowed references stay plain PyObject*.
 class PyRef {
-public:
+  public:
     // Takes over a new reference that an API call returned (may be null).
     static PyRef steal(PyObject* p) noexcept { return PyRef(p); }
     // Adds a reference to a borrowed object (may be null).
@@ -35,7 +35,7 @@ public:
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
-private:
+  private:
     explicit PyRef(PyObject* p) noexcept : ptr_(p) {}
     PyObject* ptr_ = nullptr;
 };

@@ -100,8 +100,8 @@ Result<PyRef> build_results_table(std::span<const double> ames, std::span<const 
     if (std_errors.size() != ames.size() || names.size() != ames.size()) {
         return std::unexpected(PyError::panic("results table: " + std::to_string(ames.size()) +
                                               " effects, " + std::to_string(std_errors.size()) +
-                                              " standard errors, " +
-                                              std::to_string(names.size()) + " names"));
+                                              " standard errors, " + std::to_string(names.size()) +
+                                              " names"));
     }
     const EffectsTable t = compute_rows(ames, std_errors, names, intercept_columns);
 
