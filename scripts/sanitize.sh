@@ -28,7 +28,7 @@ cxx=${CXX:-g++}
     '.[test]'
 
 module=$(find "$venv/lib" -name 'velmora*.so' -print -quit)
-if [[ -z $module ]] || ! ldd "$module" | grep -q libasan; then
+if [[ -z $module || $(ldd "$module") != *libasan* ]]; then
     echo "sanitize.sh: the installed module is not linked against AddressSanitizer" >&2
     exit 1
 fi
