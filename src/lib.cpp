@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <new>
+#include <stdexcept>
 
 #include "engine/accumulate.hpp"
 #include "engine/covariance.hpp"
@@ -100,6 +101,8 @@ PyObject* zarn_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         return out->release();
     } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container asked for more than it can hold
         return PyErr_NoMemory();
     } catch (...) {
         PyError::panic("unexpected C++ exception").restore();

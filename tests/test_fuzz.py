@@ -404,9 +404,6 @@ class Overstated:
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer aborts on a huge allocation")
-@pytest.mark.xfail(
-    strict=True, reason="the names list is reserved at the claimed length before iterating"
-)
 @pytest.mark.parametrize("claimed", [2**40, 2**62])
 def test_names_that_overstate_their_length(claimed):
     x = np.array([[1.0, 0.2], [1.0, 1.5], [1.0, -0.7]])

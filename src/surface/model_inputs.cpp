@@ -1,5 +1,7 @@
 #include "surface/model_inputs.hpp"
 
+#include <algorithm>
+
 #include "surface/numpy_view.hpp"
 
 namespace velmora::surface {
@@ -47,8 +49,10 @@ Result<engine::ModelKind> read_model_kind(PyObject* model_obj) {
         PyError::make(PyExc_ValueError, "ame: only Logit or Probit supported, got " + *text));
 }
 
-// Copies a sequence of str into UTF-8 names.
-Result<std::vector<std::string>> read_names(PyObject* source) {
+// Copies a sequence of str into UTF-8 names. The room reserved up front is the
+// claimed length, but no more than the columns there are to name: a length is
+// only a claim, and a huge one must not turn into a huge allocation.
+Result<std::vector<std::string>> read_names(PyObject* source, std::size_t columns) {
     if (PyUnicode_Check(source)) {
         return std::unexpected(PyError::make(PyExc_TypeError, "Can't extract `str` to `Vec`"));
     }
@@ -60,7 +64,7 @@ Result<std::vector<std::string>> read_names(PyObject* source) {
     if (size < 0) {
         PyErr_Clear();
     } else {
-        names.reserve(static_cast<std::size_t>(size));
+        names.reserve(std::min(static_cast<std::size_t>(size), columns));
     }
     PyRef iter = PyRef::steal(PyObject_GetIter(source));
     if (!iter) return fetched();
@@ -152,7 +156,7 @@ Result<ModelInputs> read_model_inputs(PyObject* model) {
         names_source = PyRef::steal(PyObject_GetAttrString(model_obj.get(), "exog_names"));
     }
     if (!names_source) return fetched();
-    auto names = read_names(names_source.get());
+    auto names = read_names(names_source.get(), static_cast<std::size_t>(in.x.cols));
     if (!names) return std::unexpected(std::move(names.error()));
     in.names = std::move(*names);
 
