@@ -14,26 +14,10 @@ import pytest
 
 import ame_reference as ref
 import velmora
+from stand_ins import Logit, Probit
 
 AME_RTOL, AME_ATOL = 1e-12, 5e-14
 SE_RTOL = 1e-12
-
-
-class Logit:
-    """A fitted model reduced to what zarn reads; the class name selects the link."""
-
-    def __init__(self, params, cov, exog, names):
-        self.params = params
-        self._cov = cov
-        self.exog = exog
-        self.exog_names = names
-
-    def cov_params(self):
-        return self._cov
-
-
-class Probit(Logit):
-    pass
 
 
 MODELS = {"logit": Logit, "probit": Probit}

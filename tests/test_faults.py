@@ -10,14 +10,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from stand_ins import stand_in
 from velmora import zarn
 
 SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
-
-
-def stand_in(kind, params, cov, exog, names):
-    model = type(kind, (), {"exog": exog, "exog_names": names})()
-    return type("Results", (), {"model": model, "params": params, "cov_params": lambda s: cov})()
 
 
 def test_numpy_table_that_is_not_a_capsule_is_an_internal_failure():

@@ -13,6 +13,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+from stand_ins import misaligned, packed, stand_in
 from velmora import zarn
 
 SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
@@ -32,12 +33,6 @@ class Boom(Exception):
 
 class Halt(BaseException):
     """A non-Exception error raised by the test's own objects."""
-
-
-def stand_in(kind, params, cov, exog, names):
-    """A fitted-model stand-in whose class name is kind."""
-    model = type(kind, (), {"exog": exog, "exog_names": names})()
-    return type("Results", (), {"model": model, "params": params, "cov_params": lambda s: cov})()
 
 
 def root_bytes(a):
@@ -100,18 +95,6 @@ def read_only(a):
 def broadcast(a):
     """Every entry along the first axis equal to the first (a stride of 0)."""
     return np.broadcast_to(a[:1], a.shape) if len(a) else a.copy()
-
-
-def misaligned(a):
-    out = np.ndarray(a.shape, dtype="<f8", buffer=bytearray(a.nbytes + 8), offset=1)
-    out[...] = a
-    return out
-
-
-def packed(a):
-    records = np.zeros(a.shape, dtype=[("v", "<f8"), ("pad", "<i4")])
-    records["v"] = a
-    return records["v"]
 
 
 READABLE = {

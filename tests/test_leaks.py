@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from stand_ins import misaligned, packed
 from velmora import zarn
 
 # Under AddressSanitizer freed memory sits in a quarantine, so the resident size
@@ -60,18 +61,6 @@ X = design(N, K)
 PARAMS = np.array([0.2, 0.7, -0.5, 0.3])
 COV = np.diag([0.05, 0.02, 0.03, 0.04])
 NAMES = ["const", "x1", "d2", "x3"]
-
-
-def misaligned(a):
-    out = np.ndarray(a.shape, dtype="<f8", buffer=bytearray(a.nbytes + 8), offset=1)
-    out[...] = a
-    return out
-
-
-def packed(a):
-    records = np.zeros(a.shape, dtype=[("v", "<f8"), ("pad", "u1")])
-    records["v"] = a
-    return records["v"]
 
 
 class Probit:

@@ -9,6 +9,7 @@ import pandas as pd
 import pandas.testing as pdt
 import pytest
 
+from stand_ins import misaligned, packed
 from velmora import zarn
 
 UNSUPPORTED = "ame: only Logit or Probit supported, got "
@@ -195,20 +196,6 @@ def test_refused_inputs(spector_result, change, kind, message):
         zarn(duck(spector_result, **change(parts(spector_result))))
     assert type(exc.value) is kind
     assert str(exc.value) == message
-
-
-def packed(a):
-    """a's values as a field of packed records: byte strides not a multiple of 8."""
-    records = np.zeros(a.shape, dtype=[("v", "<f8"), ("pad", "u1")])
-    records["v"] = a
-    return records["v"]
-
-
-def misaligned(a):
-    """a's values in memory that starts one byte past an 8-byte boundary."""
-    out = np.ndarray(a.shape, dtype="<f8", buffer=bytearray(a.nbytes + 8), offset=1)
-    out[...] = a
-    return out
 
 
 @pytest.mark.parametrize("layout", [packed, misaligned])

@@ -11,21 +11,7 @@ import pytest
 
 import ame_reference as ref
 import velmora
-
-
-class Logit:
-    def __init__(self, params, cov, exog, names):
-        self.params = np.asarray(params, dtype=float)
-        self._cov = np.asarray(cov, dtype=float)
-        self.exog = np.asarray(exog, dtype=float)
-        self.exog_names = names
-
-    def cov_params(self):
-        return self._cov
-
-
-class Probit(Logit):
-    pass
+from stand_ins import Logit, Probit
 
 
 def single_effect(se, b=0.8):
