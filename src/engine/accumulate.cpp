@@ -19,11 +19,12 @@ std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 // The pass asks the host whether to stop at least this often within one chunk.
 constexpr std::ptrdiff_t rows_between_interrupt_checks = 1 << 18;
 
-// Returns the rows of one cache block: the block of X and its q + 3 temporaries
-// should stay within the second-level cache while the block is worked on.
-std::ptrdiff_t pick_block_rows(std::ptrdiff_t k, std::ptrdiff_t q) {
-    constexpr std::ptrdiff_t budget_doubles = 1 << 15;
-    return std::clamp<std::ptrdiff_t>(budget_doubles / (k + q + 3), 16, 1024);
+// Returns the rows of one cache block. Per row a block holds its k values of X,
+// q weights, 3g + 1 terms and 7 scratch values; all of it should stay within
+// the second-level cache while the block is worked on.
+std::ptrdiff_t pick_block_rows(std::ptrdiff_t k, std::ptrdiff_t g, std::ptrdiff_t q) {
+    constexpr std::ptrdiff_t budget_doubles = 1 << 16;
+    return std::clamp<std::ptrdiff_t>(budget_doubles / (k + q + 3 * g + 8), 16, 1024);
 }
 
 // Returns whether every one of m values is 0 or 1.
@@ -62,10 +63,11 @@ void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
 // The chunk loop and its per-chunk sums.
 //
 // Within a chunk the rows are taken in blocks. Each block forms xb, the link
-// values of its own rows and one column per binary regressor of density
-// differences (plus one shared column for the continuous regressors), and a
-// single product X_block^T W adds every gradient sum of the block. At the end
-// of the chunk those sums are added into the accumulators, chunk after chunk.
+// values of its own rows, per binary regressor the terms of the discrete change
+// and a column of density differences, and one shared column for the
+// continuous regressors. Two products then add every sum of the block: the row
+// sums of the terms, and X_block^T W for the gradients. At the end of the chunk
+// those sums are added into the accumulators, chunk after chunk.
 class Pass {
   public:
     Pass(VectorView beta, const MatrixView& x, ModelKind kind, SeMethod method,
@@ -102,7 +104,7 @@ class Pass {
                                   std::to_string(beta_.size()) + ")");
         }
         if (n == 0 || q_ == 0) return acc;
-        block_ = options_.block_rows > 0 ? options_.block_rows : pick_block_rows(k_, q_);
+        block_ = options_.block_rows > 0 ? options_.block_rows : pick_block_rows(k_, g_, q_);
         block_ = std::min(block_, n);
         allocate();
 
