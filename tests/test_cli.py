@@ -94,13 +94,15 @@ def test_csv_run_writes_each_format(files, fair, suffix, options, kind, se_metho
     expected = zarn(FIT[kind](FORMULA, fair).fit(disp=0, **fit_options), se_method=se_method)
     written = read_back(out)
     assert list(written.index) == TERMS
-    # Text and JSON keep every digit; Markdown and LaTeX show six decimals.
+    # Text and JSON keep every digit; Markdown and LaTeX show six decimals. The
+    # command fits its own model from the file, so the two fits agree only to
+    # rounding, which a tail p-value magnifies: hence 1e-10, not the last bit.
     exact = suffix in (".csv", ".json")
     for column in NUMBERS:
         np.testing.assert_allclose(
             written[column],
             expected[column],
-            rtol=1e-13 if exact else 0,
+            rtol=1e-10 if exact else 0,
             atol=0 if exact else 5.1e-7,
         )
     assert list(written["Significance"]) == list(expected["Significance"])
