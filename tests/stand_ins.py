@@ -20,6 +20,19 @@ class Probit(Logit):
     pass
 
 
+class NameSequence:
+    """A sequence known only by __len__ and __getitem__."""
+
+    def __init__(self, names):
+        self.names = names
+
+    def __len__(self):
+        return len(self.names)
+
+    def __getitem__(self, i):
+        return self.names[i]
+
+
 def stand_in(kind, params, cov, exog, names):
     """A results object whose model object is an instance of a class named kind."""
     model = type(kind, (), {"exog": exog, "exog_names": names})()

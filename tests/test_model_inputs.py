@@ -9,7 +9,7 @@ import pandas as pd
 import pandas.testing as pdt
 import pytest
 
-from stand_ins import misaligned, packed
+from stand_ins import NameSequence, misaligned, packed
 from velmora import zarn
 
 UNSUPPORTED = "ame: only Logit or Probit supported, got "
@@ -93,19 +93,6 @@ class Values(np.ndarray):
     @property
     def values(self):
         raise Boom("values")
-
-
-class NameSequence:
-    """A sequence known only by __len__ and __getitem__."""
-
-    def __init__(self, names):
-        self.names = names
-
-    def __len__(self):
-        return len(self.names)
-
-    def __getitem__(self, i):
-        return self.names[i]
 
 
 def frozen(a):

@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 import statsmodels.api as sm
 
-from stand_ins import stand_in
+from stand_ins import NameSequence, stand_in
 from velmora import zarn
 
 
@@ -16,17 +16,8 @@ class Boom(Exception):
     pass
 
 
-class SlowNames:
+class SlowNames(NameSequence):
     """Names listed one by one through Python code, so threads switch mid-call."""
-
-    def __init__(self, names):
-        self.names = names
-
-    def __len__(self):
-        return len(self.names)
-
-    def __getitem__(self, i):
-        return self.names[i]
 
     def __iter__(self):
         for name in self.names:
