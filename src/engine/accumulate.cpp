@@ -20,11 +20,11 @@ std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 constexpr std::ptrdiff_t rows_between_interrupt_checks = 1 << 18;
 
 // Returns the rows of one cache block. Per row a block holds its k values of X,
-// q weights, 3g + 1 terms and 7 scratch values; all of it should stay within
-// the second-level cache while the block is worked on.
+// q weights, g values of the binary columns, 3g + 1 terms and 7 scratch values;
+// all of it should stay within the second-level cache while the block is worked on.
 std::ptrdiff_t pick_block_rows(std::ptrdiff_t k, std::ptrdiff_t g, std::ptrdiff_t q) {
     constexpr std::ptrdiff_t budget_doubles = 1 << 16;
-    return std::clamp<std::ptrdiff_t>(budget_doubles / (k + q + 3 * g + 8), 16, 1024);
+    return std::clamp<std::ptrdiff_t>(budget_doubles / (k + q + 4 * g + 8), 16, 1024);
 }
 
 // Returns whether every one of m values is 0 or 1.
@@ -35,11 +35,17 @@ bool only_zero_one(const double* __restrict x, std::ptrdiff_t m) {
 }
 
 // Writes the linear predictor of the other side of a 0/1 column: xb - b where
-// x = 1, xb + b where x = 0.
-void counterfactual(const double* __restrict x, const double* __restrict xb, double b,
+// x = 1, xb + b where x = 0. Returns whether every one of the m values of x is
+// 0 or 1; where one is not, what was written is of no use.
+bool counterfactual(const double* __restrict x, const double* __restrict xb, double b,
                     double* __restrict out, std::ptrdiff_t m) {
     const double minus_b = -b;
-    for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = xb[i] + (x[i] == 1.0 ? minus_b : b);
+    double other = 0.0;
+    for (std::ptrdiff_t i = 0; i < m; ++i) {
+        out[i] = xb[i] + (x[i] == 1.0 ? minus_b : b);
+        other = (x[i] != 0.0) & (x[i] != 1.0) ? 1.0 : other;
+    }
+    return other == 0.0;
 }
 
 // Sorts the own and counterfactual link values of a 0/1 column into the x = 1
@@ -104,7 +110,13 @@ class Pass {
                                   std::to_string(beta_.size()) + ")");
         }
         if (n == 0 || q_ == 0) return acc;
-        block_ = options_.block_rows > 0 ? options_.block_rows : pick_block_rows(k_, g_, q_);
+        // Every block has the strides of X, so one decides the width for all.
+        auto first_rows = x_.row_slice(0, std::min<std::ptrdiff_t>(n, 1024));
+        if (!first_rows) return std::unexpected(first_rows.error());
+        const MatrixView forward =
+            first_rows->row_stride < 0 ? first_rows->reversed_rows() : *first_rows;
+        width_ = padded_product_width(forward, q_, options_.path);
+        block_ = options_.block_rows > 0 ? options_.block_rows : pick_block_rows(k_, g_, width_);
         block_ = std::min(block_, n);
         allocate();
 
@@ -142,7 +154,12 @@ class Pass {
         const std::size_t b = to_index(block_), g = to_index(g_);
         xb_.resize(b);
         scratch_.resize(b);
-        xcol_.resize(g > 0 ? b : 0);
+        binary_x_.resize(g);
+        binary_offsets_.resize(g);
+        for (std::size_t jj = 0; jj < g; ++jj) {
+            binary_offsets_[jj] = static_cast<std::ptrdiff_t>(binary_[jj]) * x_.col_stride;
+        }
+        xbin_.resize(b * g);
         arg_.resize(g > 0 ? b : 0);
         new_cdf_.resize(g > 0 ? b : 0);
         new_pdf_.resize(g > 0 ? b : 0);
@@ -150,8 +167,9 @@ class Pass {
         ones_.assign(b, 1.0);
         term_sums_.resize(3 * g + 1);
         cdf_.resize(need_cdf_ ? b : 0);
-        columns_.resize(b * to_index(q_));
-        products_.resize(to_index(k_) * to_index(q_));
+        // Columns beyond q stay zero: they only widen the product to a faster kernel.
+        columns_.assign(b * to_index(width_), 0.0);
+        products_.resize(to_index(k_) * to_index(width_));
     }
 
     void start_chunk() {
@@ -186,13 +204,36 @@ class Pass {
         pdf_array<K>(xb_.data(), own_pdf, m, scratch_.data());
         if (need_cdf_) cdf_array<K>(xb_.data(), cdf_.data(), m, scratch_.data());
         if (has_continuous_column_) fill_continuous_column<K>(m);
+        if (g_ > 0) gather_binary_columns(rows);
         for (std::ptrdiff_t jj = 0; jj < g_; ++jj) {
-            if (!add_binary_block<K>(jj, rows)) return false;
+            if (!add_binary_block<K>(jj, m)) return false;
         }
         add_column_sums(terms_.data(), block_, m, 3 * g_ + 1, ones_.data(), term_sums_.data(),
                         options_.path);
-        add_transposed_product(rows, columns_.data(), block_, q_, products_.data(), options_.path);
+        add_transposed_product(rows, columns_.data(), block_, width_, products_.data(),
+                               options_.path);
         return true;
+    }
+
+    // Points binary_x_ at the block's values of each binary column: in place
+    // where a column is contiguous, else copied out row by row, which reads
+    // each row of the block once for all binary columns.
+    void gather_binary_columns(const MatrixView& rows) {
+        const std::ptrdiff_t m = rows.rows;
+        if (rows.row_stride == 1) {
+            for (std::size_t jj = 0; jj < binary_.size(); ++jj) {
+                binary_x_[jj] = rows.data + binary_offsets_[jj];
+            }
+            return;
+        }
+        const std::ptrdiff_t g = g_;
+        const std::ptrdiff_t* offsets = binary_offsets_.data();
+        double* out = xbin_.data();
+        for (std::ptrdiff_t i = 0; i < m; ++i) {
+            const double* row = rows.data + i * rows.row_stride;
+            for (std::ptrdiff_t jj = 0; jj < g; ++jj) out[jj * block_ + i] = row[offsets[jj]];
+        }
+        for (std::ptrdiff_t jj = 0; jj < g; ++jj) binary_x_[to_index(jj)] = out + jj * block_;
     }
 
     // Returns column c of the per-row terms whose sums the block adds.
@@ -224,27 +265,19 @@ class Pass {
     // to it, so only the counterfactual side needs new link values: xb - b or
     // xb + b, which is what xb + (-x) b and xb + (1 - x) b give for those x.
     template <ModelKind K>
-    bool add_binary_block(std::ptrdiff_t jj, const MatrixView& rows) {
-        const std::ptrdiff_t m = rows.rows;
-        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(binary_[to_index(jj)]);
-        const double b = beta_[to_index(j)];
-        const VectorView column = rows.column(j);
-        const double* x = column.data;
-        if (column.stride != 1) {
-            for (std::ptrdiff_t i = 0; i < m; ++i) xcol_[to_index(i)] = column[i];
-            x = xcol_.data();
-        }
-        if (!only_zero_one(x, m)) return false;
-
+    bool add_binary_block(std::ptrdiff_t jj, std::ptrdiff_t m) {
+        const double b = beta_[binary_[to_index(jj)]];
+        const double* x = binary_x_[to_index(jj)];
         double* f_one = term(3 * jj);
         double* f_zero = term(3 * jj + 1);
         double* d_one = term(3 * jj + 2);
         double* w = columns_.data() + to_index(jj * block_);
         if (!std::isfinite(b)) {
+            if (!only_zero_one(x, m)) return false;
             add_binary_block_literal<K>(x, b, m, f_one, f_zero, d_one, w);
             return true;
         }
-        counterfactual(x, xb_.data(), b, arg_.data(), m);
+        if (!counterfactual(x, xb_.data(), b, arg_.data(), m)) return false;
         cdf_array<K>(arg_.data(), new_cdf_.data(), m, scratch_.data());
         pdf_array<K>(arg_.data(), new_pdf_.data(), m, scratch_.data());
         sort_sides(x, cdf_.data(), new_cdf_.data(), term(3 * g_), new_pdf_.data(), f_one, f_zero,
@@ -318,17 +351,20 @@ class Pass {
     std::ptrdiff_t g_ = 0;
     std::ptrdiff_t q_ = 0;
     std::ptrdiff_t block_ = 0;
+    std::ptrdiff_t width_ = 0;  // columns given to the product X^T W: q or more
 
     // Per block: xb, the link values of the rows' own xb, and the q weight columns.
     std::vector<double> xb_, cdf_, columns_;
-    // Per block and binary column: counterfactual xb and its link values.
-    std::vector<double> xcol_, arg_, new_cdf_, new_pdf_, scratch_;
+    // Per block and binary column: the column's values, counterfactual xb and its link values.
+    std::vector<const double*> binary_x_;
+    std::vector<std::ptrdiff_t> binary_offsets_;
+    std::vector<double> xbin_, arg_, new_cdf_, new_pdf_, scratch_;
     // Per block: columns of per-row terms (F and f at x = 1, F at x = 0 for each
     // binary column, then f(xb)) and a vector of ones to sum them with.
     std::vector<double> terms_, ones_;
     // Per chunk: the sums of those terms.
     std::vector<double> term_sums_;
-    // Per chunk: X^T W (k x q).
+    // Per chunk: X^T W (k x width).
     std::vector<double> products_;
 };
 

@@ -32,6 +32,14 @@ void matvec(const MatrixView& a, const double* x, double* y, ProductPath path) {
     }
 }
 
+std::ptrdiff_t padded_product_width(const MatrixView& a, std::ptrdiff_t q, ProductPath path) {
+    if (path != ProductPath::automatic || !(row_major_blas_ok(a) || col_major_blas_ok(a))) return q;
+    const std::ptrdiff_t r = q % 8;
+    if (r >= 5) return q + (8 - r);
+    if (r == 3) return q + 1;
+    return q;
+}
+
 void add_transposed_product(const MatrixView& a, const double* w, std::ptrdiff_t ldw,
                             std::ptrdiff_t q, double* c, ProductPath path) {
     if (a.rows == 0 || a.cols == 0 || q == 0) return;

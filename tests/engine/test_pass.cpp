@@ -225,6 +225,53 @@ void test_layouts_paths_blocks_and_chunks_agree() {
     }
 }
 
+// With g binary and c continuous columns the product X^T W has g + 1 weight
+// columns, which the BLAS path may widen with zero columns; every width from 1
+// to 9 must give the row-by-row sums, and the widened columns must add nothing.
+void test_every_number_of_weight_columns() {
+    for (std::ptrdiff_t g = 0; g <= 8; ++g) {
+        Design d;
+        d.n = 97;
+        d.k = 1 + g + 2;
+        d.values.resize(idx(d.n * d.k));
+        d.beta.resize(idx(d.k));
+        std::mt19937_64 rng(static_cast<unsigned>(40 + g));
+        std::normal_distribution<double> normal(0.0, 1.0);
+        std::bernoulli_distribution coin(0.5);
+        for (std::ptrdiff_t i = 0; i < d.n; ++i) {
+            double* row = d.values.data() + i * d.k;
+            row[0] = 1.0;
+            for (std::ptrdiff_t j = 1; j < d.k; ++j) {
+                row[j] = j <= g ? (coin(rng) ? 1.0 : 0.0) : normal(rng);
+            }
+        }
+        for (std::ptrdiff_t j = 0; j < d.k; ++j) {
+            d.beta[idx(j)] = 0.4 * normal(rng);
+        }
+        const std::vector<Layout> all = layouts(d);
+        auto binary = find_binary_columns(all[0].view, idx(d.k), d.intercepts);
+        CHECK(binary && binary->size() == idx(g), "g=%d", static_cast<int>(g));
+        if (!binary) continue;
+        const VectorView beta{d.beta.data(), d.k, 1};
+        for (const ModelKind kind : {ModelKind::logit, ModelKind::probit}) {
+            for (const SeMethod method : {SeMethod::per_observation, SeMethod::unrecognised}) {
+                const EffectAccumulators want = row_by_row(d, kind, method, *binary);
+                for (const Layout& layout : all) {
+                    PassOptions options;
+                    options.block_rows = 16;
+                    auto got = accumulate_effects(beta, layout.view, kind, method, d.intercepts,
+                                                  *binary, options);
+                    CHECK(got && close(got->ame_sums_per_obs, want.ame_sums_per_obs) &&
+                              close(got->jacobian_per_obs, want.jacobian_per_obs) &&
+                              close(got->jacobian_sm, want.jacobian_sm),
+                          "g=%d kind=%d method=%d %s", static_cast<int>(g), static_cast<int>(kind),
+                          static_cast<int>(method), layout.name);
+                }
+            }
+        }
+    }
+}
+
 void test_non_finite_values_flow_through() {
     // Rows: an intercept, a 0/1 column holding only ones, and a continuous column.
     Design ones;
@@ -357,6 +404,7 @@ void test_finalise_reads_sigma_through_its_strides_and_checks_its_shape() {
 
 int main() {
     test_layouts_paths_blocks_and_chunks_agree();
+    test_every_number_of_weight_columns();
     test_non_finite_values_flow_through();
     test_binary_detection();
     test_pass_faults_and_interrupts();
