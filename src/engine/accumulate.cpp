@@ -48,15 +48,18 @@ bool counterfactual(const double* __restrict x, const double* __restrict xb, dou
     return other == 0.0;
 }
 
-// Sorts the own and counterfactual link values of a 0/1 column into the x = 1
-// and x = 0 sides: F and f at x = 1, F at x = 0, and f(x = 1) - f(x = 0).
-void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
-                const double* __restrict cdf_new, const double* __restrict pdf_own,
-                const double* __restrict pdf_new, double* __restrict cdf_one,
-                double* __restrict cdf_zero, double* __restrict pdf_one,
+// Finishes the counterfactual link values of a 0/1 column from their library
+// calls and sorts them and the row's own values into the x = 1 and x = 0 sides:
+// F and f at x = 1, F at x = 0, and f(x = 1) - f(x = 0).
+template <ModelKind K>
+void sort_sides(const double* __restrict x, const double* __restrict v_new,
+                const double* __restrict cdf_own, const double* __restrict cdf_call,
+                const double* __restrict pdf_own, const double* __restrict pdf_call,
+                double* __restrict cdf_one, double* __restrict cdf_zero, double* __restrict pdf_one,
                 double* __restrict pdf_difference, std::ptrdiff_t m) {
     for (std::ptrdiff_t i = 0; i < m; ++i) {
-        const double f_a = cdf_own[i], f_b = cdf_new[i], d_a = pdf_own[i], d_b = pdf_new[i];
+        const double f_a = cdf_own[i], f_b = cdf_from_call<K>(cdf_call[i]);
+        const double d_a = pdf_own[i], d_b = pdf_from_calls<K>(v_new[i], cdf_call[i], pdf_call[i]);
         const double d_one = x[i] == 1.0 ? d_a : d_b;
         const double d_zero = x[i] == 1.0 ? d_b : d_a;
         cdf_one[i] = x[i] == 1.0 ? f_a : f_b;
@@ -161,8 +164,8 @@ class Pass {
         }
         xbin_.resize(b * g);
         arg_.resize(g > 0 ? b : 0);
-        new_cdf_.resize(g > 0 ? b : 0);
-        new_pdf_.resize(g > 0 ? b : 0);
+        cdf_calls_.resize(g > 0 ? b : 0);
+        pdf_calls_.resize(g > 0 ? b : 0);
         terms_.resize(b * (3 * g + 1));
         ones_.assign(b, 1.0);
         term_sums_.resize(3 * g + 1);
@@ -278,10 +281,9 @@ class Pass {
             return true;
         }
         if (!counterfactual(x, xb_.data(), b, arg_.data(), m)) return false;
-        cdf_array<K>(arg_.data(), new_cdf_.data(), m, scratch_.data());
-        pdf_array<K>(arg_.data(), new_pdf_.data(), m, scratch_.data());
-        sort_sides(x, cdf_.data(), new_cdf_.data(), term(3 * g_), new_pdf_.data(), f_one, f_zero,
-                   d_one, w, m);
+        link_calls<K>(arg_.data(), cdf_calls_.data(), pdf_calls_.data(), m, scratch_.data());
+        sort_sides<K>(x, arg_.data(), cdf_.data(), cdf_calls_.data(), term(3 * g_),
+                      pdf_calls_.data(), f_one, f_zero, d_one, w, m);
         return true;
     }
 
@@ -355,10 +357,10 @@ class Pass {
 
     // Per block: xb, the link values of the rows' own xb, and the q weight columns.
     std::vector<double> xb_, cdf_, columns_;
-    // Per block and binary column: the column's values, counterfactual xb and its link values.
+    // Per block and binary column: the column's values, counterfactual xb and its library calls.
     std::vector<const double*> binary_x_;
     std::vector<std::ptrdiff_t> binary_offsets_;
-    std::vector<double> xbin_, arg_, new_cdf_, new_pdf_, scratch_;
+    std::vector<double> xbin_, arg_, cdf_calls_, pdf_calls_, scratch_;
     // Per block: columns of per-row terms (F and f at x = 1, F at x = 0 for each
     // binary column, then f(xb)) and a vector of ones to sum them with.
     std::vector<double> terms_, ones_;

@@ -76,6 +76,54 @@ inline double pdf_derivative(ModelKind kind, double v) {
                                     : probit_pdf_derivative(v, probit_pdf(v));
 }
 
+// The link values of m contiguous values in two steps: first every library
+// call, each in a loop of its own (exp(-v) and exp(v) for Logit; erfc(-v / sqrt 2)
+// and exp(-v^2 / 2) for Probit), then the arithmetic that turns a value's calls
+// into F and f, which the caller can run inside a loop of its own. Together
+// they give the same doubles as the scalar forms. scratch holds m values.
+template <ModelKind K>
+void link_calls(const double* v, double* cdf_call, double* pdf_call, std::ptrdiff_t m,
+                double* scratch) {
+    if constexpr (K == ModelKind::logit) {
+        for (std::ptrdiff_t i = 0; i < m; ++i) cdf_call[i] = std::exp(-v[i]);
+        for (std::ptrdiff_t i = 0; i < m; ++i) pdf_call[i] = std::exp(v[i]);
+    } else {
+        for (std::ptrdiff_t i = 0; i < m; ++i) scratch[i] = (0.0 - v[i]) / (1.0 * sqrt_two);
+        for (std::ptrdiff_t i = 0; i < m; ++i) cdf_call[i] = std::erfc(scratch[i]);
+        for (std::ptrdiff_t i = 0; i < m; ++i) scratch[i] = (-0.5 * v[i]) * v[i];
+        for (std::ptrdiff_t i = 0; i < m; ++i) pdf_call[i] = std::exp(scratch[i]);
+    }
+}
+
+// Returns F(v) from link_calls' cdf_call. erfc takes NaN to NaN, +inf to 0 and
+// -inf to 2, which are the special cases of standard_normal_cdf.
+template <ModelKind K>
+double cdf_from_call(double cdf_call) {
+    if constexpr (K == ModelKind::logit) {
+        return 1.0 / (cdf_call + 1.0);
+    } else {
+        return 0.5 * cdf_call;
+    }
+}
+
+// Returns f(v) from link_calls' two calls for v. For Logit this is logit_pdf,
+// whose fallback for an overflowing denominator needs exp(-v): the cdf call.
+// Selects, not branches, so that a loop around it is vector code.
+template <ModelKind K>
+double pdf_from_calls(double v, double cdf_call, double pdf_call) {
+    if constexpr (K == ModelKind::logit) {
+        const double e = pdf_call, t = cdf_call;
+        const double d = (e + 1.0) * (e + 1.0);
+        const bool written = (d <= std::numeric_limits<double>::max()) |
+                             !(std::fabs(v) < std::numeric_limits<double>::infinity());
+        return (written ? e : t) / (written ? d : (t + 1.0) * (t + 1.0));
+    } else {
+        (void)v;
+        (void)cdf_call;
+        return pdf_call / sqrt_two_pi;
+    }
+}
+
 // Writes F(v_i) for m contiguous values into out; scratch holds m values.
 //
 // The array forms keep each call of exp or erfc in a loop of its own, with the
@@ -85,14 +133,11 @@ template <ModelKind K>
 void cdf_array(const double* v, double* out, std::ptrdiff_t m, double* scratch) {
     if constexpr (K == ModelKind::logit) {
         for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = std::exp(-v[i]);
-        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = 1.0 / (out[i] + 1.0);
     } else {
-        // erfc takes NaN to NaN, +inf to 0 and -inf to 2, which are the special
-        // cases of standard_normal_cdf.
         for (std::ptrdiff_t i = 0; i < m; ++i) scratch[i] = (0.0 - v[i]) / (1.0 * sqrt_two);
         for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = std::erfc(scratch[i]);
-        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = 0.5 * out[i];
     }
+    for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = cdf_from_call<K>(out[i]);
 }
 
 // Writes f(v_i) for m contiguous values into out; scratch holds m values.
