@@ -386,6 +386,7 @@ def run_floor(task):
         "erfc_calls": erfc_calls,
         "exp_ns": timing["exp_ns"],
         "erfc_ns": timing["erfc_ns"],
+        "erfc_scalar_ns": timing["erfc_scalar_ns"],
         "blas": blas_info(),
     }
 
@@ -445,13 +446,24 @@ class Runner:
         return result
 
 
+def module_uses_vector_erfc():
+    """True when the installed extension calls the C library's vector erfc (libmvec)."""
+    import velmora
+
+    return b"_ZGVbN2v_erfc" in Path(velmora.__file__).read_bytes()
+
+
 def compile_floor(folder):
+    """Compiles bench/floor.c to time the exp and erfc that the extension calls."""
     compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         raise SystemExit("no C compiler found for bench/floor.c (set CC)")
     binary = folder / "floor"
+    vector = ["-DFLOOR_VECTOR_ERFC"] if VECTOR_ERFC else []
+    libraries = ["-lmvec", "-lm"] if VECTOR_ERFC else ["-lm"]
     subprocess.run(
-        [compiler, "-O2", "-ffp-contract=off", "-o", str(binary), str(HERE / "floor.c"), "-lm"],
+        [compiler, "-O2", "-ffp-contract=off", *vector, "-o", str(binary), str(HERE / "floor.c")]
+        + libraries,
         check=True,
     )
     version = subprocess.run([compiler, "--version"], capture_output=True, text=True, check=False)
@@ -499,6 +511,7 @@ def fmt_ratio(r):
 
 
 MARKDOWN = False  # set by --markdown
+VECTOR_ERFC = False  # set in main: the extension takes erfc from libmvec
 
 
 def print_table(header, rows):
@@ -537,28 +550,76 @@ def compare(args, runner):
                 competitor="statsmodels", model=kind, method="sm", repeat=1, **base
             )
         for method in args.method:
-            progress(f"{kind} / {method}")
             task = {"model": kind, "method": method, **base}
+            rounds = []
+            for r in range(args.rounds):
+                progress(f"{kind} / {method}, round {r + 1} of {args.rounds}")
+                rounds.append(run_round(args, runner, task))
             case = {
-                "zarn": runner.run(competitor="zarn", chunk_size=None, repeat=args.repeat, **task),
+                "zarn": merge([one["zarn"] for one in rounds]),
                 "zarn_chunked": {
-                    c: runner.run(competitor="zarn", chunk_size=c, repeat=args.repeat, **task)
+                    c: merge([one["zarn_chunked"][c] for one in rounds])
                     for c in args.zarn_chunk_sizes
                 },
                 "numpy": {
-                    c: runner.run(
-                        competitor="numpy", chunk_size=c, repeat=args.numpy_repeat, **task
-                    )
-                    for c in ([] if args.skip_numpy else args.chunk_sizes)
+                    c: merge([one["numpy"][c] for one in rounds]) for c in rounds[0]["numpy"]
                 },
                 "statsmodels": statsmodels,
-                "floor": runner.run(competitor="floor", repeat=args.repeat, **task),
+                "floor": merge([one["floor"] for one in rounds]),
             }
             report_case(args, kind, method, case, skip_statsmodels)
             checks += agreement(kind, method, case)
             targets += target_checks(kind, method, case)
             runner.blas = runner.blas or case["zarn"].get("blas")
     return checks, targets
+
+
+def run_round(args, runner, task):
+    """Runs every timed competitor of one case once, each in a fresh process."""
+    return {
+        "zarn": runner.run(competitor="zarn", chunk_size=None, repeat=args.repeat, **task),
+        "zarn_chunked": {
+            c: runner.run(competitor="zarn", chunk_size=c, repeat=args.repeat, **task)
+            for c in args.zarn_chunk_sizes
+        },
+        "numpy": {
+            c: runner.run(competitor="numpy", chunk_size=c, repeat=args.numpy_repeat, **task)
+            for c in ([] if args.skip_numpy else args.chunk_sizes)
+        },
+        "floor": runner.run(competitor="floor", repeat=args.repeat, **task),
+    }
+
+
+# Per-run figures of the floor that are pooled by their median.
+FLOOR_FIGURES = (
+    "wall_estimate",
+    "product_single",
+    "product_default",
+    "calls_seconds",
+    "exp_ns",
+    "erfc_ns",
+    "erfc_scalar_ns",
+)
+
+
+def merge(results):
+    """Pools the runs of one competitor from several rounds into one result.
+
+    The calls of every round are pooled, so medians are taken over all of them;
+    the floor's per-run figures are their medians; the rest (effects, names,
+    BLAS) comes from the first run that succeeded.
+    """
+    good = [r for r in results if "error" not in r]
+    if not good:
+        return results[0]
+    merged = dict(good[0])
+    for key in ("seconds", "cpu_seconds", "peak_mib"):
+        if key in merged:
+            merged[key] = [v for r in good for v in r[key]]
+    for key in FLOOR_FIGURES:
+        if key in merged:
+            merged[key] = statistics.median(r[key] for r in good)
+    return merged
 
 
 def progress(text):
@@ -616,7 +677,11 @@ def report_case(args, kind, method, case, skip_statsmodels):
             + ", ".join(f"{c}: {fmt_seconds(median(r))} s, {fmt_mib(peak(r))} MiB" for c, r in runs)
         )
     if "error" not in floor:
-        erfc = f", erfc {floor['erfc_ns']:.2f} ns/call" if floor["erfc_calls"] else ""
+        erfc = ""
+        if floor["erfc_calls"]:
+            erfc = f", erfc {floor['erfc_ns']:.2f} ns/call"
+            if VECTOR_ERFC:
+                erfc += f" (vector erfc; the scalar erfc {floor['erfc_scalar_ns']:.2f})"
         print(
             f"  floor, by CPU time: X @ beta {floor['product_single'] * 1e3:.1f} ms single-threaded"
             f" ({floor['product_default'] * 1e3:.1f} ms wall with default threads); "
@@ -848,6 +913,8 @@ def print_environment(compiler, blas, load_start):
             versions.append(f"{name} missing")
     print("  " + ", ".join(versions))
     print(f"  C compiler for the floor: {compiler} (-O2 -ffp-contract=off)")
+    erfc = "the C library's vector erfc (libmvec)" if VECTOR_ERFC else "the scalar erfc"
+    print(f"  erfc in velmora and in the floor: {erfc}")
     for name in (
         "OPENBLAS_CORETYPE",
         "OPENBLAS_L2_SIZE",
@@ -877,6 +944,13 @@ def main(argv=None):
     parser.add_argument("--order", choices=["C", "F"], default="C", help="memory order of X")
     parser.add_argument("--repeat", type=int, default=5, help="timed calls of zarn and the floor")
     parser.add_argument("--numpy-repeat", type=int, default=5, help="timed calls of NumPy")
+    parser.add_argument(
+        "--rounds",
+        type=int,
+        default=3,
+        help="rounds of fresh processes per case; each round runs every competitor once, "
+        "so that all of them sample the same stretch of a machine whose speed drifts",
+    )
     parser.add_argument(
         "--blas-threads",
         type=int,
@@ -912,10 +986,13 @@ def main(argv=None):
         worker_main(args.worker)
         return 0
     sys.stdout.reconfigure(line_buffering=True)
-    global MARKDOWN
+    global MARKDOWN, VECTOR_ERFC
     MARKDOWN = args.markdown
+    VECTOR_ERFC = module_uses_vector_erfc()
     if not 0 <= args.binary <= args.k - 1:
         parser.error("--binary must lie between 0 and k - 1")
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
 
     if args.keep_data:
         folder = Path(args.keep_data)

@@ -3,6 +3,12 @@
 // Every step is one double operation in the order written, with exp and erfc
 // from the C library; the build keeps the compiler from fusing or reordering
 // them, so these functions give the same doubles wherever they are called.
+//
+// erfc: where the C library has a vector erfc (glibc's libmvec on x86-64,
+// within 2 units in the last place of the exact value), every erfc here is
+// taken from it, which costs about a third of the scalar erfc on data in no
+// particular order; otherwise the scalar erfc. Scalar and array forms go
+// through the same function either way, so they still agree bit for bit.
 #pragma once
 
 #include <cmath>
@@ -10,7 +16,16 @@
 #include <limits>
 #include <span>
 
+#if VELMORA_VECTOR_ERFC
+#include <emmintrin.h>
+#endif
+
 #include "engine/strided.hpp"
+
+#if VELMORA_VECTOR_ERFC
+// libmvec's erfc of two doubles, by its name under the x86-64 vector function ABI.
+extern "C" __m128d _ZGVbN2v_erfc(__m128d);
+#endif
 
 namespace velmora::engine {
 
@@ -19,13 +34,33 @@ enum class ModelKind : std::uint8_t { probit = 0, logit = 1 };
 inline constexpr double sqrt_two_pi = 2.5066282746310002;  // one ulp below the rounded sqrt(2*pi)
 inline constexpr double sqrt_two = 1.4142135623730951;
 
+// Returns erfc(a).
+inline double erfc_of(double a) {
+#if VELMORA_VECTOR_ERFC
+    return _mm_cvtsd_f64(_ZGVbN2v_erfc(_mm_set1_pd(a)));
+#else
+    return std::erfc(a);
+#endif
+}
+
+// Writes erfc(a_i) for m contiguous values into out.
+inline void erfc_array(const double* a, double* out, std::ptrdiff_t m) {
+#if VELMORA_VECTOR_ERFC
+    std::ptrdiff_t i = 0;
+    for (; i + 2 <= m; i += 2) _mm_storeu_pd(out + i, _ZGVbN2v_erfc(_mm_loadu_pd(a + i)));
+    if (i < m) out[i] = erfc_of(a[i]);
+#else
+    for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = std::erfc(a[i]);
+#endif
+}
+
 // Returns Phi(x), the standard normal distribution function.
 inline double standard_normal_cdf(double x) {
     const double a = (0.0 - x) / (1.0 * sqrt_two);
     if (std::isnan(a)) return a;
     if (a == std::numeric_limits<double>::infinity()) return 0.0;
     if (a == -std::numeric_limits<double>::infinity()) return 1.0;
-    return 0.5 * std::erfc(a);
+    return 0.5 * erfc_of(a);
 }
 
 // Returns the logistic distribution function 1 / (exp(-v) + 1).
@@ -89,7 +124,7 @@ void link_calls(const double* v, double* cdf_call, double* pdf_call, std::ptrdif
         for (std::ptrdiff_t i = 0; i < m; ++i) pdf_call[i] = std::exp(v[i]);
     } else {
         for (std::ptrdiff_t i = 0; i < m; ++i) scratch[i] = (0.0 - v[i]) / (1.0 * sqrt_two);
-        for (std::ptrdiff_t i = 0; i < m; ++i) cdf_call[i] = std::erfc(scratch[i]);
+        erfc_array(scratch, cdf_call, m);
         for (std::ptrdiff_t i = 0; i < m; ++i) scratch[i] = (-0.5 * v[i]) * v[i];
         for (std::ptrdiff_t i = 0; i < m; ++i) pdf_call[i] = std::exp(scratch[i]);
     }
@@ -135,7 +170,7 @@ void cdf_array(const double* v, double* out, std::ptrdiff_t m, double* scratch) 
         for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = std::exp(-v[i]);
     } else {
         for (std::ptrdiff_t i = 0; i < m; ++i) scratch[i] = (0.0 - v[i]) / (1.0 * sqrt_two);
-        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = std::erfc(scratch[i]);
+        erfc_array(scratch, out, m);
     }
     for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = cdf_from_call<K>(out[i]);
 }
