@@ -22,7 +22,9 @@ The competitors:
                 exp and erfc calls one pass needs, times their per-call cost in
                 the C library, measured by bench/floor.c compiled here. Both are
                 taken by CPU clocks, so the floor stays put on a busy machine;
-                zarn's CPU time is set against it.
+                zarn's CPU time is set against it. The zarn worker takes a
+                sample of the floor after each of its calls, and the ratio is
+                the median of the call-by-call ratios.
 
 The data: a constant, --binary columns of 0/1 and the rest standard normal;
 beta is fixed; y is drawn from the model; the coefficient covariance is the
@@ -239,11 +241,27 @@ def run_zarn(task):
     X, _, beta, cov, names = load_data(task)
     model_class = Logit if task["model"] == "logit" else Probit
     fitted = FittedModel(model_class(X, names), beta, cov)
-    frame, timings = measure(
-        lambda: velmora.zarn(fitted, task["chunk_size"], task["method"]), task["repeat"]
-    )
+
+    def call():
+        return velmora.zarn(fitted, task["chunk_size"], task["method"])
+
+    extra = {}
+    if task.get("with_floor"):
+        # Each call is followed by a sample of the floor (see Floor).
+        floor = Floor(task, X, beta)
+        timings = {"seconds": [], "cpu_seconds": [], "peak_mib": []}
+        samples = []
+        for _ in range(task["repeat"]):
+            frame, one = measure(call, 1)
+            for key, values in one.items():
+                timings[key] += values
+            samples.append(floor.sample())
+        extra["floor"] = {**floor.summary(samples), "blas": blas_info()}
+    else:
+        frame, timings = measure(call, task["repeat"])
     return {
         **timings,
+        **extra,
         "names": list(frame.index),
         "ames": frame["dy/dx"].to_numpy(),
         "ses": frame["Std. Err"].to_numpy(),
@@ -336,59 +354,76 @@ def concatenate(parts):
     return np.concatenate(parts) if parts else np.empty(0)
 
 
-def run_floor(task):
-    from threadpoolctl import threadpool_limits
+class Floor:
+    """The floor of one case, measured in the zarn worker between its calls.
 
-    X, _, beta, _, _ = load_data(task)
-    binary = json.loads((Path(task["folder"]) / "meta.json").read_text())["binary"]
-    exp_args, erfc_args, rows = floor_arguments(task["model"], task["method"], X, beta, binary)
-    folder = Path(task["out"]).parent
-    exp_path, erfc_path = folder / "exp_args.bin", folder / "erfc_args.bin"
-    exp_args.astype(np.float64).tofile(exp_path)
-    erfc_args.astype(np.float64).tofile(erfc_path)
-    timing = json.loads(
-        subprocess.run(
-            [task["floor_binary"], str(exp_path), str(erfc_path)],
-            check=True,
-            capture_output=True,
-            text=True,
-        ).stdout
-    )
-    exp_calls, erfc_calls = len(exp_args) / rows, len(erfc_args) / rows
+    A sample is the CPU time of X @ beta on one thread plus, per row, the exp and
+    erfc calls one pass needs, at the per-call cost that bench/floor.c measures
+    right then over about n rows' worth of calls. Taken after each zarn call, the
+    samples pair with zarn's calls, so that both see the machine as it was.
+    """
 
-    def product_seconds():
-        """Returns the median CPU time of this thread and wall time of X @ beta."""
-        cpu, wall = [], []
-        for _ in range(task["repeat"]):
-            cpu_start, start = time.thread_time(), time.perf_counter()
-            X @ beta
-            wall.append(time.perf_counter() - start)
-            cpu.append(time.thread_time() - cpu_start)
-        return statistics.median(cpu), statistics.median(wall)
+    def __init__(self, task, X, beta):
+        binary = json.loads((Path(task["folder"]) / "meta.json").read_text())["binary"]
+        exp_args, erfc_args, rows = floor_arguments(
+            task["model"], task["method"], X, beta, binary
+        )
+        folder = Path(task["out"]).parent
+        self.exp_path, self.erfc_path = folder / "exp_args.bin", folder / "erfc_args.bin"
+        exp_args.astype(np.float64).tofile(self.exp_path)
+        erfc_args.astype(np.float64).tofile(self.erfc_path)
+        self.binary_path = task["floor_binary"]
+        self.X, self.beta, self.n = X, beta, X.shape[0]
+        self.exp_calls, self.erfc_calls = len(exp_args) / rows, len(erfc_args) / rows
+        self.passes = str(max(3, math.ceil(self.n / rows)))
+        # With the default BLAS threads, for the report.
+        self.product_default = statistics.median(self.product()[1] for _ in range(3))
 
-    # Single-threaded first: an idle BLAS pool would not disturb it, and its CPU
-    # time is this thread's alone.
-    with threadpool_limits(limits=1, user_api="blas"):
-        product_single, product_single_wall = product_seconds()
-    _, product_default = product_seconds()
-    n = X.shape[0]
-    calls = n * (exp_calls * timing["exp_ns"] + erfc_calls * timing["erfc_ns"]) * 1e-9
-    calls_wall = n * (exp_calls * timing["exp_wall_ns"] + erfc_calls * timing["erfc_wall_ns"])
-    # The floor is an amount of work: it is taken from CPU clocks, which other
-    # programs on a shared machine do not disturb; the wall-clock estimate is kept beside it.
-    return {
-        "seconds": [product_single + calls],
-        "wall_estimate": product_single_wall + calls_wall * 1e-9,
-        "product_single": product_single,
-        "product_default": product_default,
-        "calls_seconds": calls,
-        "exp_calls": exp_calls,
-        "erfc_calls": erfc_calls,
-        "exp_ns": timing["exp_ns"],
-        "erfc_ns": timing["erfc_ns"],
-        "erfc_scalar_ns": timing["erfc_scalar_ns"],
-        "blas": blas_info(),
-    }
+    def product(self):
+        """Returns this thread's CPU time and the wall time of one X @ beta."""
+        cpu_start, start = time.thread_time(), time.perf_counter()
+        self.X @ self.beta
+        return time.thread_time() - cpu_start, time.perf_counter() - start
+
+    def sample(self):
+        from threadpoolctl import threadpool_limits
+
+        timing = json.loads(
+            subprocess.run(
+                [self.binary_path, str(self.exp_path), str(self.erfc_path), self.passes],
+                check=True,
+                capture_output=True,
+                text=True,
+            ).stdout
+        )
+        # On one thread: its CPU time is then all the product's.
+        with threadpool_limits(limits=1, user_api="blas"):
+            product_cpu, product_wall = self.product()
+        per_row = self.exp_calls * timing["exp_ns"] + self.erfc_calls * timing["erfc_ns"]
+        per_row_wall = (
+            self.exp_calls * timing["exp_wall_ns"] + self.erfc_calls * timing["erfc_wall_ns"]
+        )
+        calls = self.n * per_row * 1e-9
+        return {
+            "seconds": product_cpu + calls,
+            "wall_estimate": product_wall + self.n * per_row_wall * 1e-9,
+            "product_single": product_cpu,
+            "calls_seconds": calls,
+            "exp_ns": timing["exp_ns"],
+            "erfc_ns": timing["erfc_ns"],
+            "erfc_scalar_ns": timing["erfc_scalar_ns"],
+        }
+
+    def summary(self, samples):
+        """The samples as a result: every sample's seconds, the medians of the rest."""
+        out = {key: statistics.median(s[key] for s in samples) for key in SAMPLE_FIGURES}
+        out.update(
+            seconds=[s["seconds"] for s in samples],
+            product_default=self.product_default,
+            exp_calls=self.exp_calls,
+            erfc_calls=self.erfc_calls,
+        )
+        return out
 
 
 WORKERS = {
@@ -396,7 +431,6 @@ WORKERS = {
     "zarn": run_zarn,
     "numpy": run_numpy,
     "statsmodels": run_statsmodels,
-    "floor": run_floor,
 }
 
 
@@ -576,8 +610,11 @@ def compare(args, runner):
 
 def run_round(args, runner, task):
     """Runs every timed competitor of one case once, each in a fresh process."""
+    zarn = runner.run(
+        competitor="zarn", chunk_size=None, repeat=args.repeat, with_floor=True, **task
+    )
     return {
-        "zarn": runner.run(competitor="zarn", chunk_size=None, repeat=args.repeat, **task),
+        "zarn": zarn,
         "zarn_chunked": {
             c: runner.run(competitor="zarn", chunk_size=c, repeat=args.repeat, **task)
             for c in args.zarn_chunk_sizes
@@ -586,20 +623,20 @@ def run_round(args, runner, task):
             c: runner.run(competitor="numpy", chunk_size=c, repeat=args.numpy_repeat, **task)
             for c in ([] if args.skip_numpy else args.chunk_sizes)
         },
-        "floor": runner.run(competitor="floor", repeat=args.repeat, **task),
+        "floor": zarn.get("floor", {"error": zarn.get("error", "not measured")}),
     }
 
 
-# Per-run figures of the floor that are pooled by their median.
-FLOOR_FIGURES = (
+# Figures of a floor sample that are pooled by their median.
+SAMPLE_FIGURES = (
     "wall_estimate",
     "product_single",
-    "product_default",
     "calls_seconds",
     "exp_ns",
     "erfc_ns",
     "erfc_scalar_ns",
 )
+FLOOR_FIGURES = SAMPLE_FIGURES + ("product_default",)
 
 
 def merge(results):
@@ -765,9 +802,14 @@ def target_checks(kind, method, case):
         r = median(statsmodels) / t
         out.append((f"{prefix}: statsmodels / zarn >= 100", f"{r:.0f}", r >= 100))
     if "error" not in floor:
-        # The floor counts CPU time, so zarn's CPU time is set against it.
-        r = median(zarn, "cpu_seconds") / median(floor)
-        wall = t / median(floor)
+        # The floor counts CPU time, so zarn's CPU time is set against it, call by
+        # call: each floor sample was taken right after the call it pairs with.
+        cpu, samples = zarn.get("cpu_seconds") or zarn["seconds"], floor["seconds"]
+        if len(cpu) == len(samples):
+            r = statistics.median(z / f for z, f in zip(cpu, samples))
+            wall = statistics.median(z / f for z, f in zip(zarn["seconds"], samples))
+        else:
+            r, wall = median(zarn, "cpu_seconds") / median(floor), t / median(floor)
         out.append(
             (
                 f"{prefix}: zarn / floor <= 1.3, CPU time",
@@ -844,22 +886,25 @@ def scaling(args, runner):
     checks, targets = [], []
     for kind in args.model:
         for method in args.method:
-            rows, by_n = [], {}
-            for n in args.scaling_n:
-                progress(f"{kind} / {method} at n = {n:,}")
-                folder = prepare(runner, n, args.k, args.binary, args.model)
-                # Short calls are repeated more often, for as steady a median as the long ones.
-                repeat = max(args.repeat, min(25, args.repeat * 10**6 // n))
-                for order in ("C", "F"):
-                    by_n[n, order] = runner.run(
-                        competitor="zarn",
-                        chunk_size=None,
-                        repeat=repeat,
-                        folder=str(folder),
-                        order=order,
-                        model=kind,
-                        method=method,
-                    )
+            rows, runs = [], {}
+            for r in range(args.rounds):
+                for n in args.scaling_n:
+                    progress(f"{kind} / {method} at n = {n:,}, round {r + 1} of {args.rounds}")
+                    folder = prepare(runner, n, args.k, args.binary, args.model)
+                    # Short calls are repeated more often, for as steady a median as the long ones.
+                    repeat = max(args.repeat, min(25, args.repeat * 10**6 // n))
+                    for order in ("C", "F"):
+                        result = runner.run(
+                            competitor="zarn",
+                            chunk_size=None,
+                            repeat=repeat,
+                            folder=str(folder),
+                            order=order,
+                            model=kind,
+                            method=method,
+                        )
+                        runs.setdefault((n, order), []).append(result)
+            by_n = {key: merge(results) for key, results in runs.items()}
             rows += scaling_rows(kind, method, args.scaling_n, by_n, checks, targets)
             runner.blas = runner.blas or by_n[args.scaling_n[0], "C"].get("blas")
             print()
