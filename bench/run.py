@@ -842,11 +842,8 @@ def target_checks(kind, method, case):
         # The floor counts CPU time, so zarn's CPU time is set against it, call by
         # call: each floor sample was taken right after the call it pairs with.
         cpu, samples = zarn.get("cpu_seconds") or zarn["seconds"], floor["seconds"]
-        if len(cpu) == len(samples):
-            r = statistics.median(z / f for z, f in zip(cpu, samples))
-            wall = statistics.median(z / f for z, f in zip(zarn["seconds"], samples))
-        else:
-            r, wall = median(zarn, "cpu_seconds") / median(floor), t / median(floor)
+        r = paired_median([z / f for z, f in zip(cpu, samples)])
+        wall = paired_median([z / f for z, f in zip(zarn["seconds"], samples)])
         out.append(
             (
                 f"{prefix}: zarn / floor <= 1.3, CPU time",
