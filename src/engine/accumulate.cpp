@@ -48,22 +48,20 @@ bool counterfactual(const double* __restrict x, const double* __restrict xb, dou
     return other == 0.0;
 }
 
-// Finishes the counterfactual link values of a 0/1 column from their library
-// calls and sorts them and the row's own values into the x = 1 and x = 0 sides:
-// F and f at x = 1, F at x = 0, and f(x = 1) - f(x = 0).
-template <ModelKind K>
-void sort_sides(const double* __restrict x, const double* __restrict v_new,
-                const double* __restrict cdf_own, const double* __restrict cdf_call,
-                const double* __restrict pdf_own, const double* __restrict pdf_call,
-                double* __restrict cdf_one, double* __restrict cdf_zero, double* __restrict pdf_one,
+// Sorts a 0/1 column's link values into the x = 1 and x = 0 sides, given
+// those of the rows' own xb and of the counterfactual side: F and f at x = 1,
+// F at x = 0, and f(x = 1) - f(x = 0).
+void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
+                const double* __restrict cdf_other, const double* __restrict pdf_own,
+                const double* __restrict pdf_other, double* __restrict cdf_one,
+                double* __restrict cdf_zero, double* __restrict pdf_one,
                 double* __restrict pdf_difference, std::ptrdiff_t m) {
     for (std::ptrdiff_t i = 0; i < m; ++i) {
-        const double f_a = cdf_own[i], f_b = cdf_from_call<K>(cdf_call[i]);
-        const double d_a = pdf_own[i], d_b = pdf_from_calls<K>(v_new[i], cdf_call[i], pdf_call[i]);
-        const double d_one = x[i] == 1.0 ? d_a : d_b;
-        const double d_zero = x[i] == 1.0 ? d_b : d_a;
-        cdf_one[i] = x[i] == 1.0 ? f_a : f_b;
-        cdf_zero[i] = x[i] == 1.0 ? f_b : f_a;
+        const bool one = x[i] == 1.0;
+        const double d_one = one ? pdf_own[i] : pdf_other[i];
+        const double d_zero = one ? pdf_other[i] : pdf_own[i];
+        cdf_one[i] = one ? cdf_own[i] : cdf_other[i];
+        cdf_zero[i] = one ? cdf_other[i] : cdf_own[i];
         pdf_one[i] = d_one;
         pdf_difference[i] = d_one - d_zero;
     }
@@ -164,8 +162,8 @@ class Pass {
         }
         xbin_.resize(b * g);
         arg_.resize(g > 0 ? b : 0);
-        cdf_calls_.resize(g > 0 ? b : 0);
-        pdf_calls_.resize(g > 0 ? b : 0);
+        cdf_other_.resize(g > 0 ? b : 0);
+        pdf_other_.resize(g > 0 ? b : 0);
         terms_.resize(b * (3 * g + 1));
         ones_.assign(b, 1.0);
         term_sums_.resize(3 * g + 1);
@@ -204,8 +202,11 @@ class Pass {
         matvec(rows, beta_.data(), xb_.data(), options_.path);
 
         double* own_pdf = term(3 * g_);
-        pdf_array<K>(xb_.data(), own_pdf, m, scratch_.data());
-        if (need_cdf_) cdf_array<K>(xb_.data(), cdf_.data(), m, scratch_.data());
+        if (need_cdf_) {
+            link_values<K>(xb_.data(), cdf_.data(), own_pdf, m, scratch_.data());
+        } else {
+            pdf_array<K>(xb_.data(), own_pdf, m);
+        }
         if (has_continuous_column_) fill_continuous_column<K>(m);
         if (g_ > 0) gather_binary_columns(rows);
         for (std::ptrdiff_t jj = 0; jj < g_; ++jj) {
@@ -281,9 +282,9 @@ class Pass {
             return true;
         }
         if (!counterfactual(x, xb_.data(), b, arg_.data(), m)) return false;
-        link_calls<K>(arg_.data(), cdf_calls_.data(), pdf_calls_.data(), m, scratch_.data());
-        sort_sides<K>(x, arg_.data(), cdf_.data(), cdf_calls_.data(), term(3 * g_),
-                      pdf_calls_.data(), f_one, f_zero, d_one, w, m);
+        link_values<K>(arg_.data(), cdf_other_.data(), pdf_other_.data(), m, scratch_.data());
+        sort_sides(x, cdf_.data(), cdf_other_.data(), term(3 * g_), pdf_other_.data(), f_one,
+                   f_zero, d_one, w, m);
         return true;
     }
 
@@ -357,10 +358,10 @@ class Pass {
 
     // Per block: xb, the link values of the rows' own xb, and the q weight columns.
     std::vector<double> xb_, cdf_, columns_;
-    // Per block and binary column: the column's values, counterfactual xb and its library calls.
+    // Per block and binary column: the column's values, counterfactual xb and its link values.
     std::vector<const double*> binary_x_;
     std::vector<std::ptrdiff_t> binary_offsets_;
-    std::vector<double> xbin_, arg_, cdf_calls_, pdf_calls_, scratch_;
+    std::vector<double> xbin_, arg_, cdf_other_, pdf_other_, scratch_;
     // Per block: columns of per-row terms (F and f at x = 1, F at x = 0 for each
     // binary column, then f(xb)) and a vector of ones to sum them with.
     std::vector<double> terms_, ones_;
