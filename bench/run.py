@@ -247,16 +247,24 @@ def run_zarn(task):
 
     extra = {}
     if task.get("with_floor"):
-        # Each call is followed by a sample of the floor (see Floor).
+        from threadpoolctl import threadpool_limits
+
+        # Each call is followed by a sample of the floor (see Floor), whose
+        # X @ beta runs on one thread. The limit holds across the zarn calls
+        # too: lifting it after each sample would wake NumPy's BLAS threads,
+        # which then spin on the other core while zarn runs and add their CPU
+        # time to zarn's. zarn keeps BLAS on its own thread either way.
         floor = Floor(task, X, beta)
+        blas = blas_info()
         timings = {"seconds": [], "cpu_seconds": [], "peak_mib": []}
         samples = []
-        for _ in range(task["repeat"]):
-            frame, one = measure(call, 1)
-            for key, values in one.items():
-                timings[key] += values
-            samples.append(floor.sample())
-        extra["floor"] = {**floor.summary(samples), "blas": blas_info()}
+        with threadpool_limits(limits=1, user_api="blas"):
+            for _ in range(task["repeat"]):
+                frame, one = measure(call, 1)
+                for key, values in one.items():
+                    timings[key] += values
+                samples.append(floor.sample())
+        extra["floor"] = {**floor.summary(samples), "blas": blas}
     else:
         frame, timings = measure(call, task["repeat"])
     return {
@@ -412,8 +420,6 @@ class Floor:
         self.X, self.beta, self.n = X, beta, X.shape[0]
         self.exp_calls, self.erfc_calls = len(exp_args) / rows, len(erfc_args) / rows
         self.passes = str(max(3, math.ceil(self.n / rows)))
-        # With the default BLAS threads, for the report.
-        self.product_default = statistics.median(self.product()[1] for _ in range(3))
 
     def product(self):
         """Returns this thread's CPU time and the wall time of one X @ beta."""
@@ -422,8 +428,6 @@ class Floor:
         return time.thread_time() - cpu_start, time.perf_counter() - start
 
     def sample(self):
-        from threadpoolctl import threadpool_limits
-
         timing = json.loads(
             subprocess.run(
                 [self.binary_path, str(self.exp_path), str(self.erfc_path), self.passes],
@@ -432,9 +436,8 @@ class Floor:
                 text=True,
             ).stdout
         )
-        # On one thread: its CPU time is then all the product's.
-        with threadpool_limits(limits=1, user_api="blas"):
-            product_cpu, product_wall = self.product()
+        # On one thread (the caller holds BLAS to one): its CPU time is then all the product's.
+        product_cpu, product_wall = self.product()
         per_row = self.exp_calls * timing["exp_ns"] + self.erfc_calls * timing["erfc_ns"]
         per_row_wall = (
             self.exp_calls * timing["exp_wall_ns"] + self.erfc_calls * timing["erfc_wall_ns"]
@@ -453,9 +456,12 @@ class Floor:
     def summary(self, samples):
         """The samples as a result: every sample's seconds, the medians of the rest."""
         out = {key: statistics.median(s[key] for s in samples) for key in SAMPLE_FIGURES}
+        # With the default BLAS threads, for the report; taken last, so that
+        # the threads it wakes cannot spin beside a zarn call.
+        product_default = statistics.median(self.product()[1] for _ in range(3))
         out.update(
             seconds=[s["seconds"] for s in samples],
-            product_default=self.product_default,
+            product_default=product_default,
             exp_calls=self.exp_calls,
             erfc_calls=self.erfc_calls,
         )
