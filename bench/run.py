@@ -174,17 +174,35 @@ def reset_peak():
         clear_refs.write("5")
 
 
+def settle(limit=2.0, interval=0.02, quiet=0.002):
+    """Waits, at most limit seconds, until the other threads of this process are idle.
+
+    OpenBLAS's worker threads spin for about 0.1 s after the library loads (and
+    after a threaded product) before they sleep. A call timed while they spin
+    would count their CPU time as its own: up to 0.1 s on the first zarn call
+    after the import.
+    """
+    deadline = time.perf_counter() + limit
+    while time.perf_counter() < deadline:
+        others = time.process_time() - time.thread_time()
+        time.sleep(interval)
+        if time.process_time() - time.thread_time() - others < quiet:
+            return
+
+
 def measure(call, repeat):
     """Returns the last result and, per call, the wall and CPU seconds and peak extra MiB.
 
     The CPU time (of the whole process, BLAS threads included) is less disturbed
-    than the wall time when other programs share the cores.
+    than the wall time when other programs share the cores. Each call starts
+    once the process's other threads are idle.
     """
     timings = {"seconds": [], "cpu_seconds": [], "peak_mib": []}
     result = None
     for _ in range(repeat):
         result = None  # the previous result is not part of the next call's memory
         gc.collect()
+        settle()
         before = proc_status_kib("VmRSS")
         reset_peak()
         cpu_start, start = time.process_time(), time.perf_counter()
