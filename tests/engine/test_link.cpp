@@ -245,7 +245,7 @@ void check_array_forms(const std::vector<double>& v) {
     const auto m = static_cast<std::ptrdiff_t>(v.size());
     std::vector<double> F(v.size()), f(v.size()), both_F(v.size()), both_f(v.size());
     std::vector<double> scratch(v.size());
-    cdf_array<K>(v.data(), F.data(), m);
+    cdf_array<K>(v.data(), F.data(), m, scratch.data());
     pdf_array<K>(v.data(), f.data(), m);
     link_values<K>(v.data(), both_F.data(), both_f.data(), m, scratch.data());
     for (std::size_t i = 0; i < v.size(); ++i) {
