@@ -115,32 +115,24 @@ inline double logit_pdf_from_calls(double v, double exp_minus_v, double exp_v) {
 // Array forms of the link values, over m contiguous values. They give the same
 // doubles as the scalar forms above.
 //
-// Each exp loop finishes its values in the same iteration: the divisions the
-// formulas need then run on the divider while the next exp is under way and
+// The divisions the formulas need run in the loops of the exp calls where
+// they can: there the divider works while the next exp is under way, and they
 // are mostly hidden (in loops of their own they cost about a tenth as much as
-// the calls). The vector erfc seems to need the divider itself, so the
-// division by sqrt 2 before it runs in a loop of its own, which costs less.
+// the calls). The vector erfc seems to need the divider itself, so nothing is
+// divided in its loop.
 
-// Writes F(v_i) into out. Probit uses scratch (m values); Logit does not.
-template <ModelKind K>
-void cdf_array(const double* v, double* out, std::ptrdiff_t m, double* scratch) {
-    if constexpr (K == ModelKind::logit) {
-        (void)scratch;
-        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = 1.0 / (std::exp(-v[i]) + 1.0);
-    } else {
-        // erfc takes NaN to NaN, +inf to 0 and -inf to 2: the special cases of
-        // standard_normal_cdf need no test of their own.
-        double* a = scratch;
-        for (std::ptrdiff_t i = 0; i < m; ++i) a[i] = (0.0 - v[i]) / (1.0 * sqrt_two);
-        std::ptrdiff_t i = 0;
+// Writes Phi(v_i) = 0.5 erfc(a_i) into out, given a_i = (0 - v_i) / sqrt 2. erfc
+// takes NaN to NaN, +inf to 0 and -inf to 2: the special cases of
+// standard_normal_cdf need no test of their own.
+inline void normal_cdf_from_arguments(const double* a, double* out, std::ptrdiff_t m) {
+    std::ptrdiff_t i = 0;
 #if VELMORA_VECTOR_ERFC
-        const __m128d half = _mm_set1_pd(0.5);
-        for (; i + 2 <= m; i += 2) {
-            _mm_storeu_pd(out + i, _mm_mul_pd(half, _ZGVbN2v_erfc(_mm_loadu_pd(a + i))));
-        }
-#endif
-        for (; i < m; ++i) out[i] = 0.5 * erfc_of(a[i]);
+    const __m128d half = _mm_set1_pd(0.5);
+    for (; i + 2 <= m; i += 2) {
+        _mm_storeu_pd(out + i, _mm_mul_pd(half, _ZGVbN2v_erfc(_mm_loadu_pd(a + i))));
     }
+#endif
+    for (; i < m; ++i) out[i] = 0.5 * erfc_of(a[i]);
 }
 
 // Writes f(v_i) into out.
@@ -163,8 +155,9 @@ void pdf_array(const double* v, double* out, std::ptrdiff_t m) {
     }
 }
 
-// Writes F(v_i) into cdf and f(v_i) into pdf; scratch holds m values. Logit
-// keeps each exp(-v) there for the density's fallback.
+// Writes F(v_i) into cdf and f(v_i) into pdf; scratch holds m values: Logit
+// keeps each exp(-v) there for the density's fallback, Probit the erfc
+// arguments, divided in the loop of the exp calls.
 template <ModelKind K>
 void link_values(const double* v, double* cdf, double* pdf, std::ptrdiff_t m, double* scratch) {
     if constexpr (K == ModelKind::logit) {
@@ -177,8 +170,11 @@ void link_values(const double* v, double* cdf, double* pdf, std::ptrdiff_t m, do
             pdf[i] = logit_pdf_from_calls(v[i], scratch[i], std::exp(v[i]));
         }
     } else {
-        cdf_array<K>(v, cdf, m, scratch);
-        pdf_array<K>(v, pdf, m);
+        for (std::ptrdiff_t i = 0; i < m; ++i) {
+            scratch[i] = (0.0 - v[i]) / (1.0 * sqrt_two);
+            pdf[i] = std::exp((-0.5 * v[i]) * v[i]) / sqrt_two_pi;
+        }
+        normal_cdf_from_arguments(scratch, cdf, m);
     }
 }
 
