@@ -44,9 +44,12 @@ inline double erfc_of(double a) {
 #endif
 }
 
+// Returns the argument of erfc in Phi(x): (mean - x) / (standard deviation * sqrt 2).
+inline double normal_cdf_argument(double x) { return (0.0 - x) / (1.0 * sqrt_two); }
+
 // Returns Phi(x), the standard normal distribution function.
 inline double standard_normal_cdf(double x) {
-    const double a = (0.0 - x) / (1.0 * sqrt_two);
+    const double a = normal_cdf_argument(x);
     if (std::isnan(a)) return a;
     if (a == std::numeric_limits<double>::infinity()) return 0.0;
     if (a == -std::numeric_limits<double>::infinity()) return 1.0;
@@ -121,7 +124,7 @@ inline double logit_pdf_from_calls(double v, double exp_minus_v, double exp_v) {
 // the calls). The vector erfc seems to need the divider itself, so nothing is
 // divided in its loop.
 
-// Writes Phi(v_i) = 0.5 erfc(a_i) into out, given a_i = (0 - v_i) / sqrt 2. erfc
+// Writes Phi(v_i) = 0.5 erfc(a_i) into out, given a_i = normal_cdf_argument(v_i). erfc
 // takes NaN to NaN, +inf to 0 and -inf to 2: the special cases of
 // standard_normal_cdf need no test of their own.
 inline void normal_cdf_from_arguments(const double* a, double* out, std::ptrdiff_t m) {
@@ -150,8 +153,7 @@ void pdf_array(const double* v, double* out, std::ptrdiff_t m) {
             for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = logit_pdf(v[i]);
         }
     } else {
-        for (std::ptrdiff_t i = 0; i < m; ++i)
-            out[i] = std::exp((-0.5 * v[i]) * v[i]) / sqrt_two_pi;
+        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = probit_pdf(v[i]);
     }
 }
 
@@ -171,8 +173,8 @@ void link_values(const double* v, double* cdf, double* pdf, std::ptrdiff_t m, do
         }
     } else {
         for (std::ptrdiff_t i = 0; i < m; ++i) {
-            scratch[i] = (0.0 - v[i]) / (1.0 * sqrt_two);
-            pdf[i] = std::exp((-0.5 * v[i]) * v[i]) / sqrt_two_pi;
+            scratch[i] = normal_cdf_argument(v[i]);
+            pdf[i] = probit_pdf(v[i]);
         }
         normal_cdf_from_arguments(scratch, cdf, m);
     }
