@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "engine/cblas.hpp"
@@ -20,11 +22,11 @@ std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 constexpr std::ptrdiff_t rows_between_interrupt_checks = 1 << 18;
 
 // Returns the rows of one cache block. Per row a block holds its k values of X,
-// q weights, g values of the binary columns, 3g + 1 terms and 7 scratch values;
-// all of it should stay within the second-level cache while the block is worked on.
+// q weights, g values of the binary columns and 7 scratch values; all of it
+// should stay within the second-level cache while the block is worked on.
 std::ptrdiff_t pick_block_rows(std::ptrdiff_t k, std::ptrdiff_t g, std::ptrdiff_t q) {
     constexpr std::ptrdiff_t budget_doubles = 1 << 16;
-    return std::clamp<std::ptrdiff_t>(budget_doubles / (k + q + 4 * g + 8), 16, 1024);
+    return std::clamp<std::ptrdiff_t>(budget_doubles / (k + q + g + 7), 16, 1024);
 }
 
 // Returns whether every one of m values is 0 or 1.
@@ -48,23 +50,72 @@ bool counterfactual(const double* __restrict x, const double* __restrict xb, dou
     return other == 0.0;
 }
 
+// Two doubles in one vector register: GCC and Clang turn the operations on it
+// into the target's vector instructions (SSE2 on x86-64), selects included.
+// A plain loop that sums selected values is kept scalar, adding one value at a
+// time, and its selects become branches on the data. Each lane is its own
+// double operation, rounded as written.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = std::int64_t __attribute__((vector_size(16)));
+
+// Loads p[0] and p[1], or p[0] and a zero when count is 1.
+Pair load(const double* p, std::ptrdiff_t count) {
+    if (count == 1) return Pair{p[0], 0.0};
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Stores the first count (1 or 2) lanes of v at p.
+void store(double* p, Pair v, std::ptrdiff_t count) {
+    if (count == 1) {
+        p[0] = v[0];
+        return;
+    }
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Calls step(i, count) over m values in pairs, the last one alone when m is
+// odd. A lone value is loaded beside a zero, which adds nothing to a sum.
+template <class Step>
+void in_pairs(std::ptrdiff_t m, Step step) {
+    std::ptrdiff_t i = 0;
+    for (; i + 2 <= m; i += 2) step(i, 2);
+    if (i < m) step(i, 1);
+}
+
+// Returns the sum of m values. A chunk's sums may be formed in any order: this
+// one adds the even and the odd rows apart, then the two.
+double sum_of(const double* v, std::ptrdiff_t m) {
+    Pair sum{};
+    in_pairs(m, [&](std::ptrdiff_t i, std::ptrdiff_t count) { sum += load(v + i, count); });
+    return sum[0] + sum[1];
+}
+
 // Sorts a 0/1 column's link values into the x = 1 and x = 0 sides, given
-// those of the rows' own xb and of the counterfactual side: F and f at x = 1,
-// F at x = 0, and f(x = 1) - f(x = 0).
+// those of the rows' own xb and of the counterfactual side. Writes
+// f(x = 1) - f(x = 0) into pdf_difference, and adds the sums of F(x = 1),
+// F(x = 0) and f(x = 1), even and odd rows apart, into sums[0], sums[1] and
+// sums[2].
 void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
                 const double* __restrict cdf_other, const double* __restrict pdf_own,
-                const double* __restrict pdf_other, double* __restrict cdf_one,
-                double* __restrict cdf_zero, double* __restrict pdf_one,
-                double* __restrict pdf_difference, std::ptrdiff_t m) {
-    for (std::ptrdiff_t i = 0; i < m; ++i) {
-        const bool one = x[i] == 1.0;
-        const double d_one = one ? pdf_own[i] : pdf_other[i];
-        const double d_zero = one ? pdf_other[i] : pdf_own[i];
-        cdf_one[i] = one ? cdf_own[i] : cdf_other[i];
-        cdf_zero[i] = one ? cdf_other[i] : cdf_own[i];
-        pdf_one[i] = d_one;
-        pdf_difference[i] = d_one - d_zero;
-    }
+                const double* __restrict pdf_other, double* __restrict pdf_difference,
+                std::ptrdiff_t m, double* sums) {
+    Pair cdf_one{}, cdf_zero{}, pdf_one{};
+    in_pairs(m, [&](std::ptrdiff_t i, std::ptrdiff_t count) {
+        const PairMask one = load(x + i, count) == 1.0;
+        const Pair c_own = load(cdf_own + i, count), c_other = load(cdf_other + i, count);
+        const Pair d_own = load(pdf_own + i, count), d_other = load(pdf_other + i, count);
+        const Pair d_one = one ? d_own : d_other;
+        const Pair d_zero = one ? d_other : d_own;
+        cdf_one += one ? c_own : c_other;
+        cdf_zero += one ? c_other : c_own;
+        pdf_one += d_one;
+        store(pdf_difference + i, d_one - d_zero, count);
+    });
+    sums[0] += cdf_one[0] + cdf_one[1];
+    sums[1] += cdf_zero[0] + cdf_zero[1];
+    sums[2] += pdf_one[0] + pdf_one[1];
 }
 
 // The chunk loop and its per-chunk sums.
@@ -72,9 +123,9 @@ void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
 // Within a chunk the rows are taken in blocks. Each block forms xb, the link
 // values of its own rows, per binary regressor the terms of the discrete change
 // and a column of density differences, and one shared column for the
-// continuous regressors. Two products then add every sum of the block: the row
-// sums of the terms, and X_block^T W for the gradients. At the end of the chunk
-// those sums are added into the accumulators, chunk after chunk.
+// continuous regressors; the loops that form the terms add their sums. One
+// product, X_block^T W, then adds the block's gradient sums. At the end of the
+// chunk those sums are added into the accumulators, chunk after chunk.
 class Pass {
   public:
     Pass(VectorView beta, const MatrixView& x, ModelKind kind, SeMethod method,
@@ -164,10 +215,9 @@ class Pass {
         arg_.resize(g > 0 ? b : 0);
         cdf_other_.resize(g > 0 ? b : 0);
         pdf_other_.resize(g > 0 ? b : 0);
-        terms_.resize(b * (3 * g + 1));
-        ones_.assign(b, 1.0);
         term_sums_.resize(3 * g + 1);
         cdf_.resize(need_cdf_ ? b : 0);
+        pdf_.resize(b);
         // Columns beyond q stay zero: they only widen the product to a faster kernel.
         columns_.assign(b * to_index(width_), 0.0);
         products_.resize(to_index(k_) * to_index(width_));
@@ -190,10 +240,10 @@ class Pass {
     // Adds one block of rows to the chunk's sums.
     //
     // Per row the link values of the row's own xb are computed once; per
-    // binary column only the counterfactual side is new. Every sum of the block
-    // is then taken by two products: the row sums of the per-row terms (one
-    // matrix-vector product with a vector of ones) and X_block^T W. Returns
-    // false, having added nothing, if a binary column holds another value.
+    // binary column only the counterfactual side is new. The sums of the
+    // per-row terms are added as they are formed, the gradient sums by one
+    // product X_block^T W. Returns false if a binary column holds another
+    // value; the chunk's sums are then of no use.
     template <ModelKind K>
     bool add_block(MatrixView rows) {
         // The order of rows within a chunk is free; a forward view lets CBLAS read it.
@@ -201,19 +251,16 @@ class Pass {
         const std::ptrdiff_t m = rows.rows;
         matvec(rows, beta_.data(), xb_.data(), options_.path);
 
-        double* own_pdf = term(3 * g_);
         if (need_cdf_) {
-            link_values<K>(xb_.data(), cdf_.data(), own_pdf, m, scratch_.data());
+            link_values<K>(xb_.data(), cdf_.data(), pdf_.data(), m, scratch_.data());
         } else {
-            pdf_array<K>(xb_.data(), own_pdf, m);
+            pdf_array<K>(xb_.data(), pdf_.data(), m);
         }
         if (has_continuous_column_) fill_continuous_column<K>(m);
         if (g_ > 0) gather_binary_columns(rows);
         for (std::ptrdiff_t jj = 0; jj < g_; ++jj) {
             if (!add_binary_block<K>(jj, m)) return false;
         }
-        add_column_sums(terms_.data(), block_, m, 3 * g_ + 1, ones_.data(), term_sums_.data(),
-                        options_.path);
         add_transposed_product(rows, columns_.data(), block_, width_, products_.data(),
                                options_.path);
         return true;
@@ -240,16 +287,15 @@ class Pass {
         for (std::ptrdiff_t jj = 0; jj < g; ++jj) binary_x_[to_index(jj)] = out + jj * block_;
     }
 
-    // Returns column c of the per-row terms whose sums the block adds.
-    double* term(std::ptrdiff_t c) { return terms_.data() + to_index(c * block_); }
-
     // Writes the per-row weights whose product with X gives the continuous
-    // columns' shared gradient sums: xb f(xb) under "kova", f'(xb) under "sm".
+    // columns' shared gradient sums, xb f(xb) under "kova" and f'(xb) under
+    // "sm", and adds the sum of f(xb).
     template <ModelKind K>
     void fill_continuous_column(std::ptrdiff_t m) {
         double* w = columns_.data() + to_index(g_ * block_);
         const double* v = xb_.data();
-        const double* f = term(3 * g_);
+        const double* f = pdf_.data();
+        term_sums_[3 * binary_.size()] += sum_of(f, m);
         if (method_ == SeMethod::per_observation) {
             for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = v[i] * f[i];
         } else if constexpr (K == ModelKind::logit) {
@@ -260,9 +306,10 @@ class Pass {
         }
     }
 
-    // Writes binary column jj's per-row terms for one block: F and f with x set
-    // to 1, F with x set to 0, and the density difference that weights X.
-    // Returns false if the column holds a value other than 0 and 1.
+    // Adds binary column jj's per-row terms for one block: the sums of F and f
+    // with x set to 1 and of F with x set to 0; writes the density difference
+    // that weights X. Returns false, having added nothing, if the column holds
+    // a value other than 0 and 1.
     //
     // For a finite coefficient b, a row with x = 1 has xb_one equal to its own
     // xb (the added (1 - x) b is a zero), and a row with x = 0 has xb_zero equal
@@ -272,35 +319,33 @@ class Pass {
     bool add_binary_block(std::ptrdiff_t jj, std::ptrdiff_t m) {
         const double b = beta_[binary_[to_index(jj)]];
         const double* x = binary_x_[to_index(jj)];
-        double* f_one = term(3 * jj);
-        double* f_zero = term(3 * jj + 1);
-        double* d_one = term(3 * jj + 2);
+        double* sums = term_sums_.data() + to_index(3 * jj);
         double* w = columns_.data() + to_index(jj * block_);
         if (!std::isfinite(b)) {
             if (!only_zero_one(x, m)) return false;
-            add_binary_block_literal<K>(x, b, m, f_one, f_zero, d_one, w);
+            add_binary_block_literal<K>(x, b, m, w, sums);
             return true;
         }
         if (!counterfactual(x, xb_.data(), b, arg_.data(), m)) return false;
         link_values<K>(arg_.data(), cdf_other_.data(), pdf_other_.data(), m, scratch_.data());
-        sort_sides(x, cdf_.data(), cdf_other_.data(), term(3 * g_), pdf_other_.data(), f_one,
-                   f_zero, d_one, w, m);
+        sort_sides(x, cdf_.data(), cdf_other_.data(), pdf_.data(), pdf_other_.data(), w, m, sums);
         return true;
     }
 
     // The same terms for a coefficient that is not finite, where a zero times
     // b is NaN: both sides are evaluated as written.
     template <ModelKind K>
-    void add_binary_block_literal(const double* x, double b, std::ptrdiff_t m, double* f_one,
-                                  double* f_zero, double* d_one, double* w) {
+    void add_binary_block_literal(const double* x, double b, std::ptrdiff_t m, double* w,
+                                  double* sums) {
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const double v = xb_[to_index(i)];
             const double v_one = v + ((1.0 - x[i]) * b);
             const double v_zero = v + ((-x[i]) * b);
-            f_one[i] = cdf(K, v_one);
-            f_zero[i] = cdf(K, v_zero);
-            d_one[i] = pdf(K, v_one);
-            w[i] = d_one[i] - pdf(K, v_zero);
+            const double d_one = pdf(K, v_one);
+            sums[0] += cdf(K, v_one);
+            sums[1] += cdf(K, v_zero);
+            sums[2] += d_one;
+            w[i] = d_one - pdf(K, v_zero);
         }
     }
 
@@ -357,15 +402,13 @@ class Pass {
     std::ptrdiff_t width_ = 0;  // columns given to the product X^T W: q or more
 
     // Per block: xb, the link values of the rows' own xb, and the q weight columns.
-    std::vector<double> xb_, cdf_, columns_;
+    std::vector<double> xb_, cdf_, pdf_, columns_;
     // Per block and binary column: the column's values, counterfactual xb and its link values.
     std::vector<const double*> binary_x_;
     std::vector<std::ptrdiff_t> binary_offsets_;
     std::vector<double> xbin_, arg_, cdf_other_, pdf_other_, scratch_;
-    // Per block: columns of per-row terms (F and f at x = 1, F at x = 0 for each
-    // binary column, then f(xb)) and a vector of ones to sum them with.
-    std::vector<double> terms_, ones_;
-    // Per chunk: the sums of those terms.
+    // Per chunk: the sums of the per-row terms (F and f at x = 1, F at x = 0 for
+    // each binary column, then f(xb)).
     std::vector<double> term_sums_;
     // Per chunk: X^T W (k x width).
     std::vector<double> products_;

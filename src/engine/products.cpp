@@ -67,22 +67,6 @@ void add_transposed_product(const MatrixView& a, const double* w, std::ptrdiff_t
     }
 }
 
-void add_column_sums(const double* z, std::ptrdiff_t ldz, std::ptrdiff_t m, std::ptrdiff_t q,
-                     const double* ones, double* sums, ProductPath path) {
-    if (m <= 0 || q <= 0) return;
-    if (path == ProductPath::automatic && fits_int(m) && fits_int(q) && fits_int(ldz)) {
-        // Summing by a product with ones: each 1.0 * z is exact, so only the additions round.
-        cblas::dgemv(CblasColMajor, CblasTrans, as_int(m), as_int(q), 1.0, z, as_int(ldz), ones, 1,
-                     1.0, sums, 1);
-        return;
-    }
-    for (std::ptrdiff_t c = 0; c < q; ++c) {
-        double sum = 0.0;
-        for (std::ptrdiff_t i = 0; i < m; ++i) sum += z[c * ldz + i];
-        sums[c] += sum;
-    }
-}
-
 double dot(std::ptrdiff_t n, const double* x, const double* y) {
     if (n <= 0) return 0.0;
     if (fits_int(n)) return cblas::ddot(as_int(n), x, 1, y, 1);

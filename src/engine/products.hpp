@@ -28,11 +28,6 @@ void add_transposed_product(const MatrixView& a, const double* w, std::ptrdiff_t
 std::ptrdiff_t padded_product_width(const MatrixView& a, std::ptrdiff_t q,
                                     ProductPath path = ProductPath::automatic);
 
-// Adds the sum of each of the first m values of q columns into sums[c], for z
-// column-major with leading dimension ldz; ones holds m values of 1.0.
-void add_column_sums(const double* z, std::ptrdiff_t ldz, std::ptrdiff_t m, std::ptrdiff_t q,
-                     const double* ones, double* sums, ProductPath path = ProductPath::automatic);
-
 // Returns the dot product of two contiguous vectors of n values.
 double dot(std::ptrdiff_t n, const double* x, const double* y);
 
