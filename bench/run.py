@@ -1048,7 +1048,7 @@ def main(argv=None):
     )
     parser.add_argument("--method", choices=["kova", "sm"], nargs="+", default=["kova", "sm"])
     parser.add_argument("--order", choices=["C", "F"], default="C", help="memory order of X")
-    parser.add_argument("--repeat", type=int, default=5, help="timed calls of zarn and the floor")
+    parser.add_argument("--repeat", type=int, default=11, help="timed calls of zarn and the floor")
     parser.add_argument("--numpy-repeat", type=int, default=5, help="timed calls of NumPy")
     parser.add_argument(
         "--rounds",
