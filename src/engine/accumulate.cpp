@@ -75,6 +75,9 @@ void store(double* p, Pair v, std::ptrdiff_t count) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Returns the sum of the two lanes.
+double total(Pair v) { return v[0] + v[1]; }
+
 // Calls step(i, count) over m values in pairs, the last one alone when m is
 // odd. A lone value is loaded beside a zero, which adds nothing to a sum.
 template <class Step>
@@ -89,7 +92,7 @@ void in_pairs(std::ptrdiff_t m, Step step) {
 double sum_of(const double* v, std::ptrdiff_t m) {
     Pair sum{};
     in_pairs(m, [&](std::ptrdiff_t i, std::ptrdiff_t count) { sum += load(v + i, count); });
-    return sum[0] + sum[1];
+    return total(sum);
 }
 
 // Sorts a 0/1 column's link values into the x = 1 and x = 0 sides, given
@@ -113,9 +116,9 @@ void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
         pdf_one += d_one;
         store(pdf_difference + i, d_one - d_zero, count);
     });
-    sums[0] += cdf_one[0] + cdf_one[1];
-    sums[1] += cdf_zero[0] + cdf_zero[1];
-    sums[2] += pdf_one[0] + pdf_one[1];
+    sums[0] += total(cdf_one);
+    sums[1] += total(cdf_zero);
+    sums[2] += total(pdf_one);
 }
 
 // The chunk loop and its per-chunk sums.
