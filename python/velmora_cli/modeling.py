@@ -157,14 +157,32 @@ def build_model(frame: pd.DataFrame, formula: str, kind: str) -> Any:
         raise CliError(f"no rows left for '{formula}' once rows with missing values are dropped")
     if not np.isin(endog, (0.0, 1.0)).all():
         raise CliError(f"the outcome of '{formula}' must hold only 0 and 1; recode it")
-    # statsmodels records the design's rank as df_model + 1.
-    rank, columns = int(model.df_model) + 1, model.exog.shape[1]
+    rank, columns = design_rank(np.asarray(model.exog, dtype=np.float64)), model.exog.shape[1]
     if rank < columns:
         raise CliError(
             f"the regressors of '{formula}' are collinear: their {columns} columns have rank "
             f"{rank}, so some coefficients are not identified; drop the redundant terms"
         )
     return model
+
+
+def design_rank(exog: np.ndarray) -> int:
+    """Returns the numerical rank of the design matrix.
+
+    The rank counts the singular values above s_max * max(n, k) * eps, s_max the largest
+    singular value and eps the spacing of doubles at 1 (NumPy's default rule). The singular
+    values are those of R in X = QR, which has only k x k values, so a tall design costs
+    one QR factorisation.
+    """
+    rows, columns = exog.shape
+    if rows == 0 or columns == 0:
+        return 0
+    triangle = np.linalg.qr(exog, mode="r") if rows > columns else exog
+    singular = np.linalg.svd(triangle, compute_uv=False)
+    if not np.all(np.isfinite(singular)):
+        raise CliError("the design matrix holds infinite values; check the data for them")
+    tolerance = singular.max(initial=0.0) * max(rows, columns) * np.finfo(np.float64).eps
+    return int(np.count_nonzero(singular > tolerance))
 
 
 def used_rows(model: Any, frame: pd.DataFrame, column: str, option: str) -> pd.Series:
