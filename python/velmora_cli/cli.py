@@ -238,7 +238,6 @@ def check_options(args: argparse.Namespace) -> None:
 def compute_effects(result: Any, **options: Any) -> pd.DataFrame:
     """Returns the effects of a fitted result as a table with a "term" column."""
     import velmora
-
     from velmora_cli.modeling import table_from_effects
 
     try:

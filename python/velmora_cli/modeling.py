@@ -58,10 +58,7 @@ def read_data(path: Path) -> pd.DataFrame:
         what = "is a directory, not a file" if path.is_dir() else "does not exist"
         raise CliError(f"data file '{path}' {what}; check the path")
     try:
-        if kind == "parquet":
-            frame = pd.read_parquet(path)
-        else:
-            frame = pd.read_csv(path)
+        frame = pd.read_parquet(path) if kind == "parquet" else pd.read_csv(path)
     except ImportError as error:
         if kind == "parquet":
             raise CliError(
