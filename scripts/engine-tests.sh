@@ -17,9 +17,10 @@ if [[ -z $python_bin ]]; then
     venv="$build/venv"
     if [[ ! -x $venv/bin/python ]]; then
         "$base" -m venv "$venv"
-        "$venv/bin/python" -m pip install --quiet --upgrade pip
     fi
-    "$venv/bin/python" -m pip install --quiet numpy scipy-openblas32 cmake ninja
+    source scripts/stacks.sh
+    build_lock="$locks/build-py$(python_minor "$base").txt"
+    "$venv/bin/python" -m pip install --quiet -c "$build_lock" numpy scipy-openblas32 cmake ninja
     python_bin="$venv/bin/python"
     export PATH="$venv/bin:$PATH"
 fi
@@ -29,6 +30,7 @@ if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 cmake -S . -B "$build/cmake" "${generator[@]}" \
     -DCMAKE_BUILD_TYPE="${CMAKE_BUILD_TYPE:-Release}" \
     -DVELMORA_ENGINE_TESTS=ON \
+    -DVELMORA_WERROR=ON \
     -DPython_EXECUTABLE="$python_bin" \
     "$@"
 cmake --build "$build/cmake" --target test_link test_pass

@@ -18,11 +18,12 @@ venv=${VELMORA_SANITIZE_VENV:-.venv-sanitize}
 cxx=${CXX:-g++}
 
 "$python_bin" -m venv --clear "$venv"
-"$venv/bin/python" -m pip install --upgrade --quiet pip
 # Optimised with debug information, so the suite runs at a usable speed and the
 # reports name source lines; the standard library checks its own preconditions too.
-"$venv/bin/python" -m pip install --quiet \
+source scripts/stacks.sh
+install_locked "$venv" "$(default_lock "$python_bin")" \
     -C cmake.define.VELMORA_SANITIZE=ON \
+    -C cmake.define.VELMORA_WERROR=ON \
     -C cmake.build-type=RelWithDebInfo \
     -C cmake.define.CMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS \
     '.[test]'
