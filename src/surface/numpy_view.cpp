@@ -119,4 +119,15 @@ Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label)
                               layout->strides[1]};
 }
 
+Result<NewArray> new_float64_array(std::initializer_list<std::ptrdiff_t> shape) {
+    if (auto api = ensure_numpy_api(); !api) return std::unexpected(std::move(api.error()));
+    std::array<npy_intp, 2> dims{};
+    int ndim = 0;
+    for (const std::ptrdiff_t d : shape) dims[static_cast<std::size_t>(ndim++)] = d;
+    PyRef array = PyRef::steal(PyArray_ZEROS(ndim, dims.data(), NPY_DOUBLE, 0));
+    if (!array) return fetched();
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return NewArray{std::move(array), data};
+}
+
 }  // namespace velmora::surface

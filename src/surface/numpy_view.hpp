@@ -3,10 +3,13 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <initializer_list>
 #include <string_view>
 
 #include "engine/strided.hpp"
 #include "surface/py_error.hpp"
+#include "surface/py_ref.hpp"
 
 namespace velmora::surface {
 
@@ -15,5 +18,14 @@ Result<engine::VectorView> as_vector_view(PyObject* obj, std::string_view label)
 
 // Returns a view of a two-dimensional float64 array; label names the input in messages.
 Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label);
+
+// A new C-ordered float64 array of zeros, and its data.
+struct NewArray {
+    PyRef array;
+    double* data = nullptr;
+};
+
+// Returns a new array of the given shape (one or two dimensions).
+Result<NewArray> new_float64_array(std::initializer_list<std::ptrdiff_t> shape);
 
 }  // namespace velmora::surface

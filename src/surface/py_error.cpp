@@ -1,5 +1,10 @@
 #include "surface/py_error.hpp"
 
+// Each extension module built from these sources names its own class.
+#ifndef VELMORA_PANIC_NAME
+#define VELMORA_PANIC_NAME "velmora.PanicException"
+#endif
+
 namespace velmora::surface {
 namespace {
 
@@ -26,8 +31,8 @@ PyObject* take_raised() {
 PyObject* panic_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("velmora.PanicException", panic_doc, PyExc_BaseException,
-                                         nullptr);
+        type =
+            PyErr_NewExceptionWithDoc(VELMORA_PANIC_NAME, panic_doc, PyExc_BaseException, nullptr);
         if (type == nullptr) Py_FatalError("uncaught panic at ffi boundary");
     }
     return type;

@@ -1,0 +1,12 @@
+"""Average marginal effects of Logit and Probit models by variable, as users mean them.
+
+``margins(result)`` takes a fitted statsmodels Logit or Probit result and returns one
+effect per variable of its formula (or per level of a factor), with delta-method
+standard errors: derivatives through every design column a variable enters (powers,
+interactions, transforms), changes between a factor's levels with its interactions
+made again, optional weights and groups. The per-row work runs in native code.
+"""
+
+from velmora_margins._margins import margins
+
+__all__ = ["margins"]

@@ -1,0 +1,57 @@
+"""From sums to the table: the means, the delta method and the printed columns."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from velmora_margins import _kernels
+from velmora_margins._compute import Sums
+from velmora_margins._plan import Plan
+
+EFFECT_COLUMNS = [
+    "dy/dx",
+    "Std. Err",
+    "z",
+    "Pr(>|z|)",
+    "Conf. Int. Low",
+    "Conf. Int. Hi",
+    "Significance",
+]
+
+
+def effects_and_errors(sums: Sums, cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Returns the mean effects and their delta-method standard errors: the square roots
+    of the diagonal of J cov J^T, J the mean gradients, where that diagonal is positive."""
+    effects = sums.effects / sums.weight
+    jacobian = sums.gradients / sums.weight
+    variances = np.einsum("ij,jl,il->i", jacobian, cov, jacobian)
+    errors = np.sqrt(np.where(variances > 0.0, variances, 0.0))
+    return effects, errors
+
+
+def group_table(plan: Plan, sums: Sums, cov: np.ndarray) -> pd.DataFrame:
+    """Returns one group's rows: term, contrast and the seven columns of the effects."""
+    effects, errors = effects_and_errors(sums, cov)
+    order = list(plan.rows)
+    table: pd.DataFrame = _kernels.effects_table(
+        np.ascontiguousarray(effects[order]), np.ascontiguousarray(errors[order])
+    )
+    table = table.reset_index(drop=True)
+    table.insert(0, "contrast", list(plan.contrasts))
+    table.insert(0, "term", list(plan.terms))
+    return table
+
+
+def stacked_table(
+    plan: Plan, sums: list[Sums], cov: np.ndarray, by: str | None, labels: list[object]
+) -> pd.DataFrame:
+    """Returns the table of every group, stacked, with the group first when there are groups."""
+    if by is None:
+        return group_table(plan, sums[0], cov)
+    tables = []
+    for label, group in zip(labels, sums, strict=True):
+        table = group_table(plan, group, cov)
+        table.insert(0, by, [label] * len(table))
+        tables.append(table)
+    return pd.concat(tables, ignore_index=True)
