@@ -36,7 +36,6 @@ Needs numpy, scipy, pandas, statsmodels, threadpoolctl, velmora and a C compiler
 (cc or $CC). Linux only (reads /proc).
 """
 
-import argparse
 import gc
 import json
 import math
@@ -53,8 +52,12 @@ from pathlib import Path
 
 import numpy as np
 
+if __package__ in (None, ""):  # run as a script: python bench/run.py
+    sys.path[0] = str(Path(__file__).resolve().parent.parent)
+
+from bench.options import parse_options  # noqa: E402
+
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))  # numpy_ame, the NumPy competitor
 SEED = 20240611
 FLOOR_SAMPLE_ROWS = 32768
 
@@ -100,7 +103,7 @@ def make_design(n, k, g):
 
 def links(kind, v):
     """Returns F(v) and f(v) of the model."""
-    from numpy_ame import logit_links, probit_links
+    from bench.numpy_ame import logit_links, probit_links
 
     return logit_links(v) if kind == "logit" else probit_links(v)
 
@@ -332,7 +335,7 @@ def run_zarn_scaling(task):
 
 
 def run_numpy(task):
-    from numpy_ame import average_marginal_effects
+    from bench.numpy_ame import average_marginal_effects
 
     X, _, beta, cov, names = load_data(task)
     intercepts = [j for j, name in enumerate(names) if name.lower() in ("const", "intercept")]
@@ -556,14 +559,14 @@ def module_uses_vector_erfc():
     return b"_ZGVbN2v_erfc" in Path(velmora.__file__).read_bytes()
 
 
-def compile_floor(folder):
+def compile_floor(folder, vector_erfc):
     """Compiles bench/floor.c to time the exp and erfc that the extension calls."""
     compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         raise SystemExit("no C compiler found for bench/floor.c (set CC)")
     binary = folder / "floor"
-    vector = ["-DFLOOR_VECTOR_ERFC"] if VECTOR_ERFC else []
-    libraries = ["-lmvec", "-lm"] if VECTOR_ERFC else ["-lm"]
+    vector = ["-DFLOOR_VECTOR_ERFC"] if vector_erfc else []
+    libraries = ["-lmvec", "-lm"] if vector_erfc else ["-lm"]
     subprocess.run(
         [compiler, "-O2", "-ffp-contract=off", *vector, "-o", str(binary), str(HERE / "floor.c")]
         + libraries,
@@ -613,11 +616,7 @@ def fmt_ratio(r):
     return "-" if math.isnan(r) else (f"{r:.2f}" if r < 100 else f"{r:.0f}")
 
 
-MARKDOWN = False  # set by --markdown
-VECTOR_ERFC = False  # set in main: the extension takes erfc from libmvec
-
-
-def print_table(header, rows):
+def print_table(header, rows, markdown):
     """Prints an aligned plain-text table, or a Markdown one under --markdown."""
     widths = [max(len(str(row[i])) for row in [header] + rows) for i in range(len(header))]
 
@@ -626,10 +625,10 @@ def print_table(header, rows):
             str(c).ljust(w) if i == 0 else str(c).rjust(w)
             for i, (c, w) in enumerate(zip(row, widths))
         ]
-        return "| " + " | ".join(cells) + " |" if MARKDOWN else "  ".join(cells).rstrip()
+        return "| " + " | ".join(cells) + " |" if markdown else "  ".join(cells).rstrip()
 
     print(line(header))
-    if MARKDOWN:
+    if markdown:
         print(
             "|" + "|".join("-" * (w + 1) + (":" if i else "-") for i, w in enumerate(widths)) + "|"
         )
@@ -639,30 +638,30 @@ def print_table(header, rows):
         print(line(row))
 
 
-def compare(args, runner):
+def compare(options, runner, vector_erfc):
     """Runs every competitor per model and method; returns the agreement checks and targets."""
-    folder = prepare(runner, args.n, args.k, args.binary, args.model)
-    base = {"folder": str(folder), "order": args.order}
-    skip_statsmodels = statsmodels_skip_reason(args)
+    folder = prepare(runner, options.n, options.k, options.binary, options.models)
+    base = {"folder": str(folder), "order": options.order}
+    skip_statsmodels = statsmodels_skip_reason(options)
     checks, targets = [], []
-    for kind in args.model:
+    for kind in options.models:
         statsmodels = None
         if skip_statsmodels is None:
             progress(f"statsmodels ({kind}), once")
             statsmodels = runner.run(
                 competitor="statsmodels", model=kind, method="sm", repeat=1, **base
             )
-        for method in args.method:
+        for method in options.methods:
             task = {"model": kind, "method": method, **base}
             rounds = []
-            for r in range(args.rounds):
-                progress(f"{kind} / {method}, round {r + 1} of {args.rounds}")
-                rounds.append(run_round(args, runner, task))
+            for r in range(options.rounds):
+                progress(f"{kind} / {method}, round {r + 1} of {options.rounds}")
+                rounds.append(run_round(options, runner, task))
             case = {
                 "zarn": merge([one["zarn"] for one in rounds]),
                 "zarn_chunked": {
                     c: merge([one["zarn_chunked"][c] for one in rounds])
-                    for c in args.zarn_chunk_sizes
+                    for c in options.zarn_chunk_sizes
                 },
                 "numpy": {
                     c: merge([one["numpy"][c] for one in rounds]) for c in rounds[0]["numpy"]
@@ -670,27 +669,27 @@ def compare(args, runner):
                 "statsmodels": statsmodels,
                 "floor": merge([one["floor"] for one in rounds]),
             }
-            report_case(args, kind, method, case, skip_statsmodels)
+            report_case(options, kind, method, case, skip_statsmodels, vector_erfc)
             checks += agreement(kind, method, case)
             targets += target_checks(kind, method, case)
             runner.blas = runner.blas or case["zarn"].get("blas")
     return checks, targets
 
 
-def run_round(args, runner, task):
+def run_round(options, runner, task):
     """Runs every timed competitor of one case once, each in a fresh process."""
     zarn = runner.run(
-        competitor="zarn", chunk_size=None, repeat=args.repeat, with_floor=True, **task
+        competitor="zarn", chunk_size=None, repeat=options.repeat, with_floor=True, **task
     )
     return {
         "zarn": zarn,
         "zarn_chunked": {
-            c: runner.run(competitor="zarn", chunk_size=c, repeat=args.repeat, **task)
-            for c in args.zarn_chunk_sizes
+            c: runner.run(competitor="zarn", chunk_size=c, repeat=options.repeat, **task)
+            for c in options.zarn_chunk_sizes
         },
         "numpy": {
-            c: runner.run(competitor="numpy", chunk_size=c, repeat=args.numpy_repeat, **task)
-            for c in ([] if args.skip_numpy else args.chunk_sizes)
+            c: runner.run(competitor="numpy", chunk_size=c, repeat=options.numpy_repeat, **task)
+            for c in ([] if options.skip_numpy else options.chunk_sizes)
         },
         "floor": zarn.get("floor", {"error": zarn.get("error", "not measured")}),
     }
@@ -738,7 +737,7 @@ def best_numpy(case):
     return min(good, key=lambda c: median(case["numpy"][c])) if good else None
 
 
-def report_case(args, kind, method, case, skip_statsmodels):
+def report_case(options, kind, method, case, skip_statsmodels, vector_erfc):
     zarn, floor = case["zarn"], case["floor"]
     t_zarn, cpu_zarn = median(zarn), median(zarn, "cpu_seconds")
 
@@ -770,12 +769,12 @@ def report_case(args, kind, method, case, skip_statsmodels):
 
     print()
     print(
-        f'{kind.capitalize()}, se_method="{method}": n = {args.n:,}, k = {args.k} '
-        f"(1 constant, {args.binary} binary, {args.k - 1 - args.binary} continuous), "
-        f"X in {args.order} order"
+        f'{kind.capitalize()}, se_method="{method}": n = {options.n:,}, k = {options.k} '
+        f"(1 constant, {options.binary} binary, {options.k - 1 - options.binary} continuous), "
+        f"X in {options.order} order"
     )
     header = ["competitor", "median s", "/ zarn", "CPU s", "/ zarn", "peak extra MiB", "note"]
-    print_table(header, rows)
+    print_table(header, rows, options.markdown)
     runs = [(c, r) for c, r in case["numpy"].items() if "error" not in r]
     if runs:
         print(
@@ -786,7 +785,7 @@ def report_case(args, kind, method, case, skip_statsmodels):
         erfc = ""
         if floor["erfc_calls"]:
             erfc = f", erfc {floor['erfc_ns']:.2f} ns/call"
-            if VECTOR_ERFC:
+            if vector_erfc:
                 erfc += f" (vector erfc; the scalar erfc {floor['erfc_scalar_ns']:.2f})"
         print(
             f"  floor, by CPU time: X @ beta {floor['product_single'] * 1e3:.1f} ms single-threaded"
@@ -808,11 +807,11 @@ def floor_calls_text(floor):
     return "X@beta + " + " + ".join(parts) + " per row"
 
 
-def statsmodels_skip_reason(args):
-    if args.skip_statsmodels:
+def statsmodels_skip_reason(options):
+    if options.skip_statsmodels:
         return "skipped (--skip-statsmodels)"
     # get_margeff holds a few n x k x k arrays; about 6.9 GiB at n = 10**6, k = 21.
-    need = 2.0 * args.n * args.k**2 * 8
+    need = 2.0 * options.n * options.k**2 * 8
     with open("/proc/meminfo") as meminfo:
         available = next(int(l.split()[1]) * 1024 for l in meminfo if l.startswith("MemAvailable"))
     if need > 0.8 * available:
@@ -947,26 +946,26 @@ def scaling_rows(kind, method, sizes, by_n, checks, targets):
     return rows
 
 
-def scaling(args, runner):
+def scaling(options, runner):
     """Times zarn over n for C and F order; returns the agreement checks and targets."""
     checks, targets = [], []
-    for kind in args.model:
-        for method in args.method:
+    for kind in options.models:
+        for method in options.methods:
             rows, runs = [], {}
             folders = [
-                [n, str(prepare(runner, n, args.k, args.binary, args.model))]
-                for n in args.scaling_n
+                [n, str(prepare(runner, n, options.k, options.binary, options.models))]
+                for n in options.scaling_n
             ]
-            for r in range(args.rounds):
-                progress(f"{kind} / {method}, all sizes, round {r + 1} of {args.rounds}")
+            for r in range(options.rounds):
+                progress(f"{kind} / {method}, all sizes, round {r + 1} of {options.rounds}")
                 result = runner.run(
                     competitor="zarn_scaling",
                     folders=folders,
-                    repeat=args.repeat,
+                    repeat=options.repeat,
                     model=kind,
                     method=method,
                 )
-                for n in args.scaling_n:
+                for n in options.scaling_n:
                     for order in ("C", "F"):
                         one = result.get("by_size", {}).get(f"{n} {order}") or result
                         runs.setdefault((n, order), []).append(one)
@@ -975,12 +974,12 @@ def scaling(args, runner):
                 for key in ("ames", "ses"):
                     if key in value:
                         value[key] = np.asarray(value[key])
-            rows += scaling_rows(kind, method, args.scaling_n, by_n, checks, targets)
-            runner.blas = runner.blas or by_n[args.scaling_n[0], "C"].get("blas")
+            rows += scaling_rows(kind, method, options.scaling_n, by_n, checks, targets)
+            runner.blas = runner.blas or by_n[options.scaling_n[0], "C"].get("blas")
             print()
             print(
-                f'zarn scaling, {kind.capitalize()}, se_method="{method}", k = {args.k}, '
-                f"{args.binary} binary"
+                f'zarn scaling, {kind.capitalize()}, se_method="{method}", k = {options.k}, '
+                f"{options.binary} binary"
             )
             header = [
                 "n",
@@ -992,11 +991,11 @@ def scaling(args, runner):
                 "CPU s",
                 "F / C, call by call",
             ]
-            print_table(header, rows)
+            print_table(header, rows, options.markdown)
     return checks, targets
 
 
-def print_environment(compiler, blas, load_start):
+def print_environment(compiler, blas, load_start, vector_erfc):
     print()
     print("Environment")
     cpu = "unknown"
@@ -1027,7 +1026,7 @@ def print_environment(compiler, blas, load_start):
             versions.append(f"{name} missing")
     print("  " + ", ".join(versions))
     print(f"  C compiler for the floor: {compiler} (-O2 -ffp-contract=off)")
-    erfc = "the C library's vector erfc (libmvec)" if VECTOR_ERFC else "the scalar erfc"
+    erfc = "the C library's vector erfc (libmvec)" if vector_erfc else "the scalar erfc"
     print(f"  erfc in velmora and in the floor: {erfc}")
     for name in (
         "OPENBLAS_CORETYPE",
@@ -1047,82 +1046,29 @@ def print_environment(compiler, blas, load_start):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--n", type=int, default=10**6, help="rows (default 10**6)")
-    parser.add_argument("--k", type=int, default=21, help="columns with the constant (default 21)")
-    parser.add_argument("--binary", type=int, default=6, help="binary columns (default 6)")
-    parser.add_argument(
-        "--model", choices=["logit", "probit"], nargs="+", default=["logit", "probit"]
-    )
-    parser.add_argument("--method", choices=["kova", "sm"], nargs="+", default=["kova", "sm"])
-    parser.add_argument("--order", choices=["C", "F"], default="C", help="memory order of X")
-    parser.add_argument("--repeat", type=int, default=11, help="timed calls of zarn and the floor")
-    parser.add_argument("--numpy-repeat", type=int, default=5, help="timed calls of NumPy")
-    parser.add_argument(
-        "--rounds",
-        type=int,
-        default=3,
-        help="rounds of fresh processes per case; each round runs every competitor once, "
-        "so that all of them sample the same stretch of a machine whose speed drifts",
-    )
-    parser.add_argument(
-        "--blas-threads",
-        type=int,
-        help="OPENBLAS_NUM_THREADS for every competitor (default: the libraries' own choice)",
-    )
-    parser.add_argument(
-        "--chunk-sizes",
-        type=int,
-        nargs="+",
-        default=[8192, 32768, 131072],
-        help="chunk sizes tried for NumPy",
-    )
-    parser.add_argument(
-        "--zarn-chunk-sizes",
-        type=int,
-        nargs="*",
-        default=[65536],
-        help="chunk_size values timed for zarn besides none",
-    )
-    parser.add_argument("--skip-statsmodels", action="store_true")
-    parser.add_argument("--skip-numpy", action="store_true")
-    parser.add_argument(
-        "--scaling", action="store_true", help="time zarn alone over --scaling-n in C and F order"
-    )
-    parser.add_argument("--scaling-n", type=int, nargs="+", default=[10**5, 10**6, 10**7])
-    parser.add_argument(
-        "--keep-data", metavar="DIR", help="build the data in DIR and keep it (reused when present)"
-    )
-    parser.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
-    parser.add_argument("--worker", help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
-    if args.worker:
-        worker_main(args.worker)
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["--worker"]:
+        worker_main(argv[1])
         return 0
+    options = parse_options(argv)
     sys.stdout.reconfigure(line_buffering=True)
-    global MARKDOWN, VECTOR_ERFC
-    MARKDOWN = args.markdown
-    VECTOR_ERFC = module_uses_vector_erfc()
-    if not 0 <= args.binary <= args.k - 1:
-        parser.error("--binary must lie between 0 and k - 1")
-    if args.rounds < 1:
-        parser.error("--rounds must be at least 1")
+    vector_erfc = module_uses_vector_erfc()
 
-    if args.keep_data:
-        folder = Path(args.keep_data)
+    if options.keep_data:
+        folder = options.keep_data
         folder.mkdir(parents=True, exist_ok=True)
         cleanup = None
     else:
         cleanup = tempfile.TemporaryDirectory(prefix="velmora-bench-")
         folder = Path(cleanup.name)
     try:
-        floor_binary, compiler = compile_floor(folder)
-        runner = Runner(folder, floor_binary, args.blas_threads)
+        floor_binary, compiler = compile_floor(folder, vector_erfc)
+        runner = Runner(folder, floor_binary, options.blas_threads)
         started, load_start = time.perf_counter(), os.getloadavg()[0]
-        if args.scaling:
-            checks, targets = scaling(args, runner)
+        if options.scaling:
+            checks, targets = scaling(options, runner)
         else:
-            checks, targets = compare(args, runner)
+            checks, targets = compare(options, runner, vector_erfc)
     finally:
         if cleanup is not None:
             cleanup.cleanup()
@@ -1144,7 +1090,7 @@ def main(argv=None):
     print("Targets")
     for label, measured, met in targets:
         print(f"  {'met   ' if met else 'MISSED'} {label}: {measured}")
-    print_environment(compiler, runner.blas, load_start)
+    print_environment(compiler, runner.blas, load_start, vector_erfc)
     print(f"  run time {time.perf_counter() - started:.0f} s")
     return 1 if failed else 0
 

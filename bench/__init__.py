@@ -1,0 +1,1 @@
+"""The benchmark of velmora.zarn: python bench/run.py (see bench/README.md)."""

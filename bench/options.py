@@ -1,0 +1,132 @@
+"""The benchmark's command line, read once into a frozen Options object."""
+
+import argparse
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Literal
+
+Model = Literal["logit", "probit"]
+Method = Literal["kova", "sm"]
+Order = Literal["C", "F"]
+
+DESCRIPTION = "Benchmark of velmora.zarn against statsmodels, plain NumPy and an estimated floor."
+
+
+@dataclass(frozen=True)
+class Options:
+    """What one run of the benchmark measures; the defaults are the documented run's."""
+
+    n: int = 10**6
+    k: int = 21
+    binary: int = 6
+    models: tuple[Model, ...] = ("logit", "probit")
+    methods: tuple[Method, ...] = ("kova", "sm")
+    order: Order = "C"
+    repeat: int = 11
+    numpy_repeat: int = 5
+    rounds: int = 3
+    blas_threads: int | None = None
+    chunk_sizes: tuple[int, ...] = (8192, 32768, 131072)
+    zarn_chunk_sizes: tuple[int, ...] = (65536,)
+    skip_statsmodels: bool = False
+    skip_numpy: bool = False
+    scaling: bool = False
+    scaling_n: tuple[int, ...] = (10**5, 10**6, 10**7)
+    keep_data: Path | None = None
+    markdown: bool = False
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """Returns the parser of the command line, with the defaults of Options."""
+    default = Options()
+    parser = argparse.ArgumentParser(description=DESCRIPTION)
+    parser.add_argument("--n", type=int, default=default.n, help="rows (default 10**6)")
+    parser.add_argument(
+        "--k", type=int, default=default.k, help="columns with the constant (default 21)"
+    )
+    parser.add_argument(
+        "--binary", type=int, default=default.binary, help="binary columns (default 6)"
+    )
+    parser.add_argument(
+        "--model", choices=["logit", "probit"], nargs="+", default=list(default.models)
+    )
+    parser.add_argument(
+        "--method", choices=["kova", "sm"], nargs="+", default=list(default.methods)
+    )
+    parser.add_argument(
+        "--order", choices=["C", "F"], default=default.order, help="memory order of X"
+    )
+    parser.add_argument(
+        "--repeat", type=int, default=default.repeat, help="timed calls of zarn and the floor"
+    )
+    parser.add_argument(
+        "--numpy-repeat", type=int, default=default.numpy_repeat, help="timed calls of NumPy"
+    )
+    parser.add_argument(
+        "--rounds",
+        type=int,
+        default=default.rounds,
+        help="rounds of fresh processes per case; each round runs every competitor once, "
+        "so that all of them sample the same stretch of a machine whose speed drifts",
+    )
+    parser.add_argument(
+        "--blas-threads",
+        type=int,
+        help="OPENBLAS_NUM_THREADS for every competitor (default: the libraries' own choice)",
+    )
+    parser.add_argument(
+        "--chunk-sizes",
+        type=int,
+        nargs="+",
+        default=list(default.chunk_sizes),
+        help="chunk sizes tried for NumPy",
+    )
+    parser.add_argument(
+        "--zarn-chunk-sizes",
+        type=int,
+        nargs="*",
+        default=list(default.zarn_chunk_sizes),
+        help="chunk_size values timed for zarn besides none",
+    )
+    parser.add_argument("--skip-statsmodels", action="store_true")
+    parser.add_argument("--skip-numpy", action="store_true")
+    parser.add_argument(
+        "--scaling", action="store_true", help="time zarn alone over --scaling-n in C and F order"
+    )
+    parser.add_argument("--scaling-n", type=int, nargs="+", default=list(default.scaling_n))
+    parser.add_argument(
+        "--keep-data", metavar="DIR", help="build the data in DIR and keep it (reused when present)"
+    )
+    parser.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
+    return parser
+
+
+def parse_options(argv: Sequence[str] | None = None) -> Options:
+    """Returns the options of a command line; exits with status 2 on a wrong one."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if not 0 <= args.binary <= args.k - 1:
+        parser.error("--binary must lie between 0 and k - 1")
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
+    return Options(
+        n=args.n,
+        k=args.k,
+        binary=args.binary,
+        models=tuple(args.model),
+        methods=tuple(args.method),
+        order=args.order,
+        repeat=args.repeat,
+        numpy_repeat=args.numpy_repeat,
+        rounds=args.rounds,
+        blas_threads=args.blas_threads,
+        chunk_sizes=tuple(args.chunk_sizes),
+        zarn_chunk_sizes=tuple(args.zarn_chunk_sizes),
+        skip_statsmodels=args.skip_statsmodels,
+        skip_numpy=args.skip_numpy,
+        scaling=args.scaling,
+        scaling_n=tuple(args.scaling_n),
+        keep_data=Path(args.keep_data) if args.keep_data else None,
+        markdown=args.markdown,
+    )
