@@ -36,14 +36,10 @@ Needs numpy, scipy, pandas, statsmodels, threadpoolctl, velmora and a C compiler
 (cc or $CC). Linux only (reads /proc).
 """
 
-import gc
-import json
 import math
 import os
 import platform
-import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -55,535 +51,20 @@ import numpy as np
 if __package__ in (None, ""):  # run as a script: python bench/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
+from bench.competitors.floor import (  # noqa: E402
+    FLOOR_FIGURES,
+    compile_floor,
+    module_uses_vector_erfc,
+)
+from bench.competitors.margeff import memory_skip_reason  # noqa: E402
+from bench.data import prepare  # noqa: E402
 from bench.options import parse_options  # noqa: E402
-
-HERE = Path(__file__).resolve().parent
-SEED = 20240611
-FLOOR_SAMPLE_ROWS = 32768
+from bench.workers import Runner, worker_main  # noqa: E402
 
 # Agreement tolerances (largest relative difference): between implementations,
 # and between zarn runs that differ only in chunking or memory order.
 TOLERANCE_OTHERS = 1e-8
 TOLERANCE_ZARN = 1e-11
-
-
-# ---------------------------------------------------------------- data
-
-
-def column_names(k, g):
-    return ["const"] + [f"d{j + 1}" for j in range(g)] + [f"x{i + 1}" for i in range(k - 1 - g)]
-
-
-def make_beta(k, g):
-    """Returns the fixed coefficients: a constant, then binary, then continuous columns."""
-    beta = np.empty(k)
-    beta[0] = 0.25
-    for j in range(g):
-        beta[1 + j] = (0.8 - 0.5 * j / max(g, 1)) * (-1) ** j
-    c = k - 1 - g
-    for i in range(c):
-        beta[1 + g + i] = 0.4 * (1.0 - 0.5 * i / max(c, 1)) * (-1) ** (i + 1)
-    return beta
-
-
-def make_design(n, k, g):
-    """Returns X (C order): a constant, g binary columns with P(1) from 0.2 to 0.8, normals."""
-    rng = np.random.default_rng(SEED)
-    X = np.empty((n, k))
-    X[:, 0] = 1.0
-    for j in range(g):
-        X[:, 1 + j] = rng.random(n) < 0.2 + 0.6 * j / max(g - 1, 1)
-    for j in range(1 + g, k):
-        X[:, j] = rng.standard_normal(n)
-    for j in range(1, 1 + g):
-        if not (X[:, j].min() == 0.0 and X[:, j].max() == 1.0):
-            raise SystemExit(f"n = {n} is too small: binary column {j} lacks a 0 or a 1")
-    return X
-
-
-def links(kind, v):
-    """Returns F(v) and f(v) of the model."""
-    from bench.numpy_ame import logit_links, probit_links
-
-    return logit_links(v) if kind == "logit" else probit_links(v)
-
-
-def fisher_covariance(kind, X, beta, chunk=65536):
-    """Returns the inverse Fisher information of the model at beta."""
-    k = X.shape[1]
-    info = np.zeros((k, k))
-    for start in range(0, X.shape[0], chunk):
-        Xc = X[start : start + chunk]
-        cdf, pdf = links(kind, Xc @ beta)
-        w = cdf * (1.0 - cdf) if kind == "logit" else pdf * pdf / (cdf * (1.0 - cdf))
-        info += Xc.T @ (w[:, None] * Xc)
-    return np.linalg.inv(info)
-
-
-def prepare_data(task):
-    """Writes X, beta and, per model, y and the covariance into the data folder.
-
-    Files already present (from an earlier run with --keep-data) are kept.
-    """
-    n, k, g, folder = task["n"], task["k"], task["g"], Path(task["folder"])
-    if (folder / "meta.json").exists():
-        X = np.load(folder / "X.npy")
-    else:
-        X = make_design(n, k, g)
-        np.save(folder / "X.npy", X)
-        np.save(folder / "beta.npy", make_beta(k, g))
-        meta = {"names": column_names(k, g), "binary": list(range(1, 1 + g))}
-        (folder / "meta.json").write_text(json.dumps(meta))
-    beta = np.load(folder / "beta.npy")
-    for kind in task["models"]:
-        if (folder / f"cov_{kind}.npy").exists():
-            continue
-        rng = np.random.default_rng(SEED + (1 if kind == "logit" else 2))
-        y = np.empty(n)
-        for start in range(0, n, 1 << 20):
-            cdf, _ = links(kind, X[start : start + (1 << 20)] @ beta)
-            y[start : start + len(cdf)] = rng.random(len(cdf)) < cdf
-        np.save(folder / f"y_{kind}.npy", y)
-        np.save(folder / f"cov_{kind}.npy", fisher_covariance(kind, X, beta))
-    return {}
-
-
-def load_data(task, with_y=False):
-    folder = Path(task["folder"])
-    X = np.load(folder / "X.npy")
-    if task["order"] == "F":
-        X = np.asfortranarray(X)
-    beta = np.load(folder / "beta.npy")
-    cov = np.load(folder / f"cov_{task['model']}.npy")
-    names = json.loads((folder / "meta.json").read_text())["names"]
-    y = np.load(folder / f"y_{task['model']}.npy") if with_y else None
-    return X, y, beta, cov, names
-
-
-# ---------------------------------------------------------------- measuring
-
-
-def proc_status_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"{field} not in /proc/self/status")
-
-
-def reset_peak():
-    """Resets VmHWM to the current resident set (Linux 4.0 and later)."""
-    with open("/proc/self/clear_refs", "w") as clear_refs:
-        clear_refs.write("5")
-
-
-def settle(limit=2.0, interval=0.02, quiet=0.002):
-    """Waits, at most limit seconds, until the other threads of this process are idle.
-
-    OpenBLAS's worker threads spin for about 0.1 s after the library loads (and
-    after a threaded product) before they sleep. A call timed while they spin
-    would count their CPU time as its own: up to 0.1 s on the first zarn call
-    after the import.
-    """
-    deadline = time.perf_counter() + limit
-    while time.perf_counter() < deadline:
-        others = time.process_time() - time.thread_time()
-        time.sleep(interval)
-        if time.process_time() - time.thread_time() - others < quiet:
-            return
-
-
-def measure(call, repeat):
-    """Returns the last result and, per call, the wall and CPU seconds and peak extra MiB.
-
-    The CPU time (of the whole process, BLAS threads included) is less disturbed
-    than the wall time when other programs share the cores. Each call starts
-    once the process's other threads are idle.
-    """
-    timings = {"seconds": [], "cpu_seconds": [], "peak_mib": []}
-    result = None
-    for _ in range(repeat):
-        result = None  # the previous result is not part of the next call's memory
-        gc.collect()
-        settle()
-        before = proc_status_kib("VmRSS")
-        reset_peak()
-        cpu_start, start = time.process_time(), time.perf_counter()
-        result = call()
-        timings["seconds"].append(time.perf_counter() - start)
-        timings["cpu_seconds"].append(time.process_time() - cpu_start)
-        timings["peak_mib"].append((proc_status_kib("VmHWM") - before) / 1024.0)
-    return result, timings
-
-
-def blas_info():
-    try:
-        from threadpoolctl import threadpool_info
-    except ImportError:
-        return None
-    return [
-        {key: info.get(key) for key in ("filepath", "version", "num_threads", "architecture")}
-        for info in threadpool_info()
-        if info.get("user_api") == "blas"
-    ]
-
-
-# ---------------------------------------------------------------- workers
-
-
-class Logit:
-    """A model object as zarn reads it: the class name, exog and exog_names."""
-
-    def __init__(self, exog, exog_names):
-        self.exog = exog
-        self.exog_names = exog_names
-
-
-class Probit(Logit):
-    pass
-
-
-class FittedModel:
-    """A results object as zarn reads it: model, params and cov_params()."""
-
-    def __init__(self, model, params, cov):
-        self.model = model
-        self.params = params
-        self._cov = cov
-
-    def cov_params(self):
-        return self._cov
-
-
-def run_zarn(task):
-    import pandas  # noqa: F401  (imported up front, as in any session that reads the result)
-    import velmora
-
-    X, _, beta, cov, names = load_data(task)
-    model_class = Logit if task["model"] == "logit" else Probit
-    fitted = FittedModel(model_class(X, names), beta, cov)
-
-    def call():
-        return velmora.zarn(fitted, task["chunk_size"], task["method"])
-
-    extra = {}
-    if task.get("with_floor"):
-        from threadpoolctl import threadpool_limits
-
-        # Each call is followed by a sample of the floor (see Floor), whose
-        # X @ beta runs on one thread. The limit holds across the zarn calls
-        # too: lifting it after each sample would wake NumPy's BLAS threads,
-        # which then spin on the other core while zarn runs and add their CPU
-        # time to zarn's. zarn keeps BLAS on its own thread either way.
-        floor = Floor(task, X, beta)
-        blas = blas_info()
-        timings = {"seconds": [], "cpu_seconds": [], "peak_mib": []}
-        samples = []
-        with threadpool_limits(limits=1, user_api="blas"):
-            for _ in range(task["repeat"]):
-                frame, one = measure(call, 1)
-                for key, values in one.items():
-                    timings[key] += values
-                samples.append(floor.sample())
-        extra["floor"] = {**floor.summary(samples), "blas": blas}
-    else:
-        frame, timings = measure(call, task["repeat"])
-    return {
-        **timings,
-        **extra,
-        "names": list(frame.index),
-        "ames": frame["dy/dx"].to_numpy(),
-        "ses": frame["Std. Err"].to_numpy(),
-        "blas": blas_info(),
-    }
-
-
-def run_zarn_scaling(task):
-    """Times zarn on every size of the scaling run, C and F order, call after call.
-
-    All the data sets are loaded into this one process, and each round of calls
-    takes every size and order once, so that the ratios between them (per row
-    across sizes, F against C) can be taken call by call, from calls made at
-    nearly the same time.
-    """
-    import pandas  # noqa: F401
-    import velmora
-
-    model_class = Logit if task["model"] == "logit" else Probit
-    fitted = {}
-    for n, folder in task["folders"]:
-        X, _, beta, cov, names = load_data({**task, "folder": folder, "order": "C"})
-        for order, data in (("C", X), ("F", np.asfortranarray(X))):
-            fitted[f"{n} {order}"] = FittedModel(model_class(data, names), beta, cov)
-        del X
-    out = {key: {"seconds": [], "cpu_seconds": [], "peak_mib": []} for key in fitted}
-    for model in fitted.values():  # the first calls of a process pay for its warming up
-        velmora.zarn(model, None, task["method"])
-    frames = {}
-    for _ in range(task["repeat"]):
-        for key, model in fitted.items():
-            frames[key], one = measure(lambda: velmora.zarn(model, None, task["method"]), 1)
-            for field, values in one.items():
-                out[key][field] += values
-    for key, frame in frames.items():
-        out[key].update(
-            names=list(frame.index),
-            ames=frame["dy/dx"].to_numpy().tolist(),
-            ses=frame["Std. Err"].to_numpy().tolist(),
-        )
-    return {"by_size": out, "blas": blas_info()}
-
-
-def run_numpy(task):
-    from bench.numpy_ame import average_marginal_effects
-
-    X, _, beta, cov, names = load_data(task)
-    intercepts = [j for j, name in enumerate(names) if name.lower() in ("const", "intercept")]
-    (columns, ames, ses), timings = measure(
-        lambda: average_marginal_effects(
-            task["model"], beta, cov, X, intercepts, task["method"], task["chunk_size"]
-        ),
-        task["repeat"],
-    )
-    return {
-        **timings,
-        "names": [names[j] for j in columns],
-        "ames": ames,
-        "ses": ses,
-        "blas": blas_info(),
-    }
-
-
-def run_statsmodels(task):
-    import statsmodels.api as sm
-    from statsmodels.base.model import LikelihoodModelResults
-    from statsmodels.discrete.discrete_model import (
-        BinaryResultsWrapper,
-        LogitResults,
-        ProbitResults,
-    )
-
-    X, y, beta, cov, names = load_data(task, with_y=True)
-    model_class, results_class = {
-        "logit": (sm.Logit, LogitResults),
-        "probit": (sm.Probit, ProbitResults),
-    }[task["model"]]
-    model = model_class(y, X)
-    # A results object that holds our beta and covariance instead of a fit's,
-    # built the way the model's own fit() builds it.
-    estimate = LikelihoodModelResults(model, beta, normalized_cov_params=cov, scale=1.0)
-    estimate.mle_retvals = {"converged": True}
-    results = BinaryResultsWrapper(results_class(model, estimate))
-    effects, timings = measure(
-        lambda: results.get_margeff(at="overall", method="dydx", dummy=True), task["repeat"]
-    )
-    return {
-        **timings,
-        "names": names[1:],
-        "ames": np.asarray(effects.margeff),
-        "ses": np.asarray(effects.margeff_se),
-        "blas": blas_info(),
-    }
-
-
-def floor_arguments(kind, method, X, beta, binary):
-    """Returns the exp and erfc arguments one pass hands to the C library, per sampled row.
-
-    Per row the pass takes the link values of the row's own xb once, and for each
-    binary column those of the one counterfactual side that differs from xb.
-    """
-    step = max(1, X.shape[0] // FLOOR_SAMPLE_ROWS)
-    rows = np.ascontiguousarray(X[::step][:FLOOR_SAMPLE_ROWS])
-    xb = rows @ beta
-    sides = [xb]
-    for j in binary:
-        x = rows[:, j]
-        sides.append(np.where(x == 1.0, xb + (-x) * beta[j], xb + (1.0 - x) * beta[j]))
-    if kind == "logit":
-        # f(v) takes exp(v); F(v) takes exp(-v). Without binary columns only
-        # "sm" needs F (for f'), "kova" needs f alone.
-        need_cdf = bool(binary) or method == "sm"
-        exp_args = [xb] + ([-xb] if need_cdf else [])
-        for v in sides[1:]:
-            exp_args += [-v, v]
-        erfc_args = []
-    else:
-        # f(v) takes exp(-v^2 / 2); F(v) = erfc(-v / sqrt 2) / 2, needed only
-        # with binary columns.
-        exp_args = [(-0.5 * v) * v for v in sides]
-        erfc_args = [(0.0 - v) / 1.4142135623730951 for v in sides] if binary else []
-    return concatenate(exp_args), concatenate(erfc_args), len(rows)
-
-
-def concatenate(parts):
-    return np.concatenate(parts) if parts else np.empty(0)
-
-
-class Floor:
-    """The floor of one case, measured in the zarn worker between its calls.
-
-    A sample is the CPU time of X @ beta on one thread plus, per row, the exp and
-    erfc calls one pass needs, at the per-call cost that bench/floor.c measures
-    right then over about n rows' worth of calls. Taken after each zarn call, the
-    samples pair with zarn's calls, so that both see the machine as it was.
-    """
-
-    def __init__(self, task, X, beta):
-        binary = json.loads((Path(task["folder"]) / "meta.json").read_text())["binary"]
-        exp_args, erfc_args, rows = floor_arguments(
-            task["model"], task["method"], X, beta, binary
-        )
-        folder = Path(task["out"]).parent
-        self.exp_path, self.erfc_path = folder / "exp_args.bin", folder / "erfc_args.bin"
-        exp_args.astype(np.float64).tofile(self.exp_path)
-        erfc_args.astype(np.float64).tofile(self.erfc_path)
-        self.binary_path = task["floor_binary"]
-        self.X, self.beta, self.n = X, beta, X.shape[0]
-        self.exp_calls, self.erfc_calls = len(exp_args) / rows, len(erfc_args) / rows
-        self.passes = str(max(3, math.ceil(self.n / rows)))
-
-    def product(self):
-        """Returns this thread's CPU time and the wall time of X @ beta, the faster of two.
-
-        Right after other work (a zarn call, the floor program) the first product
-        over a large X can run at half speed; the second shows what one read of X
-        costs, which is what the floor stands for.
-        """
-        runs = []
-        for _ in range(2):
-            cpu_start, start = time.thread_time(), time.perf_counter()
-            self.X @ self.beta
-            runs.append((time.thread_time() - cpu_start, time.perf_counter() - start))
-        return min(runs)
-
-    def sample(self):
-        timing = json.loads(
-            subprocess.run(
-                [self.binary_path, str(self.exp_path), str(self.erfc_path), self.passes],
-                check=True,
-                capture_output=True,
-                text=True,
-            ).stdout
-        )
-        # On one thread (the caller holds BLAS to one): its CPU time is then all the product's.
-        product_cpu, product_wall = self.product()
-        per_row = self.exp_calls * timing["exp_ns"] + self.erfc_calls * timing["erfc_ns"]
-        per_row_wall = (
-            self.exp_calls * timing["exp_wall_ns"] + self.erfc_calls * timing["erfc_wall_ns"]
-        )
-        calls = self.n * per_row * 1e-9
-        return {
-            "seconds": product_cpu + calls,
-            "wall_estimate": product_wall + self.n * per_row_wall * 1e-9,
-            "product_single": product_cpu,
-            "calls_seconds": calls,
-            "exp_ns": timing["exp_ns"],
-            "erfc_ns": timing["erfc_ns"],
-            "erfc_scalar_ns": timing["erfc_scalar_ns"],
-        }
-
-    def summary(self, samples):
-        """The samples as a result: every sample's seconds, the medians of the rest."""
-        out = {key: statistics.median(s[key] for s in samples) for key in SAMPLE_FIGURES}
-        # With the default BLAS threads, for the report; taken last, so that
-        # the threads it wakes cannot spin beside a zarn call.
-        product_default = statistics.median(self.product()[1] for _ in range(3))
-        out.update(
-            seconds=[s["seconds"] for s in samples],
-            product_default=product_default,
-            exp_calls=self.exp_calls,
-            erfc_calls=self.erfc_calls,
-        )
-        return out
-
-
-WORKERS = {
-    "prepare": prepare_data,
-    "zarn": run_zarn,
-    "zarn_scaling": run_zarn_scaling,
-    "numpy": run_numpy,
-    "statsmodels": run_statsmodels,
-}
-
-
-def worker_main(task_text):
-    task = json.loads(task_text)
-    result = WORKERS[task["competitor"]](task)
-    arrays = {key: result.pop(key) for key in ("ames", "ses") if key in result}
-    if arrays:
-        np.savez(task["out"] + ".npz", **arrays)
-    Path(task["out"] + ".json").write_text(json.dumps(result))
-
-
-# ---------------------------------------------------------------- driver
-
-
-class Runner:
-    """Starts workers, one fresh process each, and collects their results."""
-
-    def __init__(self, folder, floor_binary, blas_threads=None):
-        self.folder = folder
-        self.floor_binary = floor_binary
-        self.env = dict(os.environ)
-        if blas_threads:
-            self.env["OPENBLAS_NUM_THREADS"] = str(blas_threads)
-        self.count = 0
-        self.blas = None  # the BLAS libraries that the first zarn worker reported
-
-    def run(self, **task):
-        self.count += 1
-        out = self.folder / f"result{self.count}"
-        task.update(out=str(out), floor_binary=str(self.floor_binary))
-        done = subprocess.run(
-            [sys.executable, str(Path(__file__).resolve()), "--worker", json.dumps(task)],
-            capture_output=True,
-            text=True,
-            check=False,
-            env=self.env,
-        )
-        if done.returncode != 0:
-            lines = (done.stderr or "").strip().splitlines()
-            reason = lines[-1] if lines else f"exit status {done.returncode}"
-            return {"error": reason}
-        result = json.loads(Path(str(out) + ".json").read_text())
-        if Path(str(out) + ".npz").exists():
-            with np.load(str(out) + ".npz") as arrays:
-                result.update({key: arrays[key] for key in arrays.files})
-        return result
-
-
-def module_uses_vector_erfc():
-    """True when the installed extension calls the C library's vector erfc (libmvec)."""
-    import velmora
-
-    return b"_ZGVbN2v_erfc" in Path(velmora.__file__).read_bytes()
-
-
-def compile_floor(folder, vector_erfc):
-    """Compiles bench/floor.c to time the exp and erfc that the extension calls."""
-    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        raise SystemExit("no C compiler found for bench/floor.c (set CC)")
-    binary = folder / "floor"
-    vector = ["-DFLOOR_VECTOR_ERFC"] if vector_erfc else []
-    libraries = ["-lmvec", "-lm"] if vector_erfc else ["-lm"]
-    subprocess.run(
-        [compiler, "-O2", "-ffp-contract=off", *vector, "-o", str(binary), str(HERE / "floor.c")]
-        + libraries,
-        check=True,
-    )
-    version = subprocess.run([compiler, "--version"], capture_output=True, text=True, check=False)
-    return binary, (version.stdout.splitlines() or [compiler])[0]
-
-
-def prepare(runner, n, k, g, models):
-    folder = runner.folder / f"data_{n}_{k}_{g}"
-    folder.mkdir(exist_ok=True)
-    if not all((folder / f"cov_{kind}.npy").exists() for kind in models):
-        result = runner.run(competitor="prepare", n=n, k=k, g=g, models=models, folder=str(folder))
-        if "error" in result:
-            raise SystemExit(f"building the data failed: {result['error']}")
-    return folder
 
 
 def median(result, key="seconds"):
@@ -642,15 +123,17 @@ def compare(options, runner, vector_erfc):
     """Runs every competitor per model and method; returns the agreement checks and targets."""
     folder = prepare(runner, options.n, options.k, options.binary, options.models)
     base = {"folder": str(folder), "order": options.order}
-    skip_statsmodels = statsmodels_skip_reason(options)
+    skip_statsmodels = (
+        "skipped (--skip-statsmodels)"
+        if options.skip_statsmodels
+        else memory_skip_reason(options.n, options.k)
+    )
     checks, targets = [], []
     for kind in options.models:
         statsmodels = None
         if skip_statsmodels is None:
             progress(f"statsmodels ({kind}), once")
-            statsmodels = runner.run(
-                competitor="statsmodels", model=kind, method="sm", repeat=1, **base
-            )
+            statsmodels = runner.run("statsmodels", model=kind, method="sm", repeat=1, **base)
         for method in options.methods:
             task = {"model": kind, "method": method, **base}
             rounds = []
@@ -678,33 +161,19 @@ def compare(options, runner, vector_erfc):
 
 def run_round(options, runner, task):
     """Runs every timed competitor of one case once, each in a fresh process."""
-    zarn = runner.run(
-        competitor="zarn", chunk_size=None, repeat=options.repeat, with_floor=True, **task
-    )
+    zarn = runner.run("zarn", chunk_size=None, repeat=options.repeat, with_floor=True, **task)
     return {
         "zarn": zarn,
         "zarn_chunked": {
-            c: runner.run(competitor="zarn", chunk_size=c, repeat=options.repeat, **task)
+            c: runner.run("zarn", chunk_size=c, repeat=options.repeat, **task)
             for c in options.zarn_chunk_sizes
         },
         "numpy": {
-            c: runner.run(competitor="numpy", chunk_size=c, repeat=options.numpy_repeat, **task)
+            c: runner.run("numpy", chunk_size=c, repeat=options.numpy_repeat, **task)
             for c in ([] if options.skip_numpy else options.chunk_sizes)
         },
         "floor": zarn.get("floor", {"error": zarn.get("error", "not measured")}),
     }
-
-
-# Figures of a floor sample that are pooled by their median.
-SAMPLE_FIGURES = (
-    "wall_estimate",
-    "product_single",
-    "calls_seconds",
-    "exp_ns",
-    "erfc_ns",
-    "erfc_scalar_ns",
-)
-FLOOR_FIGURES = SAMPLE_FIGURES + ("product_default",)
 
 
 def merge(results):
@@ -805,18 +274,6 @@ def floor_calls_text(floor):
     if floor["erfc_calls"]:
         parts.append(f"{floor['erfc_calls']:g} erfc")
     return "X@beta + " + " + ".join(parts) + " per row"
-
-
-def statsmodels_skip_reason(options):
-    if options.skip_statsmodels:
-        return "skipped (--skip-statsmodels)"
-    # get_margeff holds a few n x k x k arrays; about 6.9 GiB at n = 10**6, k = 21.
-    need = 2.0 * options.n * options.k**2 * 8
-    with open("/proc/meminfo") as meminfo:
-        available = next(int(l.split()[1]) * 1024 for l in meminfo if l.startswith("MemAvailable"))
-    if need > 0.8 * available:
-        return f"skipped: needs about {need / 2**30:.0f} GiB, {available / 2**30:.0f} GiB available"
-    return None
 
 
 def agreement(kind, method, case):
@@ -959,7 +416,7 @@ def scaling(options, runner):
             for r in range(options.rounds):
                 progress(f"{kind} / {method}, all sizes, round {r + 1} of {options.rounds}")
                 result = runner.run(
-                    competitor="zarn_scaling",
+                    "zarn_scaling",
                     folders=folders,
                     repeat=options.repeat,
                     model=kind,
@@ -1062,8 +519,8 @@ def main(argv=None):
         cleanup = tempfile.TemporaryDirectory(prefix="velmora-bench-")
         folder = Path(cleanup.name)
     try:
-        floor_binary, compiler = compile_floor(folder, vector_erfc)
-        runner = Runner(folder, floor_binary, options.blas_threads)
+        floor = compile_floor(folder, vector_erfc)
+        runner = Runner(folder, floor.binary, options.blas_threads)
         started, load_start = time.perf_counter(), os.getloadavg()[0]
         if options.scaling:
             checks, targets = scaling(options, runner)
@@ -1090,7 +547,7 @@ def main(argv=None):
     print("Targets")
     for label, measured, met in targets:
         print(f"  {'met   ' if met else 'MISSED'} {label}: {measured}")
-    print_environment(compiler, runner.blas, load_start, vector_erfc)
+    print_environment(floor.compiler, runner.blas, load_start, vector_erfc)
     print(f"  run time {time.perf_counter() - started:.0f} s")
     return 1 if failed else 0
 

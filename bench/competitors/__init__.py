@@ -1,0 +1,1 @@
+"""The competitors: one module each, with the worker that times it in a process of its own."""
