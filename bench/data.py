@@ -58,7 +58,7 @@ def make_design(n: int, k: int, g: int) -> FloatArray:
     for j in range(1 + g, k):
         X[:, j] = rng.standard_normal(n)
     for j in range(1, 1 + g):
-        if not (X[:, j].min() == 0.0 and X[:, j].max() == 1.0):
+        if not (np.min(X[:, j]) == 0.0 and np.max(X[:, j]) == 1.0):
             raise SystemExit(f"n = {n} is too small: binary column {j} lacks a 0 or a 1")
     return X
 

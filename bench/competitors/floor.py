@@ -125,9 +125,7 @@ class Floor:
         beta: FloatArray,
         binary: Sequence[int],
     ) -> None:
-        exp_args, erfc_args, rows = floor_arguments(
-            task["model"], task["method"], X, beta, binary
-        )
+        exp_args, erfc_args, rows = floor_arguments(task["model"], task["method"], X, beta, binary)
         folder = Path(task["out"]).parent
         self.exp_path, self.erfc_path = folder / "exp_args.bin", folder / "erfc_args.bin"
         exp_args.astype(np.float64).tofile(self.exp_path)

@@ -1,5 +1,6 @@
 """velmora.zarn: the timed calls of one case (with the floor's samples), and the scaling run."""
 
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -80,7 +81,7 @@ def run_zarn_scaling(task: Task) -> Result:
     frames = {}
     for _ in range(task["repeat"]):
         for key, model in models.items():
-            frames[key], one = measure(lambda model=model: velmora.zarn(model, None, method), 1)
+            frames[key], one = measure(partial(velmora.zarn, model, None, method), 1)
             add_timings(out[key], one)
     by_size: dict[str, dict[str, Any]] = {key: dict(timings) for key, timings in out.items()}
     for key, frame in frames.items():
