@@ -17,28 +17,34 @@ the effect is beta_j times the mean density; the gradient row is
 The delta method then gives V = J Sigma J^T.
 """
 
+from collections.abc import Sequence
+
 import numpy as np
-from scipy.special import ndtr
+import numpy.typing as npt
+from scipy.special import ndtr  # type: ignore[import-untyped]
 
-SQRT_2PI = np.sqrt(2.0 * np.pi)
+FloatArray = npt.NDArray[np.float64]
+
+SQRT_2PI: float = np.sqrt(2.0 * np.pi)
 
 
-def logit_links(v):
+def logit_links(v: FloatArray) -> tuple[FloatArray, FloatArray]:
     """Returns F(v) and f(v) of the logistic distribution."""
     cdf = 1.0 / (1.0 + np.exp(-v))
     return cdf, cdf * (1.0 - cdf)
 
 
-def probit_pdf(v):
+def probit_pdf(v: FloatArray) -> FloatArray:
     return np.exp(-0.5 * v * v) / SQRT_2PI
 
 
-def probit_links(v):
+def probit_links(v: FloatArray) -> tuple[FloatArray, FloatArray]:
     """Returns F(v) and f(v) of the standard normal distribution."""
-    return ndtr(v), probit_pdf(v)
+    cdf: FloatArray = ndtr(v)
+    return cdf, probit_pdf(v)
 
 
-def find_binary_columns(X, columns, chunk_size):
+def find_binary_columns(X: FloatArray, columns: Sequence[int], chunk_size: int) -> list[int]:
     """Returns the columns whose values are all 0 or 1, scanning X in chunks of rows."""
     binary = list(columns)
     for start in range(0, X.shape[0], chunk_size):
@@ -46,11 +52,19 @@ def find_binary_columns(X, columns, chunk_size):
             break
         block = X[start : start + chunk_size, binary]
         keep = ((block == 0.0) | (block == 1.0)).all(axis=0)
-        binary = [j for j, ok in zip(binary, keep) if ok]
+        binary = [j for j, ok in zip(binary, keep, strict=True) if ok]
     return binary
 
 
-def average_marginal_effects(kind, beta, cov, X, intercepts, method="kova", chunk_size=65536):
+def average_marginal_effects(
+    kind: str,
+    beta: npt.ArrayLike,
+    cov: FloatArray,
+    X: FloatArray,
+    intercepts: Sequence[int],
+    method: str = "kova",
+    chunk_size: int = 65536,
+) -> tuple[list[int], FloatArray, FloatArray]:
     """Returns (columns, AMEs, standard errors) for the non-intercept columns of X.
 
     kind is "logit" or "probit"; method is "kova" or "sm"; columns that hold
