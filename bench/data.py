@@ -78,7 +78,8 @@ def fisher_covariance(kind: str, X: FloatArray, beta: FloatArray, chunk: int = 6
     for start in range(0, X.shape[0], chunk):
         Xc = X[start : start + chunk]
         cdf, pdf = links(kind, Xc @ beta)
-        w = cdf * (1.0 - cdf) if kind == "logit" else pdf * pdf / (cdf * (1.0 - cdf))
+        # The weight f^2 / (F (1 - F)); the Logit f is F (1 - F), so its weight is f.
+        w = pdf if kind == "logit" else pdf * pdf / (cdf * (1.0 - cdf))
         info += Xc.T @ (w[:, None] * Xc)
     inverse: FloatArray = np.linalg.inv(info)
     return inverse
