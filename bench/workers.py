@@ -8,7 +8,8 @@ process per run makes the peak memory it reports its own.
 
 A new worker is a function taking the task and returning a JSON-ready dict,
 registered in WORKERS by name. Its module is imported only in the worker
-process that runs it, so the driver never loads the competitors' libraries.
+process that runs it, and imports its competitor's library inside the
+function, so that each process loads only what its own calls need.
 """
 
 import importlib
@@ -65,7 +66,6 @@ class Runner:
         if blas_threads:
             self.env["OPENBLAS_NUM_THREADS"] = str(blas_threads)
         self.count = 0
-        self.blas: Any = None  # the BLAS libraries that the first zarn worker reported
 
     def run(self, worker: str, **task: Any) -> Result:
         """Runs a worker; returns its result, or {"error": its last line on stderr}."""

@@ -1,12 +1,9 @@
 """The floor: X @ beta plus the C library calls one pass needs, timed by bench/floor.c.
 
-A sample of the floor is the CPU time of X @ beta on one thread plus, per row,
-the exp and erfc calls one pass needs, at the per-call cost that floor.c
-measures right then over about n rows' worth of calls. The pass takes each
-row's own link values once and, per binary column, only those of the
-counterfactual side: Logit 2 + 2g calls of exp, Probit 1 + g of exp and 1 + g
-of erfc (g binary columns). The zarn worker takes a sample after each of its
-calls, so that both see the machine as it was.
+The pass takes each row's own link values once and, per binary column, only
+those of the counterfactual side: Logit 2 + 2g calls of exp, Probit 1 + g of
+exp and 1 + g of erfc (g binary columns). The driver compiles floor.c once per
+run; the zarn worker samples the floor after each of its calls (see Floor).
 """
 
 import json
@@ -120,17 +117,20 @@ class Floor:
 
     def __init__(
         self,
-        task: dict[str, Any],
+        program: str,
+        kind: str,
+        method: str,
         X: FloatArray,
         beta: FloatArray,
         binary: Sequence[int],
+        folder: Path,
     ) -> None:
-        exp_args, erfc_args, rows = floor_arguments(task["model"], task["method"], X, beta, binary)
-        folder = Path(task["out"]).parent
+        """Writes the arguments of the library calls into folder for the floor program."""
+        exp_args, erfc_args, rows = floor_arguments(kind, method, X, beta, binary)
         self.exp_path, self.erfc_path = folder / "exp_args.bin", folder / "erfc_args.bin"
         exp_args.astype(np.float64).tofile(self.exp_path)
         erfc_args.astype(np.float64).tofile(self.erfc_path)
-        self.binary_path = task["floor_binary"]
+        self.binary_path = program
         self.X, self.beta, self.n = X, beta, X.shape[0]
         self.exp_calls, self.erfc_calls = len(exp_args) / rows, len(erfc_args) / rows
         self.passes = str(max(3, math.ceil(self.n / rows)))

@@ -1,6 +1,7 @@
 """velmora.zarn: the timed calls of one case (with the floor's samples), and the scaling run."""
 
 from functools import partial
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -14,7 +15,7 @@ from bench.workers import Result, Task
 
 def run_zarn(task: Task) -> Result:
     """Times zarn on one case; with task["with_floor"], samples the floor after each call."""
-    import pandas  # noqa: F401  (imported up front, as in any session that reads the result)
+    import pandas as pd  # imported up front, as in any session that reads the result
 
     import velmora
 
@@ -22,7 +23,7 @@ def run_zarn(task: Task) -> Result:
     model = fitted(task["model"], X, names, beta, cov)
     chunk_size, method = task["chunk_size"], task["method"]
 
-    def call() -> Any:
+    def call() -> pd.DataFrame:
         return velmora.zarn(model, chunk_size, method)
 
     extra: dict[str, Any] = {}
@@ -34,7 +35,15 @@ def run_zarn(task: Task) -> Result:
         # after each sample would wake NumPy's BLAS threads, which then spin on
         # the other core while zarn runs and add their CPU time to zarn's. zarn
         # keeps BLAS on its own thread either way.
-        floor = Floor(task, X, beta, binary_columns(task["folder"]))
+        floor = Floor(
+            task["floor_binary"],
+            task["model"],
+            method,
+            X,
+            beta,
+            binary_columns(task["folder"]),
+            Path(task["out"]).parent,
+        )
         blas = blas_info()
         timings = no_timings()
         samples = []
