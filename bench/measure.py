@@ -97,7 +97,7 @@ def blas_info() -> list[dict[str, Any]] | None:
     None when threadpoolctl is not installed.
     """
     try:
-        from threadpoolctl import threadpool_info  # type: ignore[import-untyped]
+        from threadpoolctl import threadpool_info
     except ImportError:
         return None
     return [

@@ -21,7 +21,7 @@ from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
-from scipy.special import ndtr  # type: ignore[import-untyped]
+from scipy.special import ndtr
 
 FloatArray = npt.NDArray[np.float64]
 

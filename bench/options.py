@@ -33,6 +33,8 @@ class Options:
     skip_numpy: bool = False
     scaling: bool = False
     scaling_n: tuple[int, ...] = (10**5, 10**6, 10**7)
+    margins: bool = False
+    margins_n: tuple[int, ...] = (10**5, 10**6)
     keep_data: Path | None = None
     markdown: bool = False
 
@@ -96,6 +98,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--scaling-n", type=int, nargs="+", default=list(default.scaling_n))
     parser.add_argument(
+        "--margins",
+        action="store_true",
+        help="effects by variable: velmora_margins.margins against zarn over --margins-n",
+    )
+    parser.add_argument("--margins-n", type=int, nargs="+", default=list(default.margins_n))
+    parser.add_argument(
         "--keep-data", metavar="DIR", help="build the data in DIR and keep it (reused when present)"
     )
     parser.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
@@ -127,6 +135,8 @@ def parse_options(argv: Sequence[str] | None = None) -> Options:
         skip_numpy=args.skip_numpy,
         scaling=args.scaling,
         scaling_n=tuple(args.scaling_n),
+        margins=args.margins,
+        margins_n=tuple(args.margins_n),
         keep_data=Path(args.keep_data) if args.keep_data else None,
         markdown=args.markdown,
     )

@@ -34,6 +34,7 @@ WORKERS = {
     "zarn_scaling": "bench.competitors.zarn:run_zarn_scaling",
     "numpy": "bench.competitors.numpy_chunks:run_numpy",
     "statsmodels": "bench.competitors.margeff:run_statsmodels",
+    "margins": "bench.competitors.margins:run_margins",
 }
 
 ENTRY = Path(__file__).resolve().parent / "run.py"

@@ -5,7 +5,8 @@
 # and every expected agreement check ran and passed. The sizes are far too small for the
 # timings to mean anything; the targets are not judged.
 # Usage: bash scripts/bench-smoke.sh
-# VELMORA_BENCH_VENV names the virtual environment (default .venv-bench).
+# VELMORA_BENCH_VENV names the virtual environment (default .venv-bench); one that has
+# velmora and the test extras already (the one scripts/test.sh makes) is used as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/python.sh
@@ -13,7 +14,10 @@ venv=${VELMORA_BENCH_VENV:-.venv-bench}
 python=$venv/bin/python
 
 [[ -x $python ]] || "$python_bin" -m venv "$venv"
-"$python" -m pip install --quiet '.[test]' threadpoolctl
+if ! "$python" -c 'import velmora, threadpoolctl, pytest' 2>/dev/null; then
+    source scripts/stacks.sh
+    install_locked "$venv" "$(default_lock "$python_bin")" -C cmake.define.VELMORA_WERROR=ON '.[test]'
+fi
 
 echo "== harness tests"
 "$python" -m pytest -p no:cacheprovider -q bench/tests

@@ -24,9 +24,9 @@ def memory_skip_reason(n: int, k: int) -> str | None:
 
 def run_statsmodels(task: Task) -> Result:
     """Times get_margeff on a results object that holds the benchmark's beta and covariance."""
-    import statsmodels.api as sm  # type: ignore[import-untyped]
-    from statsmodels.base.model import LikelihoodModelResults  # type: ignore[import-untyped]
-    from statsmodels.discrete.discrete_model import (  # type: ignore[import-untyped]
+    import statsmodels.api as sm
+    from statsmodels.base.model import LikelihoodModelResults
+    from statsmodels.discrete.discrete_model import (
         BinaryResultsWrapper,
         LogitResults,
         ProbitResults,

@@ -28,7 +28,7 @@ def run_zarn(task: Task) -> Result:
 
     extra: dict[str, Any] = {}
     if task.get("with_floor"):
-        from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
+        from threadpoolctl import threadpool_limits
 
         # Each call is followed by a sample of the floor, whose X @ beta runs
         # on one thread. The limit holds across the zarn calls too: lifting it

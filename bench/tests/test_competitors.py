@@ -39,7 +39,7 @@ def test_the_stand_in_reads_as_the_statsmodels_fit_it_stands_for(
     kind: str,
     design: Design,
 ) -> None:
-    import statsmodels.api as sm  # type: ignore[import-untyped]
+    import statsmodels.api as sm
 
     X, _ = design
     y = (np.random.default_rng(1).random(len(X)) < 0.5).astype(float)

@@ -6,7 +6,7 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 import pytest
-from scipy.stats import norm  # type: ignore[import-untyped]
+from scipy.stats import norm
 
 from bench.data import (
     binary_columns,
@@ -53,7 +53,7 @@ def design_and_beta(n: int = 3000) -> tuple[npt.NDArray[np.float64], npt.NDArray
 
 
 def test_logit_covariance_is_the_inverse_of_statsmodels_information() -> None:
-    import statsmodels.api as sm  # type: ignore[import-untyped]
+    import statsmodels.api as sm
 
     X, beta = design_and_beta()
     # The Logit Hessian does not depend on y.

@@ -266,7 +266,7 @@ def comparison_table(ours: dict[str, pd.DataFrame], reference: pd.DataFrame) -> 
 def run_demo(chunk_size: int | None, progress: Progress) -> None:
     """Prints velmora's and statsmodels' AMEs of Logit and Probit on the spector data."""
     try:
-        import statsmodels.api as sm  # type: ignore[import-untyped]
+        import statsmodels.api as sm
     except ImportError as error:
         raise CliError(
             f"the built-in comparison needs statsmodels, which cannot be imported "

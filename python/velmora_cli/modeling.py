@@ -27,7 +27,7 @@ FORMAT_NAMES = {"csv": "CSV", "parquet": "Parquet"}
 def import_statsmodels() -> Any:
     """Returns statsmodels' formula API, or fails with how to install it."""
     try:
-        import statsmodels.formula.api as smf  # type: ignore[import-untyped]
+        import statsmodels.formula.api as smf
     except ImportError as error:
         raise CliError(
             f"the command-line tool fits models with statsmodels, which cannot be imported "
@@ -197,7 +197,7 @@ def used_rows(model: Any, frame: pd.DataFrame, column: str, option: str) -> pd.S
 
 def fit_model(model: Any, cov_type: str, cluster: pd.Series | None, progress: Progress) -> Any:
     """Returns the fitted result, or fails if the fit separates, diverges or breaks down."""
-    from statsmodels.tools.sm_exceptions import (  # type: ignore[import-untyped]
+    from statsmodels.tools.sm_exceptions import (
         ConvergenceWarning,
         PerfectSeparationError,
         PerfectSeparationWarning,

@@ -4,13 +4,16 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from velmora_margins import _kernels
+from velmora_margins._parts import Layout, Part, build_part
 from velmora_margins._plan import Chunk, Plan
 from velmora_margins._result import FittedModel
+from velmora_margins._runner import Progress, runner_for
 
 # Rows per call of the kernel when the caller sets no chunk size: enough that the calls
 # cost little next to the work, few enough that the changed columns of a chunk are small.
@@ -29,27 +32,18 @@ class Sums:
     def zeros(cls, count: int, k: int) -> Sums:
         return cls(np.zeros(count), np.zeros((count, k)))
 
-    def add(self, other: tuple[np.ndarray, np.ndarray, float]) -> None:
+    def add(self, other: tuple[np.ndarray, np.ndarray, float] | Sums) -> None:
+        if isinstance(other, Sums):
+            other = (other.effects, other.gradients, other.weight)
         effects, gradients, weight = other
         self.effects += effects
         self.gradients += gradients
         self.weight += weight
 
 
-def used_data(model: FittedModel, plan: Plan) -> pd.DataFrame | None:
-    """Returns one copy of the data columns the plan reads, on the model's rows."""
-    if not plan.needs_data():
-        return None
-    assert model.frame is not None
-    assert model.positions is not None
-    columns = [c for c in model.frame.columns if str(c) in plan.data_columns]
-    data = model.frame[columns].iloc[model.positions].reset_index(drop=True)
-    plan.check_remade(data, model.exog)
-    return data
-
-
 def chunk_sums(
-    model: FittedModel,
+    kind: str,
+    params: np.ndarray,
     plan: Plan,
     x: np.ndarray,
     data: pd.DataFrame | None,
@@ -62,12 +56,61 @@ def chunk_sums(
         (f.columns, f.base.make(chunk), [level.make(chunk) for level in f.levels], f.two_valued)
         for f in plan.factors
     ]
-    return _kernels.contrast_sums(model.kind, model.params, x, weights, derivatives, factors)
+    return _kernels.contrast_sums(kind, params, x, weights, derivatives, factors)
 
 
 def spans(rows: int, chunk: int) -> Iterator[slice]:
     for start in range(0, rows, chunk):
         yield slice(start, min(start + chunk, rows))
+
+
+def rows_sums(
+    kind: str,
+    params: np.ndarray,
+    plan: Plan,
+    x: np.ndarray,
+    data: pd.DataFrame | None,
+    weights: np.ndarray | None,
+    members: np.ndarray | None,
+    chunk: int,
+) -> Sums:
+    """Returns the sums over the given rows (all rows without members), a chunk at a
+    time; picked rows are gathered a chunk at a time, so that the copies stay small."""
+    sums = Sums.zeros(len(plan.rows), x.shape[1])
+    count = x.shape[0] if members is None else len(members)
+    for part in spans(count, chunk):
+        rows: slice | np.ndarray = part if members is None else members[part]
+        sums.add(
+            chunk_sums(
+                kind,
+                params,
+                plan,
+                x[rows],
+                None if data is None else data.iloc[rows],
+                None if weights is None else weights[rows],
+            )
+        )
+    return sums
+
+
+def group_members(groups: np.ndarray, count: int) -> list[np.ndarray]:
+    """Returns the rows of each group number, in row order."""
+    order = np.argsort(groups, kind="stable")
+    ends = np.cumsum(np.bincount(groups, minlength=count))
+    return [order[(ends[g - 1] if g else 0) : ends[g]] for g in range(count)]
+
+
+def used_data(model: FittedModel, plan: Plan) -> pd.DataFrame | None:
+    """Returns one copy of the data columns the plan reads, on the model's rows."""
+    if not plan.needs_data():
+        return None
+    assert model.frame is not None
+    assert model.positions is not None
+    assert model.exog is not None
+    columns = [c for c in model.frame.columns if str(c) in plan.data_columns]
+    data = model.frame[columns].iloc[model.positions].reset_index(drop=True)
+    plan.check_remade(data, model.exog)
+    return data
 
 
 def effect_sums(
@@ -78,40 +121,83 @@ def effect_sums(
     group_count: int,
     chunk_size: int | None,
 ) -> list[Sums]:
-    """Returns the sums of every group (one group without ``groups``)."""
+    """Returns the sums of every group (one group without ``groups``) of a model whose
+    design matrix is in memory."""
+    assert model.exog is not None
     chunk = chunk_size or DEFAULT_CHUNK
     data = used_data(model, plan)
-    count, k = len(plan.rows), model.exog.shape[1]
-    if groups is None:
-        sums = Sums.zeros(count, k)
-        for rows in spans(model.rows, chunk):
-            sums.add(
-                chunk_sums(
-                    model,
-                    plan,
-                    model.exog[rows],
-                    None if data is None else data.iloc[rows],
-                    None if weights is None else weights[rows],
-                )
-            )
-        return [sums]
-    # Each group's rows are gathered a chunk at a time, so that the copies stay small.
-    order = np.argsort(groups, kind="stable")
-    ends = np.cumsum(np.bincount(groups, minlength=group_count))
-    out = []
-    for g in range(group_count):
-        members = order[(ends[g - 1] if g else 0) : ends[g]]
-        sums = Sums.zeros(count, k)
-        for part in spans(len(members), chunk):
-            picked = members[part]
-            sums.add(
-                chunk_sums(
-                    model,
-                    plan,
-                    model.exog[picked],
-                    None if data is None else data.iloc[picked],
-                    None if weights is None else weights[picked],
-                )
-            )
-        out.append(sums)
-    return out
+    members: list[np.ndarray | None] = (
+        [None] if groups is None else list(group_members(groups, group_count))
+    )
+    return [
+        rows_sums(model.kind, model.params, plan, model.exog, data, weights, rows, chunk)
+        for rows in members
+    ]
+
+
+def part_effects(
+    part: Part, kind: str, params: np.ndarray, plan: Plan, chunk: int
+) -> dict[Any, Sums]:
+    """Returns a partition's sums by group label (the label None without groups)."""
+    if part.by is None:
+        return {None: rows_sums(kind, params, plan, part.x, part.data, part.weights, None, chunk)}
+    codes, labels = pd.factorize(part.by)
+    members = group_members(np.asarray(codes, dtype=np.intp), len(labels))
+    return {
+        label: rows_sums(kind, params, plan, part.x, part.data, part.weights, rows, chunk)
+        for label, rows in zip(labels, members, strict=True)
+    }
+
+
+def partitioned_sums(
+    model: FittedModel,
+    plan: Plan,
+    weights: str | None,
+    by: str | None,
+    chunk_size: int | None,
+    progress: Progress | None = None,
+) -> tuple[list[Any], list[Sums]]:
+    """Returns the group labels and sums of a model whose rows are in partitions."""
+    fitted = model.partitioned
+    assert fitted is not None
+    assert model.design is not None
+    source = fitted.source
+    for name, argument in ((weights, "weights"), (by, "by")):
+        if name is not None and name not in source.columns:
+            shown = ", ".join(source.columns[:12])
+            raise ValueError(f"{argument}: no column {name!r} in the data; columns are: {shown}")
+    formula = [c for c in fitted.columns if c in source.columns]
+    needed = list(dict.fromkeys([*formula, *plan.data_columns, *(c for c in (weights, by) if c)]))
+    source = source.select(needed)
+    layout = Layout(
+        model.design,
+        tuple(source.columns),
+        outcome=False,
+        weights=weights,
+        by=by,
+        data=tuple(c for c in source.columns if c in plan.data_columns),
+    )
+    runner = runner_for(source, progress)
+    kind, params, chunk = model.kind, model.params, chunk_size or DEFAULT_CHUNK
+
+    def task(frame: pd.DataFrame, index: int) -> dict[Any, Sums]:
+        return part_effects(
+            build_part(frame, runner.describe(index), layout), kind, params, plan, chunk
+        )
+
+    merged: dict[Any, Sums] = {}
+    for part in runner.run(task):
+        for label, sums in part.items():
+            if label in merged:
+                merged[label].add(sums)
+            else:
+                merged[label] = sums
+    try:
+        labels = sorted(merged)
+    except TypeError:  # labels of mixed types that do not sort
+        labels = list(merged)
+    for label in labels:
+        if not merged[label].weight > 0:
+            where = "" if by is None else f" within {by} = {label}"
+            raise ValueError(f"weights: all weights are zero{where}")
+    return labels, [merged[label] for label in labels]

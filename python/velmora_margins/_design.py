@@ -10,10 +10,12 @@ a factor set to another level, or the derivatives of the factors by a variable.
 from __future__ import annotations
 
 import ast
+import importlib
 import itertools
 from collections import ChainMap
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
+from types import ModuleType
 from typing import Any
 
 import numpy as np
@@ -24,45 +26,84 @@ class DesignError(ValueError):
     """The design cannot be read or made again from the data."""
 
 
-@dataclass(frozen=True, eq=False)
 class Factor:
-    """One factor of the formula: a piece of code evaluated on the data."""
+    """One factor of the formula: a piece of code evaluated on the data.
 
-    source: Any  # the formula engine's factor
-    code: str  # as written, e.g. "C(religious)" or "I(age ** 2)"
-    eval_code: str  # as evaluated, with stateful transforms bound to their state
-    numerical: bool
-    columns: int  # numerical: columns of its value; categorical: 0
-    categories: tuple[Any, ...]  # categorical: its levels, in coding order
-    variables: frozenset[str]  # the data columns the code reads
-    state: Mapping[str, Any] = field(repr=False)
+    It carries what its code needs besides the data, the names it reads from the
+    formula's namespace and its stateful transforms with their learnt state, so that it
+    evaluates alike in any process (it pickles, unlike the formula engine's objects).
+    """
+
+    def __init__(
+        self,
+        code: str,
+        eval_code: str,
+        numerical: bool,
+        columns: int,
+        categories: tuple[Any, ...],
+        variables: frozenset[str],
+        namespace: dict[str, Any],
+        transforms: dict[str, Any],
+    ) -> None:
+        self.code = code  # as written, e.g. "C(religious)" or "I(age ** 2)"
+        self.eval_code = eval_code  # as evaluated, stateful transforms bound to their state
+        self.numerical = numerical
+        self.columns = columns  # numerical: columns of its value; categorical: 0
+        self.categories = categories  # categorical: its levels, in coding order
+        self.variables = variables  # the data columns the code reads
+        self.namespace = namespace
+        self.transforms = transforms
+        self._compiled = compile(eval_code.strip(), f"<{code}>", "eval")
+
+    def __repr__(self) -> str:
+        return f"Factor({self.code!r})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        transforms = {name: (type(t), dict(vars(t))) for name, t in self.transforms.items()}
+        namespace = {
+            name: ("module", value.__name__) if isinstance(value, ModuleType) else ("value", value)
+            for name, value in self.namespace.items()
+        }
+        fields = (self.code, self.eval_code, self.numerical, self.columns, self.categories)
+        return (restore_factor, (*fields, self.variables, namespace, transforms))
+
+    def scope(self) -> ChainMap[str, Any]:
+        """Returns the names the code reads outside the data: its stateful transforms
+        and the formula's namespace."""
+        return ChainMap(self.transforms, self.namespace)
 
     def resolve(self, name: str) -> Any:
         """Returns the object a name of the code stands for outside the data."""
         return self.scope()[name]
 
-    def scope(self) -> ChainMap[str, Any]:
-        """Returns the names the code reads outside the data: its stateful transforms
-        and the formula's namespace."""
-        return ChainMap(self.state.get("transforms", {}), self.state["eval_env"].namespace)
+    def evaluate(self, data: Any) -> Any:
+        """Returns the code's value on data (a data frame or a mapping of columns),
+        looked up as the formula engine does: the data first, then the scope."""
+        return eval(self._compiled, {}, ChainMap({}, data, self.transforms, self.namespace))
 
     def value(self, data: pd.DataFrame) -> np.ndarray:
         """Returns the numerical factor's value on data, one row per row, as the design
         took it (evaluated on the data frame's columns, as the formula engine does)."""
-        value = np.asarray(self.source.eval(self.state, data), dtype=np.float64)
+        value = np.asarray(self.evaluate(data), dtype=np.float64)
+        if value.ndim == 0:
+            value = np.full(len(data), float(value))
         return value.reshape(len(data), -1) if value.ndim != 2 else value
 
-    def codes(self, data: pd.DataFrame) -> np.ndarray:
-        """Returns the categorical factor's level index of every row of data."""
-        value = self.source.eval(self.state, data)
+    def codes(self, data: pd.DataFrame, missing: bool = False) -> np.ndarray:
+        """Returns the categorical factor's level index of every row of data; with
+        ``missing``, -1 for a missing value instead of an error."""
+        value = self.evaluate(data)
         value = getattr(value, "data", value)  # the value of C(...) is a box around it
-        codes = pd.Categorical(pd.Series(np.asarray(value)), categories=self.categories).codes
-        if (codes < 0).any():
+        values = pd.Series(np.asarray(value))
+        codes = np.asarray(pd.Categorical(values, categories=self.categories).codes, np.intp)
+        unknown = (codes < 0) & values.notna().to_numpy() if missing else codes < 0
+        if unknown.any():
+            first = values[unknown].iloc[0]
             raise DesignError(
-                f"the data hold values of {self.code} that the fit did not see; "
-                f"its levels are {list(self.categories)}"
+                f"the data hold the value {first!r} of {self.code}, which is not one of its "
+                f"levels {list(self.categories)}"
             )
-        return np.asarray(codes, dtype=np.intp)
+        return codes
 
     def level_variable(self) -> str | None:
         """Returns the variable whose values are this categorical factor's levels: the
@@ -82,6 +123,29 @@ class Factor:
         ):
             return str(tree.args[0].value)
         return None
+
+
+def restore_factor(
+    code: str,
+    eval_code: str,
+    numerical: bool,
+    columns: int,
+    categories: tuple[Any, ...],
+    variables: frozenset[str],
+    namespace: dict[str, tuple[str, Any]],
+    transforms: dict[str, tuple[Any, dict[str, Any]]],
+) -> Factor:
+    """Makes a pickled factor again, importing its modules and rebuilding its transforms."""
+    names = {
+        name: importlib.import_module(value) if kind == "module" else value
+        for name, (kind, value) in namespace.items()
+    }
+    states = {}
+    for name, (cls, fields) in transforms.items():
+        transform = cls.__new__(cls)
+        transform.__dict__.update(fields)
+        states[name] = transform
+    return Factor(code, eval_code, numerical, columns, categories, variables, names, states)
 
 
 @dataclass(frozen=True)
@@ -117,6 +181,7 @@ class Design:
     columns: tuple[Column, ...]
     factors: tuple[Factor, ...]
     rhs_order: tuple[str, ...]  # the variables in the order the formula names them
+    outcome: Factor | None = None  # the left side, for a fit
 
     def variables(self) -> frozenset[str]:
         return frozenset().union(*(f.variables for f in self.factors))
@@ -124,31 +189,52 @@ class Design:
     def columns_of(self, factor: Factor) -> list[Column]:
         return [c for c in self.columns if any(f is factor for f in c.factors)]
 
+    @property
+    def names(self) -> tuple[str, ...]:
+        return tuple(c.name for c in self.columns)
 
-def read_design(design_info: Any, data_columns: Sequence[str], formula: str | None) -> Design:
+    def matrix(self, data: pd.DataFrame) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
+        """Returns the design matrix of data's rows (C order), the outcome, and which rows
+        they are: rows where a factor or the outcome is missing are left out, as the
+        formula engine leaves them out."""
+        rows = len(data)
+        keep = np.ones(rows, dtype=bool)
+        values: dict[Factor, np.ndarray] = {}
+        for factor in self.factors:
+            if factor.numerical:
+                value = factor.value(data)
+                keep &= ~np.isnan(value).any(axis=1)
+            else:
+                value = factor.codes(data, missing=True)
+                keep &= value >= 0
+            values[factor] = value
+        outcome = None
+        if self.outcome is not None:
+            outcome = self.outcome.value(data)
+            if outcome.shape[1] != 1:
+                raise DesignError(f"the outcome {self.outcome.code} is not one column of numbers")
+            keep &= ~np.isnan(outcome[:, 0])
+        if not keep.all():
+            values = {f: v[keep] for f, v in values.items()}
+            outcome = None if outcome is None else outcome[keep]
+        kept = int(keep.sum())
+        x = np.empty((kept, len(self.columns)))
+        for column in self.columns:
+            x[:, column.index] = column.make(values, kept)
+        return x, None if outcome is None else outcome[:, 0], keep
+
+
+def read_design(
+    design_info: Any,
+    data_columns: Sequence[str],
+    formula: str | None,
+    outcome_info: Any = None,
+) -> Design:
     """Returns the recipe of a patsy DesignInfo's columns; data_columns are the names
-    of the data's columns, which the factors' code reads."""
-    if not hasattr(design_info, "term_codings") or not hasattr(design_info, "factor_infos"):
-        raise DesignError(
-            f"the model's formula design is a {type(design_info).__name__}, not a patsy "
-            "design; fit the model with statsmodels' patsy formula engine "
-            "(statsmodels.formula.options.formula_engine = 'patsy')"
-        )
+    of the data's columns, which the factors' code reads. outcome_info is the design
+    of the formula's left side, for a fit."""
     names = set(map(str, data_columns))
-    factors: dict[Any, Factor] = {}
-    for source, info in design_info.factor_infos.items():
-        code = str(getattr(source, "code", source.name()))
-        state = info.state if isinstance(info.state, Mapping) else {}
-        factors[source] = Factor(
-            source=source,
-            code=code,
-            eval_code=str(state.get("eval_code", code)),
-            numerical=info.type == "numerical",
-            columns=int(info.num_columns or 0),
-            categories=tuple(info.categories or ()),
-            variables=frozenset(code_names(code)) & names,
-            state=state,
-        )
+    factors = read_factors(design_info, names)
     columns: list[Column] = []
     for term, subterms in design_info.term_codings.items():
         start = design_info.term_slices[term].start
@@ -183,7 +269,50 @@ def read_design(design_info: Any, data_columns: Sequence[str], formula: str | No
     columns.sort(key=lambda c: c.index)
     if [c.index for c in columns] != list(range(len(design_info.column_names))):
         raise DesignError("the formula design's columns do not follow from its terms")
-    return Design(tuple(columns), tuple(factors.values()), formula_order(formula, factors))
+    outcome = None
+    if outcome_info is not None:
+        sides = list(read_factors(outcome_info, names).values())
+        if len(sides) != 1 or not sides[0].numerical or sides[0].columns != 1:
+            raise DesignError("the outcome of the formula must be one column of 0 and 1")
+        outcome = sides[0]
+    order = formula_order(formula, factors)
+    return Design(tuple(columns), tuple(factors.values()), order, outcome)
+
+
+def read_factors(design_info: Any, names: set[str]) -> dict[Any, Factor]:
+    """Returns a Factor for each factor of a patsy DesignInfo."""
+    if not hasattr(design_info, "term_codings") or not hasattr(design_info, "factor_infos"):
+        raise DesignError(
+            f"the model's formula design is a {type(design_info).__name__}, not a patsy "
+            "design; fit the model with statsmodels' patsy formula engine "
+            "(statsmodels.formula.options.formula_engine = 'patsy')"
+        )
+    factors: dict[Any, Factor] = {}
+    for source, info in design_info.factor_infos.items():
+        code = str(getattr(source, "code", source.name()))
+        state = info.state if isinstance(info.state, Mapping) else {}
+        eval_code = str(state.get("eval_code", code))
+        transforms = dict(state.get("transforms", {}))
+        environment = state.get("eval_env")
+        namespace = {}
+        for name in code_names(eval_code):
+            if name in transforms or environment is None:
+                continue
+            try:
+                namespace[name] = environment.namespace[name]
+            except KeyError:
+                continue  # a column of the data
+        factors[source] = Factor(
+            code=code,
+            eval_code=eval_code,
+            numerical=info.type == "numerical",
+            columns=int(info.num_columns or 0),
+            categories=tuple(info.categories or ()),
+            variables=frozenset(code_names(code)) & names,
+            namespace=namespace,
+            transforms=transforms,
+        )
+    return factors
 
 
 def code_names(code: str) -> list[str]:

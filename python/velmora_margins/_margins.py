@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins._compute import effect_sums
+from velmora_margins._compute import effect_sums, partitioned_sums
 from velmora_margins._plan import Levels, Plan, Slopes, column_plan, variable_plan
 from velmora_margins._plan import make_plan as ordered_plan
 from velmora_margins._result import FittedModel, read_result
@@ -65,6 +65,13 @@ def margins(
     model = read_result(result)
     chunk = check_chunk_size(chunk_size)
     plan = make_plan(model, variables, per_column)
+    if model.partitioned is not None:
+        if weights is not None and not isinstance(weights, str):
+            raise TypeError("weights: for a fit on partitioned data, name a column of the data")
+        if by is not None and not isinstance(by, str):
+            raise TypeError(f"by: expected a column name, got {type(by).__name__}")
+        labels, sums = partitioned_sums(model, plan, weights, by, chunk)
+        return stacked_table(plan, sums, model.cov, by, labels)
     row_weights = read_weights(model, weights)
     groups, labels = read_groups(model, by)
     if row_weights is not None:
@@ -83,11 +90,11 @@ def make_plan(model: FittedModel, variables: Sequence[str] | str | None, per_col
                 UserWarning,
                 stacklevel=3,
             )
-        return select_columns(column_plan(model.exog, model.names, model.intercepts()), variables)
+        return select_columns(column_plan(model.binary, model.names, model.intercepts()), variables)
     if per_column:
-        return select_columns(column_plan(model.exog, model.names, model.intercepts()), variables)
+        return select_columns(column_plan(model.binary, model.names, model.intercepts()), variables)
     names = list(model.design.rhs_order) if variables is None else names_of(variables)
-    return variable_plan(model.design, model.exog, names)
+    return variable_plan(model.design, model.binary, names)
 
 
 def names_of(variables: Sequence[str] | str) -> list[str]:

@@ -164,10 +164,14 @@ def one_row(values: Sequence[float]) -> np.ndarray:
 # ---- effects by design column -------------------------------------------------------
 
 
-def column_plan(exog: np.ndarray, names: Sequence[str], intercepts: Sequence[int]) -> Plan:
+def binary_columns(exog: np.ndarray) -> np.ndarray:
+    """Returns whether each column holds only 0 and 1."""
+    return np.array([bool(((c == 0.0) | (c == 1.0)).all()) for c in exog.T], dtype=bool)
+
+
+def column_plan(binary: np.ndarray, names: Sequence[str], intercepts: Sequence[int]) -> Plan:
     """Returns the per-column contrasts: 0/1 columns change from 0 to 1, every other
     column that is not an intercept has a derivative of 1."""
-    binary = ((exog == 0.0) | (exog == 1.0)).all(axis=0)
     items: list[Slopes | Levels] = []
     for j, name in enumerate(names):
         if j in intercepts:
@@ -184,13 +188,13 @@ def column_plan(exog: np.ndarray, names: Sequence[str], intercepts: Sequence[int
 # ---- effects by variable --------------------------------------------------------------
 
 
-def variable_plan(design: Design, exog: np.ndarray, variables: Sequence[str]) -> Plan:
+def variable_plan(design: Design, binary: np.ndarray, variables: Sequence[str]) -> Plan:
     """Returns the contrasts of the given variables of the formula."""
     items: list[Slopes | Levels] = []
     data_columns: set[str] = set()
     remade: list[Column] = []
     for variable in variables:
-        item, reads = variable_contrasts(design, exog, variable)
+        item, reads = variable_contrasts(design, binary, variable)
         items.append(item)
         data_columns |= reads
         if reads:
@@ -199,7 +203,7 @@ def variable_plan(design: Design, exog: np.ndarray, variables: Sequence[str]) ->
 
 
 def variable_contrasts(
-    design: Design, exog: np.ndarray, variable: str
+    design: Design, binary: np.ndarray, variable: str
 ) -> tuple[Slopes | Levels, set[str]]:
     """Returns a variable's contrasts and the data columns they read per chunk."""
     factors = [f for f in design.factors if variable in f.variables]
@@ -218,16 +222,16 @@ def variable_contrasts(
         )
     if categorical:
         return level_contrasts(design, variable, categorical)
-    binary = binary_column(design, exog, variable, numerical)
-    if binary is not None:
+    column = binary_column(design, binary, variable, numerical)
+    if column is not None:
         levels = (Side(one_row([1.0])),)
         zero = Side(one_row([0.0]))
-        return Levels(variable, (binary,), zero, levels, ("1 - 0",), two_valued=True), set()
+        return Levels(variable, (column,), zero, levels, ("1 - 0",), two_valued=True), set()
     return derivative_contrast(design, variable, numerical)
 
 
 def binary_column(
-    design: Design, exog: np.ndarray, variable: str, factors: list[Factor]
+    design: Design, binary: np.ndarray, variable: str, factors: list[Factor]
 ) -> int | None:
     """Returns the column of a variable that holds only 0 and 1 and enters as one plain
     column, or None."""
@@ -236,8 +240,7 @@ def binary_column(
     columns = design.columns_of(factors[0])
     if len(columns) != 1 or len(columns[0].factors) != 1:
         return None
-    values = exog[:, columns[0].index]
-    return columns[0].index if bool(((values == 0.0) | (values == 1.0)).all()) else None
+    return columns[0].index if binary[columns[0].index] else None
 
 
 def is_plain_name(code: str, variable: str) -> bool:

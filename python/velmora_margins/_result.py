@@ -9,26 +9,31 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins._design import Design, DesignError, read_design
+from velmora_margins._fitresult import PartitionedModel
+from velmora_margins._plan import binary_columns
 
 KINDS = {"logit": "Logit", "probit": "Probit"}
 
 
 @dataclass(frozen=True)
 class FittedModel:
-    """What the effects need of a fitted result."""
+    """What the effects need of a fitted result.
+
+    A statsmodels result holds its design matrix (``exog``) and, from a formula, the
+    data frame; a result of velmora_margins.fit holds its partitioned data instead.
+    """
 
     kind: str  # "logit" or "probit"
     params: np.ndarray  # k
     cov: np.ndarray  # k x k
-    exog: np.ndarray  # n x k, read in place
     names: tuple[str, ...]  # k column names
-    design: Design | None  # None for a model fitted without a formula
-    frame: pd.DataFrame | None  # the data the formula was evaluated on
-    positions: np.ndarray | None  # the frame's row of each row of exog
-
-    @property
-    def rows(self) -> int:
-        return int(self.exog.shape[0])
+    binary: np.ndarray  # k: whether each column holds only 0 and 1
+    rows: int
+    design: Design | None = None  # None for a model fitted without a formula
+    exog: np.ndarray | None = None  # n x k, read in place
+    frame: pd.DataFrame | None = None  # the data the formula was evaluated on
+    positions: np.ndarray | None = None  # the frame's row of each row of exog
+    partitioned: PartitionedModel | None = None
 
     def intercepts(self) -> list[int]:
         """Returns the columns named const or intercept, in any letter case."""
@@ -40,6 +45,17 @@ def read_result(result: Any) -> FittedModel:
     effects use, or fails naming what is missing."""
     model = getattr(result, "model", None)
     kind = type(model).__name__.lower()
+    if isinstance(model, PartitionedModel):
+        return FittedModel(
+            kind,
+            np.asarray(result.params, dtype=np.float64),
+            np.asarray(result.cov_params(), dtype=np.float64),
+            tuple(model.exog_names),
+            model.binary,
+            int(result.nobs),
+            design=model.design,
+            partitioned=model,
+        )
     if kind not in KINDS:
         what = type(result).__name__ if model is None else type(model).__name__
         raise TypeError(
@@ -68,8 +84,10 @@ def read_result(result: Any) -> FittedModel:
     data = getattr(model, "data", None)
     design_info = getattr(data, "model_spec", None) or getattr(data, "design_info", None)
     formula = getattr(model, "formula", None)
+    binary = binary_columns(exog)
+    rows = int(exog.shape[0])
     if design_info is None or formula is None:
-        return FittedModel(kind, params, cov, exog, names, None, None, None)
+        return FittedModel(kind, params, cov, names, binary, rows, exog=exog)
     frame = getattr(data, "frame", None)
     if not isinstance(frame, pd.DataFrame):
         raise ValueError(
@@ -80,8 +98,10 @@ def read_result(result: Any) -> FittedModel:
         design = read_design(design_info, list(frame.columns), str(formula))
     except DesignError as error:
         raise ValueError(f"result: {error}") from None
-    positions = row_positions(frame, getattr(data, "row_labels", None), exog.shape[0])
-    return FittedModel(kind, params, cov, exog, names, design, frame, positions)
+    positions = row_positions(frame, getattr(data, "row_labels", None), rows)
+    return FittedModel(
+        kind, params, cov, names, binary, rows, design, exog=exog, frame=frame, positions=positions
+    )
 
 
 def row_positions(frame: pd.DataFrame, labels: Any, rows: int) -> np.ndarray:

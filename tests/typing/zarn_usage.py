@@ -2,7 +2,7 @@
 
 import numpy as np
 import pandas as pd
-import statsmodels.api as sm  # type: ignore[import-untyped]
+import statsmodels.api as sm  # type: ignore[import-untyped,unused-ignore]
 
 import velmora
 from velmora import zarn

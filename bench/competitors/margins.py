@@ -1,0 +1,109 @@
+"""velmora_margins.margins against velmora.zarn on the same design matrix, call by call.
+
+The data: the benchmark's columns (continuous and 0/1 regressors) plus a factor of five
+levels and a variable that enters with its square, as a pandas DataFrame and a formula.
+The result is a statsmodels formula model holding fixed coefficients and the inverse
+Fisher information as their covariance, as in the other cases; no fit is run.
+"""
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from bench.checks import relative_difference
+from bench.measure import add_timings, measure, no_timings
+from bench.workers import Result, Task
+
+LEVELS = 5
+
+
+def margins_frame(n: int, continuous: int, binary: int, seed: int = 20261208) -> pd.DataFrame:
+    """Returns the deterministic data: x1.., b1.., a factor g, a variable q, and y."""
+    rng = np.random.default_rng(seed)
+    columns: dict[str, Any] = {}
+    for i in range(continuous):
+        columns[f"x{i + 1}"] = rng.standard_normal(n)
+    for i in range(binary):
+        columns[f"b{i + 1}"] = (rng.random(n) < 0.4).astype(np.float64)
+    columns["g"] = rng.integers(1, LEVELS + 1, n).astype(np.float64)
+    columns["q"] = rng.standard_normal(n)
+    frame = pd.DataFrame(columns)
+    index = 0.2 * frame["q"] - 0.1 * frame["q"] ** 2 + 0.1 * frame["g"] - 0.3
+    for i in range(continuous):
+        index += 0.05 * (-1) ** i * frame[f"x{i + 1}"]
+    for i in range(binary):
+        index += 0.1 * frame[f"b{i + 1}"]
+    frame["y"] = (rng.random(n) < 1.0 / (1.0 + np.exp(-index))).astype(np.float64)
+    return frame
+
+
+def formula_of(frame: pd.DataFrame) -> str:
+    regressors = [c for c in frame.columns if c[0] in "xb"]
+    return "y ~ " + " + ".join([*regressors, "C(g)", "q", "I(q ** 2)"])
+
+
+class Results:
+    """A fitted result reduced to what both functions read."""
+
+    def __init__(self, model: Any, params: pd.Series, cov: pd.DataFrame) -> None:
+        self.model, self.params, self._cov = model, params, cov
+
+    def cov_params(self) -> pd.DataFrame:
+        return self._cov
+
+
+def fixed_result(kind: str, frame: pd.DataFrame) -> Results:
+    """Returns a formula model of the data with fixed coefficients and their covariance,
+    the inverse Fisher information at those coefficients."""
+    import statsmodels.formula.api as smf
+    from scipy import stats
+
+    model = (smf.logit if kind == "logit" else smf.probit)(formula_of(frame), frame)
+    x = np.asarray(model.exog)
+    names = list(model.exog_names)
+    beta = np.array([0.1 * (-1) ** j / (1 + j % 4) for j in range(len(names))])
+    xb = x @ beta
+    if kind == "logit":
+        p = 1.0 / (1.0 + np.exp(-xb))
+        weight = p * (1.0 - p)
+    else:
+        pdf, cdf = stats.norm.pdf(xb), stats.norm.cdf(xb)
+        weight = pdf**2 / (cdf * (1.0 - cdf))
+    cov = np.linalg.inv((x * weight[:, None]).T @ x)
+    return Results(model, pd.Series(beta, index=names), pd.DataFrame(cov, names, names))
+
+
+def run_margins(task: Task) -> Result:
+    """Times zarn and margins on one data set, alternating call by call."""
+    import velmora
+    import velmora_margins
+    from velmora_margins._margins import make_plan
+    from velmora_margins._result import read_result
+
+    frame = margins_frame(task["n"], task["continuous"], task["binary"])
+    result = fixed_result(task["model"], frame)
+    plan = make_plan(read_result(result), None, False)
+    copy_mib = float(frame[sorted(plan.data_columns)].memory_usage(index=False).sum()) / 2**20
+
+    zarn, margins = no_timings(), no_timings()
+    for _ in range(task["repeat"]):
+        add_timings(zarn, measure(lambda: velmora.zarn(result, se_method="sm"), 1)[1])
+        add_timings(margins, measure(lambda: velmora_margins.margins(result), 1)[1])
+    # Per design column, margins computes what zarn does: the two must agree.
+    by_column = velmora_margins.margins(result, per_column=True)
+    theirs = velmora.zarn(result, se_method="sm")
+    same_columns = list(by_column["term"]) == list(theirs.index)
+    return {
+        "zarn": dict(zarn),
+        "margins": dict(margins),
+        "copy_mib": copy_mib,
+        "k": int(result.model.exog.shape[1]),
+        "effects": len(velmora_margins.margins(result)),
+        "effects_difference": relative_difference(by_column["dy/dx"], theirs["dy/dx"])
+        if same_columns
+        else float("inf"),
+        "errors_difference": relative_difference(by_column["Std. Err"], theirs["Std. Err"])
+        if same_columns
+        else float("inf"),
+    }

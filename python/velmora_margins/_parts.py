@@ -1,0 +1,102 @@
+"""One partition's rows as arrays: the design matrix, the outcome, weights and groups.
+
+Every partition is made from the same fixed description of the design, learnt once
+over all the data, so all partitions agree column for column. Rows with a missing value
+in the formula's variables are left out, as in a fit on the whole data.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+from velmora_margins._design import Design, DesignError
+
+
+class PartitionError(ValueError):
+    """A partition's rows cannot be used; the message names the partition."""
+
+
+@dataclass(frozen=True)
+class Layout:
+    """What a partition's arrays hold: the design and the columns the options name."""
+
+    design: Design
+    columns: tuple[str, ...]  # every column a partition must have
+    outcome: bool = True  # make y, and check it is 0/1
+    weights: str | None = None
+    cluster: str | None = None
+    by: str | None = None
+    data: tuple[str, ...] = ()  # columns kept for the effects' changed columns
+    bool_outcome: str | None = None  # a True/False outcome column, read as 1/0
+
+
+@dataclass
+class Part:
+    """A partition's rows that the model uses."""
+
+    x: np.ndarray  # rows x k, C order
+    y: np.ndarray | None
+    weights: np.ndarray | None
+    cluster: np.ndarray | None
+    by: np.ndarray | None
+    data: pd.DataFrame | None
+    read: int  # rows in the partition before the missing ones were left out
+
+
+def build_part(frame: pd.DataFrame, name: str, layout: Layout) -> Part:
+    """Returns the arrays of a partition, or fails naming the partition."""
+    missing = [c for c in layout.columns if c not in frame.columns]
+    if missing:
+        raise PartitionError(
+            f"{name} has no column {missing[0]!r}, which the formula or the options use"
+        )
+    if len(frame) == 0:
+        raise PartitionError(f"{name} holds no rows; leave it out of the data")
+    if layout.bool_outcome is not None and frame[layout.bool_outcome].dtype == bool:
+        frame = frame.assign(**{layout.bool_outcome: frame[layout.bool_outcome].astype(np.float64)})
+    try:
+        x, y, keep = layout.design.matrix(frame)
+    except DesignError as error:
+        raise PartitionError(f"{name}: {error}") from None
+    except Exception as error:  # the formula's own code failed on these rows
+        raise PartitionError(f"{name}: evaluating the formula failed: {error}") from None
+    if layout.outcome and y is not None and not np.isin(y, (0.0, 1.0)).all():
+        bad = y[~np.isin(y, (0.0, 1.0))][0]
+        raise PartitionError(
+            f"{name}: the outcome must hold only 0 and 1, but holds {bad!r}; recode it"
+        )
+    kept = frame if keep.all() else frame.loc[keep]
+    weights = None
+    if layout.weights is not None:
+        weights = np.asarray(kept[layout.weights], dtype=np.float64)
+        bad_count = int((~np.isfinite(weights) | (weights < 0)).sum())
+        if bad_count:
+            raise PartitionError(
+                f"{name}: weights column {layout.weights!r} holds {bad_count} values that are "
+                "missing, infinite or negative; weights must be finite and at least 0"
+            )
+    cluster = None
+    if layout.cluster is not None:
+        values = kept[layout.cluster]
+        absent = int(values.isna().sum())
+        if absent:
+            raise PartitionError(
+                f"{name}: cluster column {layout.cluster!r} is missing in {absent} of the rows "
+                "the model uses; fill those values or drop those rows"
+            )
+        cluster = values.to_numpy()
+    by = None
+    if layout.by is not None:
+        values = kept[layout.by]
+        absent = int(values.isna().sum())
+        if absent:
+            raise PartitionError(
+                f"{name}: by column {layout.by!r} is missing in {absent} of the rows the model "
+                "uses; fill those values or drop those rows"
+            )
+        by = values.to_numpy()
+    data = kept[list(layout.data)].reset_index(drop=True) if layout.data else None
+    return Part(x, y, weights, cluster, by, data, len(frame))

@@ -1,0 +1,205 @@
+"""The rows of a fit: a pandas DataFrame, a Dask DataFrame, or Parquet or CSV files.
+
+Every source is seen as partitions of rows, loaded one at a time: the parts of a pandas
+frame, the partitions of a Dask DataFrame, the files (or their row groups) read by Dask.
+Loading a partition keeps only the columns the formula and the options read and checks
+that it has them.
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+# Rows per partition of a pandas DataFrame.
+FRAME_PARTITION_ROWS = 1 << 20
+
+PARQUET_SUFFIXES = (".parquet", ".pq")
+CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zst")
+
+
+class SourceError(ValueError):
+    """The data cannot be read as asked."""
+
+
+def import_dask() -> Any:
+    """Returns dask.dataframe, or fails saying how to install it."""
+    try:
+        import dask.dataframe as dd
+    except ImportError as error:
+        raise ImportError(
+            f"this needs Dask, which cannot be imported ({error}); "
+            "install it with: pip install 'velmora[dask]'"
+        ) from None
+    return dd
+
+
+@dataclass
+class Source:
+    """Partitions of rows with the same columns.
+
+    ``frame`` holds a pandas DataFrame's rows; ``dask`` a Dask DataFrame; ``names``
+    says what each partition is, for messages (a file name, or "partition 3").
+    """
+
+    columns: list[str]
+    frame: pd.DataFrame | None = None
+    dask: Any = None
+    names: list[str] | None = None
+
+    @property
+    def partitions(self) -> int:
+        if self.frame is not None:
+            return max(1, -(-len(self.frame) // FRAME_PARTITION_ROWS))
+        return int(self.dask.npartitions)
+
+    def describe(self, index: int) -> str:
+        if self.names is not None and index < len(self.names):
+            return self.names[index]
+        return f"partition {index}"
+
+    def select(self, columns: Sequence[str]) -> Source:
+        """Returns the source with only the given columns (which it must have)."""
+        missing = [c for c in columns if c not in self.columns]
+        if missing:
+            shown = ", ".join(self.columns[:12])
+            raise SourceError(f"no column {missing[0]!r} in the data; columns are: {shown}")
+        keep = [c for c in self.columns if c in set(columns)]
+        if self.frame is not None:
+            return Source(keep, frame=self.frame, names=self.names)
+        return Source(keep, dask=self.dask[keep], names=self.names)
+
+    def local_partition(self, index: int) -> pd.DataFrame:
+        """Returns a pandas DataFrame's partition: a slice of its rows (no copy)."""
+        assert self.frame is not None
+        start = index * FRAME_PARTITION_ROWS
+        return self.frame.iloc[start : start + FRAME_PARTITION_ROWS][self.columns]
+
+
+def open_source(data: Any) -> Source:
+    """Returns the partitions of a data argument, or fails naming what is wrong."""
+    if isinstance(data, pd.DataFrame):
+        if data.columns.has_duplicates:
+            raise SourceError("data: the data frame has columns with the same name")
+        return Source([str(c) for c in data.columns], frame=data)
+    if isinstance(data, str | os.PathLike):
+        return open_files(data)
+    if type(data).__module__.startswith("dask"):
+        if not hasattr(data, "npartitions") or not hasattr(data, "columns"):
+            raise TypeError(f"data: expected a Dask DataFrame, got {type(data).__name__}")
+        return Source([str(c) for c in data.columns], dask=data)
+    raise TypeError(
+        "data: expected a pandas DataFrame, a Dask DataFrame, or the path or glob of "
+        f"Parquet or CSV files, got {type(data).__name__}"
+    )
+
+
+def file_paths(pattern: str | os.PathLike[str]) -> list[Path]:
+    """Returns the data files of a path, a directory or a glob, in name order."""
+    text = os.fspath(pattern)
+    path = Path(text)
+    if path.is_dir():
+        found = sorted(p for p in path.iterdir() if p.is_file() and kind_of(p) is not None)
+        if not found:
+            raise SourceError(f"data: directory '{text}' holds no Parquet or CSV files")
+        return found
+    if path.is_file():
+        return [path]
+    if glob.has_magic(text):
+        found = sorted(Path(p) for p in glob.glob(text, recursive=True) if Path(p).is_file())
+        if not found:
+            raise SourceError(f"data: no file matches '{text}'")
+        return found
+    raise SourceError(f"data: file '{text}' does not exist; check the path")
+
+
+def kind_of(path: Path) -> str | None:
+    name = path.name.lower()
+    if name.endswith(PARQUET_SUFFIXES):
+        return "parquet"
+    if name.endswith(CSV_SUFFIXES):
+        return "csv"
+    return None
+
+
+def open_files(pattern: str | os.PathLike[str]) -> Source:
+    """Returns the partitions of Parquet or CSV files: one per file (Parquet: per file
+    as Dask splits it), after checking that the files agree on their columns."""
+    paths = file_paths(pattern)
+    kinds = {kind_of(p) for p in paths}
+    if None in kinds:
+        bad = next(p for p in paths if kind_of(p) is None)
+        raise SourceError(
+            f"data: cannot tell the format of '{bad}' from its name; use .parquet or .csv files"
+        )
+    if len(kinds) > 1:
+        raise SourceError("data: the files mix Parquet and CSV; use one format")
+    dd = import_dask()
+    if kinds == {"parquet"}:
+        columns = parquet_columns(paths)
+        frame = dd.read_parquet([str(p) for p in paths], split_row_groups=False)
+    else:
+        columns = csv_columns(paths)
+        frame = dd.read_csv([str(p) for p in paths], blocksize=None)
+    return Source(columns, dask=frame, names=[str(p) for p in paths])
+
+
+def parquet_columns(paths: list[Path]) -> list[str]:
+    """Returns the columns of Parquet files, which must agree in names and types."""
+    import pyarrow.parquet as pq
+
+    first = None
+    for path in paths:
+        try:
+            schema = pq.read_schema(path)
+        except Exception as error:  # pyarrow raises several kinds for a bad file
+            raise SourceError(f"data: cannot read '{path}' as Parquet: {error}") from None
+        try:
+            rows = pq.ParquetFile(path).metadata.num_rows
+        except Exception as error:
+            raise SourceError(f"data: cannot read '{path}' as Parquet: {error}") from None
+        if rows == 0:
+            raise SourceError(f"data: '{path}' holds no rows; remove it or fill it")
+        fields = {f.name: str(f.type) for f in schema}
+        if first is None:
+            first = (path, fields)
+            continue
+        disagree = [
+            name
+            for name in sorted(set(fields) | set(first[1]))
+            if fields.get(name) != first[1].get(name)
+        ]
+        if disagree:
+            name = disagree[0]
+            raise SourceError(
+                f"data: '{path}' and '{first[0]}' disagree on column '{name}' "
+                f"({fields.get(name, 'missing')} against {first[1].get(name, 'missing')}); "
+                "every file must have the same columns and types"
+            )
+    assert first is not None
+    return list(first[1])
+
+
+def csv_columns(paths: list[Path]) -> list[str]:
+    """Returns the header of CSV files, which must agree."""
+    first: tuple[Path, list[str]] | None = None
+    for path in paths:
+        try:
+            header = [str(c) for c in pd.read_csv(path, nrows=0).columns]
+        except Exception as error:
+            raise SourceError(f"data: cannot read '{path}' as CSV: {error}") from None
+        if first is None:
+            first = (path, header)
+        elif header != first[1]:
+            raise SourceError(
+                f"data: '{path}' and '{first[0]}' have different columns; every file must "
+                "have the same header"
+            )
+    assert first is not None
+    return first[1]
