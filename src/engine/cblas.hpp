@@ -1,4 +1,4 @@
-// The three CBLAS routines the engine uses, declared here rather than taken from
+// The CBLAS routines the engine uses, declared here rather than taken from
 // a provider's header, because providers disagree on header names and symbol
 // prefixes. The build names the prefix of the library it links.
 #pragma once
@@ -15,6 +15,7 @@ extern "C" {
 
 enum CBLAS_ORDER { CblasRowMajor = 101, CblasColMajor = 102 };
 enum CBLAS_TRANSPOSE { CblasNoTrans = 111, CblasTrans = 112 };
+enum CBLAS_UPLO { CblasUpper = 121, CblasLower = 122 };
 
 double VELMORA_CBLAS(cblas_ddot)(int n, const double* x, int incx, const double* y, int incy);
 
@@ -29,6 +30,10 @@ void VELMORA_CBLAS(openblas_set_num_threads)(int num_threads);
 void VELMORA_CBLAS(cblas_dgemm)(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE trans_b,
                                 int m, int n, int k, double alpha, const double* a, int lda,
                                 const double* b, int ldb, double beta, double* c, int ldc);
+
+void VELMORA_CBLAS(cblas_dsyrk)(CBLAS_ORDER order, CBLAS_UPLO uplo, CBLAS_TRANSPOSE trans, int n,
+                                int k, double alpha, const double* a, int lda, double beta,
+                                double* c, int ldc);
 }
 
 namespace velmora::engine::cblas {
@@ -48,6 +53,11 @@ inline void dgemm(CBLAS_ORDER order, CBLAS_TRANSPOSE trans_a, CBLAS_TRANSPOSE tr
                   double beta, double* c, int ldc) {
     VELMORA_CBLAS(cblas_dgemm)
     (order, trans_a, trans_b, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+}
+
+inline void dsyrk(CBLAS_ORDER order, CBLAS_UPLO uplo, CBLAS_TRANSPOSE trans, int n, int k,
+                  double alpha, const double* a, int lda, double beta, double* c, int ldc) {
+    VELMORA_CBLAS(cblas_dsyrk)(order, uplo, trans, n, k, alpha, a, lda, beta, c, ldc);
 }
 
 // Keeps OpenBLAS to the calling thread while it lives, and restores its thread
