@@ -10,6 +10,8 @@ enum class FaultKind {
     internal,     // an index outside an array, or sizes that do not fit together
     interrupted,  // the host asked the pass to stop
     not_binary,   // a column taken as binary holds a value other than 0 and 1
+    bad_value,    // an input holds a value outside its domain (an outcome other than 0
+                  // and 1, a cluster code outside its range); the detail says which
 };
 
 struct EngineFault {

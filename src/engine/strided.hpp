@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "engine/fault.hpp"
@@ -18,6 +19,15 @@ struct VectorView {
     std::ptrdiff_t stride = 1;
 
     double operator[](std::ptrdiff_t i) const { return data[i * stride]; }
+};
+
+// A read-only strided view of 64-bit integers, such as the cluster codes of rows.
+struct CodeView {
+    const std::int64_t* data = nullptr;
+    std::ptrdiff_t size = 0;
+    std::ptrdiff_t stride = 1;
+
+    std::int64_t operator[](std::ptrdiff_t i) const { return data[i * stride]; }
 };
 
 struct MatrixView {
