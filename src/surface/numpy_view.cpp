@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace velmora::surface {
@@ -52,13 +53,14 @@ Result<void> ensure_numpy_api() {
 }
 
 struct ArrayLayout {
-    const double* data;
+    const void* data;
     std::array<std::ptrdiff_t, 2> shape{};
     std::array<std::ptrdiff_t, 2> strides{};  // in elements
 };
 
-// Checks that obj is a float64 array of ndim dimensions that can be read in place.
-Result<ArrayLayout> float64_layout(PyObject* obj, int ndim, std::string_view label) {
+// Checks that obj is an array of ndim dimensions of 8-byte items of the given type
+// (NPY_DOUBLE or NPY_INT64) that can be read in place.
+Result<ArrayLayout> array_layout(PyObject* obj, int ndim, int type, std::string_view label) {
     if (auto api = ensure_numpy_api(); !api) return std::unexpected(std::move(api.error()));
     if (!PyArray_Check(obj)) return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
@@ -66,40 +68,44 @@ Result<ArrayLayout> float64_layout(PyObject* obj, int ndim, std::string_view lab
         return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
     }
     PyArray_Descr* descr = PyArray_DESCR(array);
-    PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
-    if (!float64) return fetched();
-    auto* wanted = reinterpret_cast<PyArray_Descr*>(float64.get());
+    PyRef wanted_type = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type)));
+    if (!wanted_type) return fetched();
+    auto* wanted = reinterpret_cast<PyArray_Descr*>(wanted_type.get());
     if (descr != wanted && !PyArray_EquivTypes(descr, wanted)) {
         return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
     }
     const std::string name(label);
+    const std::string item = type == NPY_DOUBLE ? "float64" : "int64";
     if (!PyArray_ISNOTSWAPPED(array)) {
         return std::unexpected(PyError::make(
-            PyExc_ValueError, name + ": float64 array is not in the machine's byte order; pass " +
-                                  name + ".astype(float) instead"));
+            PyExc_ValueError,
+            name + ": " + item + " array is not in the machine's byte order; pass " + name +
+                (type == NPY_DOUBLE ? ".astype(float)" : ".astype(numpy.int64)") + " instead"));
     }
-    ArrayLayout layout{static_cast<const double*>(PyArray_DATA(array))};
+    static_assert(sizeof(double) == sizeof(std::int64_t));
+    ArrayLayout layout{PyArray_DATA(array)};
     const npy_intp* dims = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
     for (int d = 0; d < ndim; ++d) {
         const auto step = static_cast<std::ptrdiff_t>(strides[d]);
         if (dims[d] > 1 && step % static_cast<std::ptrdiff_t>(sizeof(double)) != 0) {
-            return std::unexpected(PyError::make(
-                PyExc_ValueError, name + ": float64 array has a stride of " + std::to_string(step) +
-                                      " bytes, not a whole number of elements; pass "
-                                      "numpy.ascontiguousarray(" +
-                                      name + ") instead"));
+            return std::unexpected(
+                PyError::make(PyExc_ValueError, name + ": " + item + " array has a stride of " +
+                                                    std::to_string(step) +
+                                                    " bytes, not a whole number of elements; pass "
+                                                    "numpy.ascontiguousarray(" +
+                                                    name + ") instead"));
         }
         layout.shape[static_cast<std::size_t>(d)] = static_cast<std::ptrdiff_t>(dims[d]);
         layout.strides[static_cast<std::size_t>(d)] =
             dims[d] > 1 ? step / static_cast<std::ptrdiff_t>(sizeof(double)) : 0;
     }
     if (!PyArray_ISALIGNED(array)) {
-        return std::unexpected(PyError::make(
-            PyExc_ValueError, name +
-                                  ": float64 array data is not aligned in memory; pass "
-                                  "numpy.ascontiguousarray(" +
-                                  name + ") instead"));
+        return std::unexpected(
+            PyError::make(PyExc_ValueError, name + ": " + item +
+                                                " array data is not aligned in memory; pass "
+                                                "numpy.ascontiguousarray(" +
+                                                name + ") instead"));
     }
     return layout;
 }
@@ -107,16 +113,24 @@ Result<ArrayLayout> float64_layout(PyObject* obj, int ndim, std::string_view lab
 }  // namespace
 
 Result<engine::VectorView> as_vector_view(PyObject* obj, std::string_view label) {
-    auto layout = float64_layout(obj, 1, label);
+    auto layout = array_layout(obj, 1, NPY_DOUBLE, label);
     if (!layout) return std::unexpected(std::move(layout.error()));
-    return engine::VectorView{layout->data, layout->shape[0], layout->strides[0]};
+    return engine::VectorView{static_cast<const double*>(layout->data), layout->shape[0],
+                              layout->strides[0]};
 }
 
 Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label) {
-    auto layout = float64_layout(obj, 2, label);
+    auto layout = array_layout(obj, 2, NPY_DOUBLE, label);
     if (!layout) return std::unexpected(std::move(layout.error()));
-    return engine::MatrixView{layout->data, layout->shape[0], layout->shape[1], layout->strides[0],
-                              layout->strides[1]};
+    return engine::MatrixView{static_cast<const double*>(layout->data), layout->shape[0],
+                              layout->shape[1], layout->strides[0], layout->strides[1]};
+}
+
+Result<engine::CodeView> as_code_view(PyObject* obj, std::string_view label) {
+    auto layout = array_layout(obj, 1, NPY_INT64, label);
+    if (!layout) return std::unexpected(std::move(layout.error()));
+    return engine::CodeView{static_cast<const std::int64_t*>(layout->data), layout->shape[0],
+                            layout->strides[0]};
 }
 
 Result<NewArray> new_float64_array(std::initializer_list<std::ptrdiff_t> shape) {

@@ -19,6 +19,9 @@ Result<engine::VectorView> as_vector_view(PyObject* obj, std::string_view label)
 // Returns a view of a two-dimensional float64 array; label names the input in messages.
 Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label);
 
+// Returns a view of a one-dimensional int64 array; label names the input in messages.
+Result<engine::CodeView> as_code_view(PyObject* obj, std::string_view label);
+
 // A new C-ordered float64 array of zeros, and its data.
 struct NewArray {
     PyRef array;
