@@ -12,6 +12,8 @@
 #include "engine/cblas.hpp"
 #include "engine/contrast_sums.hpp"
 #include "margins/contrast_inputs.hpp"
+#include "margins/fit_entries.hpp"
+#include "margins/kernel_arguments.hpp"
 #include "surface/gil.hpp"
 #include "surface/numpy_view.hpp"
 #include "surface/py_error.hpp"
@@ -25,22 +27,6 @@ using surface::fetched;
 using surface::PyError;
 using surface::PyRef;
 using surface::Result;
-
-Result<engine::ModelKind> read_kind(const char* text) {
-    const std::string_view kind(text);
-    if (kind == "logit") return engine::ModelKind::logit;
-    if (kind == "probit") return engine::ModelKind::probit;
-    return std::unexpected(PyError::make(
-        PyExc_ValueError, "kind must be 'logit' or 'probit', got '" + std::string(kind) + "'"));
-}
-
-// Returns a view of an optional one-dimensional array: no values for None.
-Result<engine::VectorView> optional_vector(PyObject* obj, std::string_view label) {
-    if (obj == Py_None) return engine::VectorView{nullptr, 0, 1};
-    return surface::as_vector_view(obj, label);
-}
-
-PyError from_fault(const engine::EngineFault& fault) { return PyError::panic(fault.detail); }
 
 // contrast_sums(kind, beta, x, weights, derivatives, factors) -> (effects, gradients, weight)
 Result<PyRef> contrast_sums(PyObject* args) {
@@ -131,6 +117,19 @@ PyMethodDef methods[] = {
      "contrast_sums(kind, beta, x, weights, derivatives, factors)\n--\n\n"
      "Returns the weighted sums of the contrasts' effect terms over the rows of x, their\n"
      "gradients by beta (one row per effect) and the sum of the weights."},
+    {"fit_sums", entry<fit_sums>, METH_VARARGS,
+     "fit_sums(kind, beta, x, y, weights, with_meat)\n--\n\n"
+     "Returns the sums over the rows of x behind a Newton step of a Logit or Probit fit:\n"
+     "(loglik, score, information, meat, weight_sum, rows). loglik is sum w log F(q x b)\n"
+     "with q = 2 y - 1, score sum w r x with r the derivative of the row's log-likelihood\n"
+     "by x b, information sum w h x x^T with h minus its second derivative, meat\n"
+     "sum w r^2 x x^T when with_meat is true and None otherwise, weight_sum the sum of\n"
+     "the weights (1 each when weights is None) and rows the number of rows. y holds\n"
+     "only 0 and 1."},
+    {"cluster_scores", entry<cluster_scores>, METH_VARARGS,
+     "cluster_scores(kind, beta, x, y, weights, codes, groups)\n--\n\n"
+     "Returns the groups x k array whose row g is sum w r x over the rows whose code is g,\n"
+     "with r as in fit_sums; codes is an int64 array of one code in [0, groups) per row."},
     {"effects_table", entry<effects_table>, METH_VARARGS,
      "effects_table(effects, std_errors)\n--\n\n"
      "Returns the table of the effects and their standard errors: z, p-values, bounds and\n"
