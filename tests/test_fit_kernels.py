@@ -241,6 +241,22 @@ def test_memory_order_does_not_change_the_sums(fair, kind, layout):
     assert relative_error(got, clusters) <= 1e-13
 
 
+@pytest.mark.parametrize("kind", MODELS)
+def test_zero_strides_and_empty_inputs(kind):
+    beta = np.array([0.1, 0.2, -0.3])
+    x = np.broadcast_to(np.array([1.0, 0.5, -2.0]), (6, 3))  # every row the same storage
+    y = np.array([0.0, 1, 1, 0, 1, 1])
+    want = _kernels.fit_sums(kind, beta, np.ascontiguousarray(x), y, None, True)
+    assert_same_sums(_kernels.fit_sums(kind, beta, x, y, None, True), want, 1e-15)
+    none = _kernels.fit_sums(kind, beta, np.ones((0, 3)), np.zeros(0), None, True)
+    assert (none[0], none[4], none[5]) == (0.0, 0.0, 0)
+    for sums, shape in zip(none[1:4], [(3,), (3, 3), (3, 3)], strict=True):
+        np.testing.assert_array_equal(sums, np.zeros(shape))
+    codes = np.zeros(0, np.int64)
+    empty = _kernels.cluster_scores(kind, beta, np.ones((0, 3)), np.zeros(0), None, codes, 2)
+    np.testing.assert_array_equal(empty, np.zeros((2, 3)))
+
+
 def test_calls_from_threads_agree_with_calls_in_turn(fair):
     x, y = fair
     x = np.tile(x, (20, 1))
