@@ -7,6 +7,8 @@ interactions, transforms), changes between a factor's levels with its interactio
 made again, optional weights and groups. The per-row work runs in native code.
 """
 
+from velmora_margins._fit import FitError, fit
+from velmora_margins._fitresult import FitResult
 from velmora_margins._margins import margins
 
-__all__ = ["margins"]
+__all__ = ["FitError", "FitResult", "fit", "margins"]

@@ -1,0 +1,135 @@
+"""Learning a formula's design once over all the partitions.
+
+The levels of every categorical variable are the union of each partition's values,
+gathered in one pass that runs on every partition at once. The formula engine then
+reads the data with those variables as categoricals of the learnt levels, which tells
+it the levels without looking through the rows; it reads on only where a stateful
+transform (such as center) must see every row.
+"""
+
+from __future__ import annotations
+
+import ast
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from velmora_margins._design import Design, DesignError, code_names, read_design
+from velmora_margins._runner import Runner
+
+
+def formula_codes(formula: str) -> tuple[list[str], list[str]]:
+    """Returns the code of each factor of the formula's left and right sides."""
+    import patsy
+
+    try:
+        desc = patsy.ModelDesc.from_formula(formula)
+    except patsy.PatsyError as error:
+        raise ValueError(f"formula: cannot read {formula!r}: {error}") from None
+    lhs = [f.code for term in desc.lhs_termlist for f in term.factors]
+    rhs = [f.code for term in desc.rhs_termlist for f in term.factors]
+    if len(lhs) != 1:
+        raise ValueError(f"formula: {formula!r} must name one outcome before '~'")
+    return lhs, rhs
+
+
+def formula_columns(formula: str, columns: list[str]) -> list[str]:
+    """Returns the data columns the formula reads, in the data's order."""
+    lhs, rhs = formula_codes(formula)
+    names = {n for code in lhs + rhs for n in code_names(code)}
+    return [c for c in columns if c in names]
+
+
+def level_variables(codes: list[str], dtypes: dict[str, Any]) -> list[str]:
+    """Returns the variables whose values are a factor's levels everywhere the formula
+    uses them: C(variable, ...), or a bare column that is not numeric."""
+    as_levels: set[str] = set()
+    elsewhere: set[str] = set()
+    for code in codes:
+        tree = ast.parse(code.strip(), mode="eval").body
+        if isinstance(tree, ast.Call) and isinstance(tree.func, ast.Name) and tree.func.id == "C":
+            first = tree.args[0] if tree.args else None
+            if isinstance(first, ast.Name) and first.id in dtypes:
+                as_levels.add(first.id)
+                rest = ast.Call(func=tree.func, args=tree.args[1:], keywords=tree.keywords)
+                elsewhere |= set(code_names(ast.unparse(rest))) & set(dtypes)
+                continue
+        if isinstance(tree, ast.Name) and tree.id in dtypes and is_level_dtype(dtypes[tree.id]):
+            as_levels.add(tree.id)
+            continue
+        elsewhere |= set(code_names(code)) & set(dtypes)
+    return sorted(as_levels - elsewhere)
+
+
+def is_level_dtype(dtype: Any) -> bool:
+    """Returns whether the formula engine takes a column of this type as categorical."""
+    return not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
+
+
+def partition_levels(frame: pd.DataFrame, variables: list[str]) -> dict[str, list[Any]]:
+    """Returns the values each variable takes in a partition, missing values left out."""
+    out = {}
+    for name in variables:
+        column = frame[name]
+        if isinstance(column.dtype, pd.CategoricalDtype):
+            out[name] = list(column.cat.categories)
+        else:
+            out[name] = list(pd.unique(column.dropna()))
+    return out
+
+
+def sorted_levels(values: set[Any], dtype: Any) -> tuple[Any, ...]:
+    """Returns levels in the order the formula engine gives them."""
+    if isinstance(dtype, pd.CategoricalDtype) and dtype.categories is not None:
+        return tuple(c for c in dtype.categories if c in values)
+    from patsy.util import SortAnythingKey
+
+    return tuple(sorted(values, key=SortAnythingKey))
+
+
+def learn_design(
+    formula: str, runner: Runner, columns: list[str], dtypes: dict[str, Any], eval_env: Any
+) -> Design:
+    """Returns the formula's design, learnt over every partition of the data."""
+    import patsy
+
+    lhs, rhs = formula_codes(formula)
+    used = formula_columns(formula, columns)
+    variables = level_variables(lhs + rhs, {c: dtypes[c] for c in used})
+    found: dict[str, set[Any]] = {name: set() for name in variables}
+    if variables:
+        for part in runner.run(lambda frame, i: partition_levels(frame, variables)):
+            for name, values in part.items():
+                found[name].update(values)
+    levels = {name: sorted_levels(found[name], dtypes[name]) for name in variables}
+    outcome = lhs[0] if lhs[0] in dtypes and pd.api.types.is_bool_dtype(dtypes[lhs[0]]) else None
+
+    def chunks() -> Iterator[pd.DataFrame]:
+        for index in range(runner.partitions):
+            frame = runner.load(index)[used]
+            if len(frame) == 0:
+                raise ValueError(
+                    f"{runner.describe(index)} holds no rows; leave it out of the data"
+                )
+            frame = frame.assign(
+                **{
+                    name: pd.Categorical(frame[name], categories=list(levels[name]))
+                    for name in variables
+                }
+            )
+            if outcome is not None:
+                frame = frame.assign(**{outcome: frame[outcome].astype(np.float64)})
+            yield frame
+
+    try:
+        outcome_info, design_info = patsy.incr_dbuilders(
+            formula, chunks, eval_env=eval_env, NA_action="drop"
+        )
+    except patsy.PatsyError as error:
+        raise ValueError(f"formula: cannot use {formula!r}: {str(error).splitlines()[0]}") from None
+    try:
+        return read_design(design_info, columns, formula, outcome_info)
+    except DesignError as error:
+        raise ValueError(f"formula: {error}") from None
