@@ -183,13 +183,15 @@ def test_plot_writes_a_valid_image(files, suffix):
 
         assert data.startswith(b"\x89PNG\r\n\x1a\n")
         height, width, _ = matplotlib.image.imread(plot).shape
-        assert height > 200 and width > 200
+        assert height > 200
+        assert width > 200
     elif suffix == ".svg":
         text = "".join(ET.fromstring(data).itertext())
         assert all(term in text for term in TERMS)
         assert "se_method = sm" in text
     else:
-        assert data.startswith(b"%PDF") and data.rstrip().endswith(b"%%EOF")
+        assert data.startswith(b"%PDF")
+        assert data.rstrip().endswith(b"%%EOF")
 
 
 BAD_INPUTS = [
@@ -255,7 +257,8 @@ def test_bad_input_gives_one_line_and_status(files, args, status, message):
     assert proc.returncode == status
     assert proc.stdout == ""
     (line,) = proc.stderr.splitlines()
-    assert line.startswith("velmora: error: ") and message in line
+    assert line.startswith("velmora: error: ")
+    assert message in line
 
 
 @pytest.mark.parametrize(

@@ -69,7 +69,7 @@ CHILD = textwrap.dedent(
 
 
 @pytest.mark.parametrize(
-    "chunk, error",
+    ("chunk", "error"),
     [
         ("None", "KeyboardInterrupt"),
         ("100_000", "KeyboardInterrupt"),

@@ -206,7 +206,7 @@ def quiet_unrecognised_method():
         yield
 
 
-@pytest.mark.parametrize("label, make, expected", CASES, ids=[c[0] for c in CASES])
+@pytest.mark.parametrize(("label", "make", "expected"), CASES, ids=[c[0] for c in CASES])
 def test_calls_return_every_reference(label, make, expected):
     run(make, expected, 3)
     gc.collect()
@@ -226,25 +226,25 @@ def test_failing_frame_constructor_returns_every_reference(monkeypatch, error_ty
 
     monkeypatch.setattr(pd, "DataFrame", refuse)
     model = results()
-    before = tracked_refcounts() + [sys.getrefcount(model)]
+    before = [*tracked_refcounts(), sys.getrefcount(model)]
     for _ in range(200):
         with pytest.raises(error_type) as caught:
             zarn(model, 17)
         assert caught.value is raised.pop()
     del caught
     gc.collect()
-    assert tracked_refcounts() + [sys.getrefcount(model)] == before
+    assert [*tracked_refcounts(), sys.getrefcount(model)] == before
 
 
 def test_missing_pandas_returns_every_reference(monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
     model = results()
-    before = tracked_refcounts() + [sys.getrefcount(model)]
+    before = [*tracked_refcounts(), sys.getrefcount(model)]
     for _ in range(200):
         with pytest.raises(ImportError):
             zarn(model)
     gc.collect()
-    assert tracked_refcounts() + [sys.getrefcount(model)] == before
+    assert [*tracked_refcounts(), sys.getrefcount(model)] == before
 
 
 def test_statsmodels_results_keep_their_reference_counts(spector_result):

@@ -16,10 +16,12 @@ DOCSTRING = (
     "This function mimics the style of the original Probit code, but with a twist:  \n"
     "you can choose between two methods for calculating the standard errors (SEs):\n"
     "\n"
-    '- "kova": Uses the original gradient (Jacobian) calculation based on per-observation effects.\n'
+    '- "kova": Uses the original gradient (Jacobian) calculation based on per-observation'
+    " effects.\n"
     '- "sm": Uses a statsmodels-style gradient for continuous variables.\n'
     "\n"
-    "The function accepts a model (Logit or Probit), an optional chunk size (to process data in parts),\n"
+    "The function accepts a model (Logit or Probit), an optional chunk size (to process data in"
+    " parts),\n"
     'and an optional `se_method` string which defaults to "kova".'
 )
 

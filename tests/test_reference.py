@@ -89,7 +89,8 @@ def test_sm_matches_statsmodels(result):
 def test_fair_model_mixes_several_binary_and_continuous_columns():
     result = fair_fit("logit", "nonrobust")
     binary = binary_names(result)
-    assert len(binary) >= 5 and len(reported(result)) - len(binary) >= 4
+    assert len(binary) >= 5
+    assert len(reported(result)) - len(binary) >= 4
     # statsmodels' discrete changes are taken for exactly these columns.
     expected = result.get_margeff(at="overall", method="dydx", dummy=True)
     assert [result.model.exog_names[i] for i in expected.dummy_idx] == binary

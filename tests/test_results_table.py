@@ -61,7 +61,7 @@ def test_duplicate_names_give_duplicate_labels():
 
 
 @pytest.mark.parametrize(
-    "names, exog",
+    ("names", "exog"),
     [([], np.empty((6, 0))), (["const", "Intercept"], np.ones((6, 2)))],
     ids=["no_columns", "only_intercepts"],
 )
@@ -69,7 +69,8 @@ def test_no_reported_columns_gives_an_empty_frame(names, exog):
     k = len(names)
     out = velmora.zarn(Logit(np.full(k, 0.2), np.eye(k), exog, names))
     assert list(out.columns) == ref.LABELS
-    assert out.shape == (0, 7) and len(out.index) == 0
+    assert out.shape == (0, 7)
+    assert len(out.index) == 0
 
 
 @pytest.mark.parametrize(
@@ -108,7 +109,8 @@ def test_z_of_exactly_196_is_two_stars():
     near = np.float64(a / 1.96) + np.arange(-20, 21) * np.spacing(a / 1.96)
     se = next(float(s) for s in near if a / s == 1.96)
     r = row(single_effect(se))
-    assert r["Std. Err"] == se and r["z"] == 1.96
+    assert r["Std. Err"] == se
+    assert r["z"] == 1.96
     assert 0.0499 < r["Pr(>|z|)"] < 0.05
     assert r["Significance"] == "**"
 
@@ -132,7 +134,7 @@ def boundary_errors(a, threshold):
 
 
 @pytest.mark.parametrize(
-    "threshold, stronger, weaker", [(0.01, "***", "**"), (0.05, "**", "*"), (0.1, "*", "")]
+    ("threshold", "stronger", "weaker"), [(0.01, "***", "**"), (0.05, "**", "*"), (0.1, "*", "")]
 )
 def test_stars_change_exactly_where_p_crosses_a_threshold(threshold, stronger, weaker):
     below, above = boundary_errors(ame_of(), threshold)
@@ -151,7 +153,8 @@ def test_negative_effect_mirrors_the_positive_one():
     assert neg["dy/dx"] == -pos["dy/dx"] < 0
     assert neg["Std. Err"] == pos["Std. Err"] > 0
     assert neg["z"] == -pos["z"] < 0
-    assert neg["Pr(>|z|)"] == pos["Pr(>|z|)"] and neg["Significance"] == pos["Significance"]
+    assert neg["Pr(>|z|)"] == pos["Pr(>|z|)"]
+    assert neg["Significance"] == pos["Significance"]
     assert (neg["Conf. Int. Low"], neg["Conf. Int. Hi"]) == (
         -pos["Conf. Int. Hi"],
         -pos["Conf. Int. Low"],
@@ -203,7 +206,9 @@ def test_missing_pandas_fails_with_the_import_error_after_reading_the_model():
     )
     assert done.returncode == 0, done.stderr
     missing, events, loaded = json.loads(done.stdout)
-    assert missing == "pandas" and not loaded
+    assert missing == "pandas"
+    assert not loaded
     # Everything is read from the model before pandas is asked for, once.
-    assert events[-1] == "import pandas" and events.count("import pandas") == 1
+    assert events[-1] == "import pandas"
+    assert events.count("import pandas") == 1
     assert {"params", "cov_params", "exog", "exog_names"} <= set(events[:-1])

@@ -97,7 +97,7 @@ def test_concurrent_calls_match_calls_in_turn(calls):
                 for i in range(len(calls)):
                     j = (i + t + r) % len(calls)
                     results[t].append((j, outcome(*calls[j])))
-        except BaseException as exc:  # noqa: BLE001 - reported below
+        except BaseException as exc:
             failures.append(exc)
 
     interval = sys.getswitchinterval()
