@@ -7,6 +7,7 @@ import numpy as np
 import pandas.testing as pdt
 import pytest
 
+from support import same_table
 from velmora import zarn
 
 CHUNK = "argument 'chunk_size': "
@@ -44,10 +45,6 @@ def caused_type_error():
     error = TypeError("no index here")
     error.__cause__ = KeyError("inner")
     return error
-
-
-def same_table(got, want):
-    pdt.assert_frame_equal(got, want, check_exact=False, rtol=1e-12, atol=1e-15)
 
 
 @pytest.mark.parametrize(

@@ -14,13 +14,10 @@ import pytest
 
 import ame_reference as ref
 import velmora
-from stand_ins import Logit, Probit
+from support import stand_in
 
 AME_RTOL, AME_ATOL = 1e-12, 5e-14
 SE_RTOL = 1e-12
-
-
-MODELS = {"logit": Logit, "probit": Probit}
 
 
 def random_model(seed, kind, n):
@@ -58,7 +55,7 @@ def random_model(seed, kind, n):
     beta = rng.normal(0.0, 0.6, k)
     A = rng.normal(size=(k, k))
     cov = A @ A.T / (50.0 * k) + 1e-4 * np.eye(k)
-    return MODELS[kind](beta, cov, X, names)
+    return stand_in(kind.capitalize(), beta, cov, X, names)
 
 
 def arrange(X, layout):
@@ -94,7 +91,7 @@ def chunk_sizes(n):
 
 
 def with_exog(model, X):
-    return type(model)(model.params, model._cov, X, model.exog_names)
+    return stand_in(type(model).__name__, model.params, model.cov_params(), X, model.exog_names)
 
 
 def check_table(out, model):
@@ -118,7 +115,7 @@ def expected_rows(model, method, chunk_size=None):
     """(ames, std_errors) of the reference, restricted to the reported columns."""
     kind = type(model).__name__.lower()
     ames, ses = ref.marginal_effects(
-        kind, model.params, model.exog, model.exog_names, model._cov, method, chunk_size
+        kind, model.params, model.exog, model.exog_names, model.cov_params(), method, chunk_size
     )
     keep = [not ref.is_intercept(name) for name in model.exog_names]
     return ames[keep], ses[keep]
@@ -190,7 +187,8 @@ def mixed_model(kind):
         ]
     )
     A = rng.normal(size=(5, 5))
-    return MODELS[kind](rng.normal(0, 0.5, 5), A @ A.T / 100, X, ["const", "b1", "x1", "b2", "x2"])
+    names = ["const", "b1", "x1", "b2", "x2"]
+    return stand_in(kind.capitalize(), rng.normal(0, 0.5, 5), A @ A.T / 100, X, names)
 
 
 @pytest.mark.parametrize("method", ["SM", "Sm", "", "kova ", "statsmodels", "sm\x00"])
@@ -221,7 +219,8 @@ def test_logit_density_stays_finite_for_huge_linear_predictors(method):
     x = rng.normal(size=n)
     x[:3] = [400.0, 720.0, 1500.0]
     X = np.column_stack([np.ones(n), x, (rng.random(n) < 0.5).astype(float)])
-    model = Logit(np.array([0.2, 1.0, -0.7]), np.diag([0.01, 0.002, 0.03]), X, ["const", "x", "b"])
+    params, cov = np.array([0.2, 1.0, -0.7]), np.diag([0.01, 0.002, 0.03])
+    model = stand_in("Logit", params, cov, X, ["const", "x", "b"])
 
     xb = X @ model.params
     assert np.isnan(ref.literal_logit_pdf(xb)).any()
@@ -246,7 +245,9 @@ def test_column_that_leaves_zero_and_one_late_is_continuous(kind, late):
         [np.ones(n), count, (rng.random(n) < 0.5).astype(float), rng.standard_normal(n)]
     )
     names = ["const", "count", "flag", "x"]
-    model = MODELS[kind](np.array([-0.3, 0.4, 0.8, -0.5]), np.eye(4) * 1e-3, X, names)
+    model = stand_in(
+        kind.capitalize(), np.array([-0.3, 0.4, 0.8, -0.5]), np.eye(4) * 1e-3, X, names
+    )
     for method in ("kova", "sm"):
         ames, ses = expected_rows(model, method)
         for layout in ("C", "F", "reversed"):

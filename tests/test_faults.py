@@ -1,6 +1,5 @@
 """Failures injected around the call: a broken NumPy, a failing pandas, memory that runs out."""
 
-import ctypes
 import gc
 import subprocess
 import sys
@@ -10,10 +9,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from stand_ins import stand_in
+from support import SANITIZED, Boom, stand_in
 from velmora import zarn
-
-SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
 
 
 def test_numpy_table_that_is_not_a_capsule_is_an_internal_failure():
@@ -58,10 +55,6 @@ def test_numpy_table_that_is_not_a_capsule_is_an_internal_failure():
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["PanicException True True", "['x']"]
-
-
-class Boom(Exception):
-    pass
 
 
 @pytest.mark.parametrize("frame", ["raises", "returns something else"])

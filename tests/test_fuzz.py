@@ -1,6 +1,5 @@
 """Hostile and unusual inputs: every call returns a table or raises, and no input is written."""
 
-import ctypes
 import gc
 import itertools
 import re
@@ -13,10 +12,8 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from stand_ins import misaligned, packed, stand_in
+from support import SANITIZED, Boom, FailingNames, misaligned, packed, root_bytes, stand_in
 from velmora import zarn
-
-SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
 
 FUZZ = settings(
     max_examples=150,
@@ -27,23 +24,8 @@ FUZZ = settings(
 )
 
 
-class Boom(Exception):
-    """An error raised by the test's own objects."""
-
-
 class Halt(BaseException):
     """A non-Exception error raised by the test's own objects."""
-
-
-def root_bytes(a):
-    """The bytes of the whole buffer behind a, not only the elements a shows."""
-    while True:
-        base = a.base
-        if isinstance(getattr(base, "base", None), np.ndarray) and not isinstance(base, np.ndarray):
-            base = base.base  # the holder that as_strided puts in between
-        if not isinstance(base, np.ndarray):
-            return a.tobytes() if base is None else bytes(base)
-        a = base
 
 
 def same_effects(got, want):
@@ -209,24 +191,6 @@ class Reads:
         return self.good
 
 
-class FailingIterator:
-    """Names that fail while being listed."""
-
-    def __init__(self, names, error, raised):
-        self.names, self.error, self.raised = names, error, raised
-
-    def __len__(self):
-        return len(self.names)
-
-    def __getitem__(self, i):
-        return self.names[i]
-
-    def __iter__(self):
-        yield from self.names[:1]
-        self.raised.append(ERRORS[self.error]())
-        raise self.raised[-1]
-
-
 BEHAVIOURS = st.sampled_from(["good", "good", "raise", "wrong", "by turns"])
 WRONG = st.sampled_from(
     [None, 5, "text", [1.0, 2.0], np.zeros(3, np.float32), np.zeros((2, 2, 2)), np.arange(3)]
@@ -234,6 +198,12 @@ WRONG = st.sampled_from(
 NAME_FORMS = st.sampled_from(
     ["list", "tuple", "str", "int", "non-str", "bytes", "surrogate", "failing", "short", "long"]
 )
+
+
+def raise_later(error, raised):
+    """A new error of the drawn kind, listed in raised as one of the test's own."""
+    raised.append(ERRORS[error]())
+    return raised[-1]
 
 
 def names_in_form(form, names, error, raised):
@@ -245,7 +215,7 @@ def names_in_form(form, names, error, raised):
         "non-str": lambda: [*names[:-1], 7],
         "bytes": lambda: [n.encode() for n in names],
         "surrogate": lambda: [*names[:-1], "\udc80"],
-        "failing": lambda: FailingIterator(names, error, raised),
+        "failing": lambda: FailingNames(names, raise_later(error, raised)),
         "short": lambda: names[:-1],
         "long": lambda: [*names, "extra"],
     }[form]()

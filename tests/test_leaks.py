@@ -1,6 +1,5 @@
 """Repeated calls, successful and failing, leave no references and no memory behind."""
 
-import ctypes
 import gc
 import os
 import sys
@@ -10,16 +9,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from stand_ins import misaligned, packed
+from support import SANITIZED, Boom, misaligned, packed
 from velmora import zarn
-
-# Under AddressSanitizer freed memory sits in a quarantine, so the resident size
-# grows whatever the module does; LeakSanitizer checks that build instead.
-SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
-
-
-class Boom(Exception):
-    """An error that only the test's own objects raise."""
 
 
 def boom(*_):

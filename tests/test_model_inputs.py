@@ -11,74 +11,44 @@ import pandas as pd
 import pandas.testing as pdt
 import pytest
 
-from stand_ins import NameSequence, misaligned, packed
+from support import (
+    MISSING,
+    Boom,
+    FailingNames,
+    NameSequence,
+    duck,
+    failing,
+    misaligned,
+    packed,
+    parts,
+    same_table,
+)
 from velmora import zarn
 
 UNSUPPORTED = "ame: only Logit or Probit supported, got "
-MISSING = object()
 
 
 def cannot(type_name, kind="PyArray<T, D>"):
     return f"'{type_name}' object cannot be converted to '{kind}'"
 
 
-class Boom(Exception):
-    """Raised by model stand-ins; must reach the caller as the very same object."""
-
-
-def parts(result):
-    """The arrays and names of a statsmodels fit, as NumPy arrays and a list."""
-    return {
-        "params": result.params.to_numpy(),
-        "cov": result.cov_params().to_numpy(),
-        "exog": result.model.exog,
-        "exog_names": list(result.model.exog_names),
-    }
-
-
-def duck(result, name=None, **changes):
-    """A stand-in for a fit whose class is named name (default: the fit's model class).
-
-    Members come from the fit, replaced by changes; "cov" is what cov_params() returns
-    and MISSING leaves a member out.
-    """
-    members = {**parts(result), **changes}
-    cov = members.pop("cov")
-    members.setdefault("cov_params", lambda self: cov)
-    members = {k: v for k, v in members.items() if v is not MISSING}
-    return type(type(result.model).__name__ if name is None else name, (), members)()
-
-
-def failing(error):
-    """A property that raises error."""
-
-    def fail(self):
-        raise error
-
-    return property(fail)
-
-
-def same_table(got, want):
-    pdt.assert_frame_equal(got, want, check_exact=False, rtol=1e-12, atol=1e-15)
-
-
 @pytest.mark.parametrize("spelling", [str.upper, str.lower, lambda s: s[0].lower() + s[1:].upper()])
 def test_class_name_selects_the_link(spector_result, spelling):
     kind = type(spector_result.model).__name__
-    got = zarn(duck(spector_result, spelling(kind)))
+    got = zarn(duck(parts(spector_result), name=spelling(kind)))
     pdt.assert_frame_equal(got, zarn(spector_result))
-    other = duck(spector_result, "Probit" if kind == "Logit" else "Logit")
+    other = duck(parts(spector_result), name="Probit" if kind == "Logit" else "Logit")
     assert not np.allclose(zarn(other)["dy/dx"], got["dy/dx"])
 
 
 def test_model_attribute_gives_kind_and_exog(spector_result):
-    kind = type(spector_result.model).__name__
-    inner = duck(spector_result, params="never read", cov=None)
-    outer = duck(spector_result, kind + "Results", model=inner, exog=None, exog_names=None)
+    p = parts(spector_result)
+    inner = duck(p, params="never read", cov=None)
+    outer = duck(p, name=p["name"] + "Results", model=inner, exog=None, exog_names=None)
     pdt.assert_frame_equal(zarn(outer), zarn(spector_result))
-    inner = duck(spector_result, "OLS", params=MISSING, cov_params=MISSING, cov=None)
+    inner = duck(p, name="OLS", params=MISSING, cov_params=MISSING, cov=None)
     with pytest.raises(ValueError, match=UNSUPPORTED) as exc:
-        zarn(duck(spector_result, kind, model=inner))
+        zarn(duck(p, model=inner))
     assert str(exc.value) == UNSUPPORTED + "OLS"
 
 
@@ -127,13 +97,14 @@ def frozen(a):
     ],
 )
 def test_accepted_forms_give_the_same_table(spector_result, change):
-    same_table(zarn(duck(spector_result, **change(parts(spector_result)))), zarn(spector_result))
+    p = parts(spector_result)
+    same_table(zarn(duck(p, **change(p))), zarn(spector_result))
 
 
 @pytest.mark.parametrize("first", ["constant", "intercept_", "_cons", "const ", "Intercept1"])
 def test_names_are_copied_and_only_intercepts_left_out(spector_result, first):
     names = [first, "GPA²", "tüce", "a\0b"]
-    assert zarn(duck(spector_result, exog_names=names)).index.tolist() == names
+    assert zarn(duck(parts(spector_result), exog_names=names)).index.tolist() == names
 
 
 def test_every_intercept_column_is_left_out(spector_result):
@@ -142,7 +113,7 @@ def test_every_intercept_column_is_left_out(spector_result):
     cov = p["cov"][np.ix_(order, order)]
     cov[4, :] = cov[:, 4] = 0.0
     model = duck(
-        spector_result,
+        p,
         params=np.append(p["params"][order[:4]], 0.0),
         cov=cov,
         exog=p["exog"][:, order],
@@ -183,8 +154,9 @@ def str_name(p):
     ],
 )
 def test_refused_inputs(spector_result, change, kind, message):
+    p = parts(spector_result)
     with pytest.raises(kind) as exc:
-        zarn(duck(spector_result, **change(parts(spector_result))))
+        zarn(duck(p, **change(p)))
     assert type(exc.value) is kind
     assert str(exc.value) == message
 
@@ -197,7 +169,7 @@ def test_unreadable_layouts_are_refused(spector_result, layout, field, label):
     value = layout(parts(spector_result)[field])
     assert not value.flags.aligned
     with pytest.raises(ValueError, match="^" + re.escape(label + ": ")):
-        zarn(duck(spector_result, **{field: value}))
+        zarn(duck(parts(spector_result), **{field: value}))
 
 
 def spread(a):
@@ -228,11 +200,12 @@ def reversed_columns(p):
     ],
 )
 def test_memory_layout_does_not_change_the_table(spector_result, change):
-    views = change(parts(spector_result))
+    p = parts(spector_result)
+    views = change(p)
     arrays = {k: v for k, v in views.items() if isinstance(v, np.ndarray)}
     assert not any(v.flags.c_contiguous for v in arrays.values())
     copies = {**views, **{k: np.ascontiguousarray(v) for k, v in arrays.items()}}
-    same_table(zarn(duck(spector_result, **views)), zarn(duck(spector_result, **copies)))
+    same_table(zarn(duck(p, **views)), zarn(duck(p, **copies)))
 
 
 @pytest.mark.parametrize(
@@ -247,22 +220,11 @@ def test_memory_layout_does_not_change_the_table(spector_result, change):
     ],
 )
 def test_sizes_must_fit_exog(spector_result, change, words):
+    p = parts(spector_result)
     with pytest.raises(ValueError, match="exog has 4 columns") as exc:
-        zarn(duck(spector_result, **change(parts(spector_result))))
+        zarn(duck(p, **change(p)))
     message = str(exc.value)
     assert all(word in message for word in [*words, "exog has 4 columns"]), message
-
-
-class FailingNames(NameSequence):
-    """A sequence whose iteration fails after the first name."""
-
-    def __init__(self, error):
-        super().__init__(["const"])
-        self.error = error
-
-    def __iter__(self):
-        yield "const"
-        raise self.error
 
 
 @pytest.mark.parametrize(
@@ -274,25 +236,25 @@ class FailingNames(NameSequence):
         lambda e, p: {"exog": failing(e)},
         lambda e, p: {"exog_names": failing(e)},
         lambda e, p: {"exog": type("Frame", (), {"values": p["exog"], "columns": failing(e)})()},
-        lambda e, p: {"exog_names": FailingNames(e)},
+        lambda e, p: {"exog_names": FailingNames(["const"], e)},
     ],
 )
 def test_errors_while_reading_pass_unchanged(spector_result, change):
-    error = Boom()
+    error, p = Boom(), parts(spector_result)
     with pytest.raises(Boom) as exc:
-        zarn(duck(spector_result, **change(error, parts(spector_result))))
+        zarn(duck(p, **change(error, p)))
     assert exc.value is error
 
 
 def test_calls_leave_no_references_behind(spector_result):
     p = parts(spector_result)
     models = [
-        duck(spector_result, **p),
-        duck(spector_result, "OLS", **p),
-        duck(spector_result, **{**p, "exog_names": p["exog_names"][:3]}),
-        duck(spector_result, **{**p, "exog": p["exog"].astype(np.float32)}),
-        duck(spector_result, **{**p, "exog_names": property(lambda self: {}["absent"])}),
-        duck(spector_result, **{**p, "exog_names": ["const", 1, "b", "c"]}),
+        duck(p),
+        duck({**p, "name": "OLS"}),
+        duck({**p, "exog_names": p["exog_names"][:3]}),
+        duck({**p, "exog": p["exog"].astype(np.float32)}),
+        duck({**p, "exog_names": property(lambda self: {}["absent"])}),
+        duck({**p, "exog_names": ["const", 1, "b", "c"]}),
     ]
     tracked = [p["params"], p["cov"], p["exog"], p["exog_names"], *models]
 

@@ -11,7 +11,7 @@ import pytest
 
 import ame_reference as ref
 import velmora
-from stand_ins import Logit, Probit
+from support import stand_in
 
 
 def single_effect(se, b=0.8):
@@ -23,7 +23,13 @@ def single_effect(se, b=0.8):
     """
     variance = (4.0 * se) ** 2
     assert math.sqrt(variance) == 4.0 * se
-    return Logit([b, -b], [[variance, 0.0], [0.0, 0.0]], [[0.0, 1.0]], ["x", "const"])
+    return single_effect_with_variance(variance, b)
+
+
+def single_effect_with_variance(variance, b=0.8):
+    """The model of single_effect with variance as the first entry of cov_params()."""
+    cov = np.array([[variance, 0.0], [0.0, 0.0]])
+    return stand_in("Logit", np.array([b, -b]), cov, np.array([[0.0, 1.0]]), ["x", "const"])
 
 
 def row(model):
@@ -43,7 +49,9 @@ def test_labels_rows_and_index_follow_the_columns():
         [rng.normal(size=n), np.ones(n), (rng.random(n) < 0.5).astype(float), np.ones(n)]
     )
     names = ["age", "Intercept", "member", "CONST"]
-    out = velmora.zarn(Logit([0.3, -0.2, 0.5, 0.1], np.eye(4) * 0.01, X, names))
+    out = velmora.zarn(
+        stand_in("Logit", np.array([0.3, -0.2, 0.5, 0.1]), np.eye(4) * 0.01, X, names)
+    )
     assert list(out.columns) == ref.LABELS
     assert list(out.index) == ["age", "member"]
     assert (out.dtypes.iloc[:6] == np.float64).all()
@@ -53,9 +61,9 @@ def test_labels_rows_and_index_follow_the_columns():
 def test_duplicate_names_give_duplicate_labels():
     rng = np.random.default_rng(4)
     X = np.column_stack([np.ones(30), rng.normal(size=30), rng.normal(size=30)])
-    params, cov = [0.1, 0.4, -0.3], np.eye(3) * 0.02
-    twice = velmora.zarn(Logit(params, cov, X, ["const", "x", "x"]))
-    distinct = velmora.zarn(Logit(params, cov, X, ["const", "x", "y"]))
+    params, cov = np.array([0.1, 0.4, -0.3]), np.eye(3) * 0.02
+    twice = velmora.zarn(stand_in("Logit", params, cov, X, ["const", "x", "x"]))
+    distinct = velmora.zarn(stand_in("Logit", params, cov, X, ["const", "x", "y"]))
     assert list(twice.index) == ["x", "x"]
     np.testing.assert_array_equal(twice.to_numpy(), distinct.to_numpy())
 
@@ -67,7 +75,7 @@ def test_duplicate_names_give_duplicate_labels():
 )
 def test_no_reported_columns_gives_an_empty_frame(names, exog):
     k = len(names)
-    out = velmora.zarn(Logit(np.full(k, 0.2), np.eye(k), exog, names))
+    out = velmora.zarn(stand_in("Logit", np.full(k, 0.2), np.eye(k), exog, names))
     assert list(out.columns) == ref.LABELS
     assert out.shape == (0, 7)
     assert len(out.index) == 0
@@ -79,9 +87,7 @@ def test_no_reported_columns_gives_an_empty_frame(names, exog):
     ids=["zero", "exactly_threshold", "negative_variance", "nan_variance"],
 )
 def test_error_at_or_below_threshold_reports_no_test(variance):
-    model = single_effect(0.0)
-    model._cov[0, 0] = variance
-    r = row(model)
+    r = row(single_effect_with_variance(variance))
     assert r["Std. Err"] == (1e-15 if variance > 0 else 0.0)
     assert (r["z"], r["Pr(>|z|)"], r["Significance"]) == (0.0, 1.0, "")
     assert r["Conf. Int. Low"] == r["dy/dx"] == r["Conf. Int. Hi"] != 0.0
@@ -147,9 +153,9 @@ def test_negative_effect_mirrors_the_positive_one():
     # Probit f(-v) == f(v) exactly, so both models share their standard error, and
     # their effects F(b/2) - F(-b/2) and F(-b/2) - F(b/2) are exact negatives.
     b, variance = 0.9, 0.04
-    cov = [[variance, 0.0], [0.0, 0.0]]
-    pos = row(Probit([b, -b / 2], cov, [[0.0, 1.0]], ["x", "const"]))
-    neg = row(Probit([-b, b / 2], cov, [[0.0, 1.0]], ["x", "const"]))
+    cov, x = np.array([[variance, 0.0], [0.0, 0.0]]), np.array([[0.0, 1.0]])
+    pos = row(stand_in("Probit", np.array([b, -b / 2]), cov, x, ["x", "const"]))
+    neg = row(stand_in("Probit", np.array([-b, b / 2]), cov, x, ["x", "const"]))
     assert neg["dy/dx"] == -pos["dy/dx"] < 0
     assert neg["Std. Err"] == pos["Std. Err"] > 0
     assert neg["z"] == -pos["z"] < 0

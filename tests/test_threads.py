@@ -8,12 +8,8 @@ import pandas as pd
 import pytest
 import statsmodels.api as sm
 
-from stand_ins import NameSequence, stand_in
+from support import Boom, NameSequence, stand_in
 from velmora import zarn
-
-
-class Boom(Exception):
-    pass
 
 
 class SlowNames(NameSequence):
