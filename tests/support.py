@@ -66,6 +66,52 @@ def duck(p, **changes):
     )
 
 
+def random_parts(seed, kind, n):
+    """Parts of a model (as parts() gives them) with an optional intercept and a random mix
+    of binary and continuous columns; kind is "logit" or "probit"."""
+    rng = np.random.default_rng(seed)
+    columns, names = [], []
+    for b in range(rng.integers(0, 4)):
+        shape = rng.choice(["both", "zeros", "ones", "signed_zero"])
+        if shape == "both":
+            col = (rng.random(n) < rng.uniform(0.2, 0.8)).astype(float)
+        elif shape == "zeros":
+            col = np.zeros(n)
+        elif shape == "ones":
+            col = np.ones(n)
+        else:
+            col = np.where(rng.random(n) < 0.5, -0.0, 1.0)
+        columns.append(col)
+        names.append(f"b{b}")
+    for c in range(rng.integers(0 if columns else 1, 4)):
+        shape = rng.choice(["normal", "count", "constant_half"])
+        if shape == "normal":
+            col = rng.normal(rng.normal(), rng.uniform(0.5, 2.0), n)
+        elif shape == "count":
+            col = rng.integers(0, 4, n).astype(float)
+        else:
+            col = np.full(n, 0.5)
+        columns.append(col)
+        names.append(f"x{c}")
+    if rng.random() < 0.7:
+        at = rng.integers(0, len(columns) + 1)
+        columns.insert(at, np.ones(n))
+        names.insert(at, str(rng.choice(["const", "Intercept"])))
+    X = np.column_stack(columns) if n else np.empty((0, len(columns)))
+    k = X.shape[1]
+    beta = rng.normal(0.0, 0.6, k)
+    A = rng.normal(size=(k, k))
+    cov = A @ A.T / (50.0 * k) + 1e-4 * np.eye(k)
+    return {"name": kind.capitalize(), "params": beta, "cov": cov, "exog": X, "exog_names": names}
+
+
+def chunk_sizes(n):
+    """None, one row, a divisor, a non-divisor and at least n rows (and at least one), once each."""
+    divisors = [d for d in range(2, n // 2 + 1) if n % d == 0]
+    non_divisors = [d for d in range(n // 3 + 1, n) if n % d != 0]
+    return list(dict.fromkeys([None, 1, *divisors[:1], *non_divisors[:1], max(n, 1), n + 5]))
+
+
 def failing(error):
     """A property that raises error."""
 
@@ -128,16 +174,106 @@ def root_bytes(a):
         a = base
 
 
+# Memory layouts zarn reads in place: each shows the values of a (1-d or 2-d) in another
+# arrangement, except broadcast, which repeats the first row.
+
+
+def every_other_column(a):
+    """Every other element along the last axis of a wider array."""
+    wide = np.full((*a.shape[:-1], 2 * a.shape[-1]), np.nan)
+    wide[..., ::2] = a
+    return wide[..., ::2]
+
+
+def every_third_row(a):
+    """Every third element along the first axis of a taller array."""
+    tall = np.full((3 * a.shape[0], *a.shape[1:]), np.nan)
+    tall[::3] = a
+    return tall[::3]
+
+
+def spread(a):
+    """Every third element along every axis of a larger array, from the second one on."""
+    big = np.full(tuple(3 * s + 2 for s in a.shape), 7.5)
+    view = big[(slice(1, None, 3),) * a.ndim][tuple(slice(0, s) for s in a.shape)]
+    view[...] = a
+    return view
+
+
+def reversed_rows(a):
+    """The last row first in memory, each row in C order."""
+    return np.ascontiguousarray(a[::-1])[::-1]
+
+
+def reversed_rows_fortran(a):
+    """The last row first in memory, in Fortran order."""
+    return np.asfortranarray(a[::-1])[::-1]
+
+
+def flipped(a):
+    """Every axis reversed in memory."""
+    every = (slice(None, None, -1),) * a.ndim
+    return np.ascontiguousarray(a[every])[every]
+
+
+def spread_reversed(a):
+    """Spread, with the last row first in memory."""
+    return spread(a[::-1])[::-1]
+
+
+def far_apart(a):
+    """Rows 4099 elements apart, the last one first in memory."""
+    if len(a) == 0:
+        return a.copy()
+    step = 4099
+    assert a[0].size <= step
+    big = np.full(step * len(a), -3.25)
+    inner = (8,) * (a.ndim - 1)
+    view = np.lib.stride_tricks.as_strided(
+        big[step * (len(a) - 1) :], shape=a.shape, strides=(-step * 8, *inner)
+    )
+    view[...] = a
+    return view
+
+
+def read_only(a):
+    """A copy that cannot be written."""
+    b = a.copy()
+    b.flags.writeable = False
+    return b
+
+
+def broadcast(a):
+    """Every entry along the first axis equal to the first (a stride of 0)."""
+    return np.broadcast_to(a[:1], a.shape) if len(a) else a.copy()
+
+
+LAYOUTS = {
+    "F": np.asfortranarray,
+    "every other column": every_other_column,
+    "every third row": every_third_row,
+    "spread": spread,
+    "reversed rows": reversed_rows,
+    "reversed rows F": reversed_rows_fortran,
+    "flipped": flipped,
+    "spread reversed": spread_reversed,
+    "far apart": far_apart,
+    "read-only": read_only,
+    "broadcast": broadcast,
+}
+
+
 # Comparisons.
 
 
 def same_table(got, want, rtol=1e-12, atol=1e-15):
-    """Same labels, index and stars; numbers equal to rtol relative or atol absolute."""
-    assert list(got.columns) == list(want.columns)
+    """Same labels, index, dtypes and stars; numbers equal to rtol relative or atol absolute
+    (|got - want| <= atol + rtol |want|), NaN where the other has NaN."""
+    assert got.columns.tolist() == want.columns.tolist()
     assert got.index.tolist() == want.index.tolist()
     assert got.dtypes.tolist() == want.dtypes.tolist()
-    numbers = got.columns[:6]
-    np.testing.assert_allclose(
-        got[numbers].to_numpy(), want[numbers].to_numpy(), rtol=rtol, atol=atol, equal_nan=True
-    )
-    assert got["Significance"].tolist() == want["Significance"].tolist()
+    got_cells, want_cells = got.to_numpy(), want.to_numpy()
+    numbers, wanted = got_cells[:, :6].astype(float), want_cells[:, :6].astype(float)
+    if not np.allclose(numbers, wanted, rtol=rtol, atol=atol, equal_nan=True):
+        np.testing.assert_allclose(numbers, wanted, rtol=rtol, atol=atol, equal_nan=True)
+    assert got_cells[:, 6].tolist() == want_cells[:, 6].tolist()

@@ -37,57 +37,6 @@ def same_effects(got, want):
     )
 
 
-# Layouts: each shows the values of a in a different memory arrangement.
-
-
-def flipped(a):
-    return np.ascontiguousarray(a[(slice(None, None, -1),) * a.ndim])[
-        (slice(None, None, -1),) * a.ndim
-    ]
-
-
-def spread(a):
-    big = np.full(tuple(3 * s + 2 for s in a.shape), 7.5)
-    view = big[(slice(1, None, 3),) * a.ndim][tuple(slice(0, s) for s in a.shape)]
-    view[...] = a
-    return view
-
-
-def far_apart(a):
-    """Rows 4099 elements apart, the last one first in memory."""
-    if len(a) == 0:
-        return a.copy()
-    row = a[0].size
-    step = 4099 * row
-    big = np.full(step * len(a), -3.25)
-    inner = (8,) * (a.ndim - 1)
-    view = np.lib.stride_tricks.as_strided(
-        big[step * (len(a) - 1) :], shape=a.shape, strides=(-step * 8, *inner)
-    )
-    view[...] = a
-    return view
-
-
-def read_only(a):
-    b = a.copy()
-    b.flags.writeable = False
-    return b
-
-
-def broadcast(a):
-    """Every entry along the first axis equal to the first (a stride of 0)."""
-    return np.broadcast_to(a[:1], a.shape) if len(a) else a.copy()
-
-
-READABLE = {
-    "contiguous": np.ascontiguousarray,
-    "fortran": np.asfortranarray,
-    "flipped": flipped,
-    "spread": spread,
-    "far apart": far_apart,
-    "read-only": read_only,
-    "broadcast": broadcast,
-}
 REFUSED = {"misaligned": misaligned, "packed": packed}
 
 SPECIAL = [np.nan, np.inf, -np.inf]
@@ -118,27 +67,6 @@ def models(draw):
             a.flat[draw(st.integers(0, a.size - 1))] = draw(st.sampled_from(SPECIAL))
     names = ["const" if kind == "const" else f"{kind}{j}" for j, kind in enumerate(kinds)]
     return x, params, cov, names
-
-
-@FUZZ
-@given(
-    pieces=models(),
-    layouts=st.tuples(*[st.sampled_from(sorted(READABLE))] * 3),
-    kind=st.sampled_from(["Logit", "Probit"]),
-    chunk=st.sampled_from([None, 1, 3, 100]),
-    method=st.sampled_from(["kova", "sm"]),
-)
-def test_any_readable_layout_gives_the_contiguous_result(pieces, layouts, kind, chunk, method):
-    x, params, cov, names = pieces
-    views = [READABLE[name](a) for name, a in zip(layouts, (x, params, cov), strict=True)]
-    logical = [np.array(v) for v in views]
-    before = [(root_bytes(v), v.flags.writeable) for v in views]
-
-    got = zarn(stand_in(kind, views[1], views[2], views[0], names), chunk, method)
-
-    assert [(root_bytes(v), v.flags.writeable) for v in views] == before
-    want = zarn(stand_in(kind, logical[1], logical[2], logical[0], names), chunk, method)
-    same_effects(got, want)
 
 
 @FUZZ
