@@ -1,9 +1,23 @@
 """The arrays in memory: zarn reads every layout in place, and reads or writes nothing else."""
 
+import re
+import tempfile
+
 import numpy as np
 import pytest
 
-from support import LAYOUTS, chunk_sizes, duck, parts, random_parts, root_bytes, same_table
+from support import (
+    LAYOUTS,
+    chunk_sizes,
+    duck,
+    misaligned,
+    packed,
+    parts,
+    random_parts,
+    root_bytes,
+    same_table,
+    stand_in,
+)
 from velmora import zarn
 
 # The arrays each test case lays out anew; the others stay C-contiguous.
@@ -97,3 +111,53 @@ def test_memory_layout_does_not_change_the_table(cases, layout, target):
                 except AssertionError as error:
                     raise AssertionError(f"{case.label}, chunk_size={chunk}, {method}") from error
         assert [(root_bytes(v), v.flags.writeable) for v in views.values()] == before
+
+
+@pytest.mark.parametrize(
+    ("field", "label"), [("params", "params"), ("cov", "cov_params()"), ("exog", "exog")]
+)
+@pytest.mark.parametrize("layout", [packed, misaligned])
+def test_unreadable_layouts_are_refused_untouched(spector_result, layout, field, label):
+    p = parts(spector_result)
+    value = layout(p[field])
+    assert not value.flags.aligned
+    before = root_bytes(value)
+    with pytest.raises(ValueError, match="^" + re.escape(label + ": ")):
+        zarn(duck(p, **{field: value}))
+    assert root_bytes(value) == before
+
+
+def same_effects(got, want):
+    assert got.index.tolist() == want.index.tolist()
+    np.testing.assert_allclose(got["dy/dx"], want["dy/dx"], rtol=1e-9, atol=1e-12, equal_nan=True)
+    # A variance that rounds to either side of zero gives a standard error near 1e-8.
+    np.testing.assert_allclose(
+        got["Std. Err"], want["Std. Err"], rtol=1e-7, atol=1e-7, equal_nan=True
+    )
+
+
+@pytest.mark.parametrize("axis", [0, 1])
+def test_strides_beyond_the_int_range(axis):
+    # Neighbouring rows (or columns) lie 2**31 + 3 elements apart in a sparse
+    # file: too far for a 32-bit BLAS leading dimension, so the plain loops must
+    # read them.
+    values = np.array([[1.0, 0.5, 1.0], [1.0, -0.3, 0.0], [1.0, 2.0, 1.0], [1.0, 0.1, 0.0]])
+    rows, cols = values.shape if axis == 0 else values.shape[::-1]
+    step = 2**31 + 3
+    with tempfile.TemporaryFile() as f:
+        try:
+            f.truncate((step * rows + cols) * 8)
+        except OSError:
+            pytest.skip("the file system cannot hold a sparse file of 16 GiB")
+        mapped = np.memmap(f, dtype=np.float64, mode="r+", shape=(step * rows + cols,))
+        view = np.lib.stride_tricks.as_strided(mapped, (rows, cols), (step * 8, 8))
+        view[...] = values if axis == 0 else values.T
+        x = view if axis == 0 else view.T
+        x.flags.writeable = False
+        params, cov = np.array([0.2, 0.9, -0.4]), np.diag([0.1, 0.2, 0.3])
+        names = ["const", "x", "d"]
+        for method in ["kova", "sm"]:
+            got = zarn(stand_in("Logit", params, cov, x, names), None, method)
+            want = zarn(stand_in("Logit", params, cov, values.copy(), names), None, method)
+            same_effects(got, want)
+        del view, x, mapped

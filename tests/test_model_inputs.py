@@ -2,7 +2,6 @@
 
 import contextlib
 import gc
-import re
 import sys
 from types import SimpleNamespace
 
@@ -18,8 +17,6 @@ from support import (
     NameSequence,
     duck,
     failing,
-    misaligned,
-    packed,
     parts,
     same_table,
 )
@@ -152,17 +149,6 @@ def test_refused_inputs(spector_result, change, kind, message):
         zarn(duck(p, **change(p)))
     assert type(exc.value) is kind
     assert str(exc.value) == message
-
-
-@pytest.mark.parametrize("layout", [packed, misaligned])
-@pytest.mark.parametrize(
-    ("field", "label"), [("params", "params"), ("cov", "cov_params()"), ("exog", "exog")]
-)
-def test_unreadable_layouts_are_refused(spector_result, layout, field, label):
-    value = layout(parts(spector_result)[field])
-    assert not value.flags.aligned
-    with pytest.raises(ValueError, match="^" + re.escape(label + ": ")):
-        zarn(duck(parts(spector_result), **{field: value}))
 
 
 @pytest.mark.parametrize(
