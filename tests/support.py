@@ -5,6 +5,8 @@ import ctypes
 
 import numpy as np
 
+import ame_reference as ref
+
 # Under AddressSanitizer huge allocations abort and freed memory is held back, so a few
 # tests that provoke either are skipped there; LeakSanitizer checks that build instead.
 SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
@@ -277,3 +279,26 @@ def same_table(got, want, rtol=1e-12, atol=1e-15):
     if not np.allclose(numbers, wanted, rtol=rtol, atol=atol, equal_nan=True):
         np.testing.assert_allclose(numbers, wanted, rtol=rtol, atol=atol, equal_nan=True)
     assert got_cells[:, 6].tolist() == want_cells[:, 6].tolist()
+
+
+# Comparisons with the NumPy reference; test_differential's docstring gives the reasons
+# for the tolerances.
+
+AME_RTOL, AME_ATOL = 1e-12, 5e-14
+SE_RTOL = 1e-12
+
+
+def expected_rows(p, method, chunk_size=None):
+    """(ames, std_errors) of the reference for model parts p, restricted to the reported columns."""
+    ames, ses = ref.marginal_effects(
+        p["name"].lower(), p["params"], p["exog"], p["exog_names"], p["cov"], method, chunk_size
+    )
+    keep = [not ref.is_intercept(name) for name in p["exog_names"]]
+    return ames[keep], ses[keep]
+
+
+def assert_matches(out, ames, ses, context):
+    np.testing.assert_allclose(
+        out["dy/dx"].to_numpy(), ames, rtol=AME_RTOL, atol=AME_ATOL, err_msg=context
+    )
+    np.testing.assert_allclose(out["Std. Err"].to_numpy(), ses, rtol=SE_RTOL, err_msg=context)

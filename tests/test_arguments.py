@@ -7,7 +7,8 @@ import numpy as np
 import pandas.testing as pdt
 import pytest
 
-from support import same_table
+import ame_reference as ref
+from support import assert_matches, duck, expected_rows, parts, same_table
 from velmora import zarn
 
 CHUNK = "argument 'chunk_size': "
@@ -164,15 +165,69 @@ def test_chunk_size_error_comes_before_se_method_error(chunk, method, kind):
     assert "se_method" not in str(exc.value)
 
 
-@pytest.mark.parametrize("text", ["SM", "", "kova\0", " sm", "KOVA", "delta"])
-def test_unrecognised_se_method_warns(spector_result, text):
+def mixed_parts(kind):
+    """Two binary and two continuous columns around an intercept."""
+    rng = np.random.default_rng(11)
+    n = 300
+    X = np.column_stack(
+        [
+            np.ones(n),
+            (rng.random(n) < 0.4).astype(float),
+            rng.normal(size=n),
+            (rng.random(n) < 0.6).astype(float),
+            rng.normal(2.0, 1.0, n),
+        ]
+    )
+    A = rng.normal(size=(5, 5))
+    names = ["const", "b1", "x1", "b2", "x2"]
+    return {
+        "name": kind.capitalize(),
+        "params": rng.normal(0, 0.5, 5),
+        "cov": A @ A.T / 100,
+        "exog": X,
+        "exog_names": names,
+    }
+
+
+@pytest.fixture(params=["statsmodels fit", "mixed columns"])
+def model_and_parts(request, spector_result):
+    """The statsmodels fit, or a stand-in with more columns of each kind, and its parts."""
+    p = parts(spector_result)
+    if request.param == "statsmodels fit":
+        return spector_result, p
+    p = mixed_parts(p["name"].lower())
+    return duck(p), p
+
+
+UNRECOGNISED = ["SM", "Sm", "KOVA", "", " sm", "kova ", "kova\0", "sm\x00", "delta", "statsmodels"]
+
+
+@pytest.mark.parametrize("text", UNRECOGNISED)
+def test_unrecognised_se_method_warns_and_leaves_continuous_rows_empty(model_and_parts, text):
+    model, p = model_and_parts
     with pytest.warns(RuntimeWarning) as record:
-        table = zarn(spector_result, se_method=text)
+        table = zarn(model, se_method=text)
     assert len(record) == 1
     message = str(record[0].message)
+    assert "se_method" in message
     assert repr(text) in message
     assert '"kova"' in message
     assert '"sm"' in message
     assert record[0].filename == __file__  # attributed to the caller's line
-    assert (table.loc[["GPA", "TUCE"], ["dy/dx", "Std. Err"]] == 0).all(axis=None)
-    same_table(table.loc[["PSI"]], zarn(spector_result).loc[["PSI"]])
+
+    names = p["exog_names"]
+    binary = [names[j] for j in ref.binary_columns(p["exog"], names)]
+    continuous = [name for name in table.index if name not in binary]
+    assert binary
+    assert continuous
+    rows = table.loc[continuous]
+    assert (rows["dy/dx"] == 0.0).all()
+    assert (rows["Std. Err"] == 0.0).all()
+    assert (rows["Pr(>|z|)"] == 1.0).all()
+    assert (rows["Significance"] == "").all()
+    # The binary rows are those of "kova", to the bit.
+    pdt.assert_frame_equal(
+        table.loc[binary], zarn(model, se_method="kova").loc[binary], check_exact=True
+    )
+    ames, ses = expected_rows(p, text)
+    assert_matches(table, ames, ses, repr(text))

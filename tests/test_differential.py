@@ -14,10 +14,17 @@ import pytest
 
 import ame_reference as ref
 import velmora
-from support import chunk_sizes, duck, random_parts, reversed_rows
-
-AME_RTOL, AME_ATOL = 1e-12, 5e-14
-SE_RTOL = 1e-12
+from support import (
+    AME_ATOL,
+    AME_RTOL,
+    SE_RTOL,
+    assert_matches,
+    chunk_sizes,
+    duck,
+    expected_rows,
+    random_parts,
+    reversed_rows,
+)
 
 
 def check_table(out, p):
@@ -35,22 +42,6 @@ def check_table(out, p):
     np.testing.assert_array_equal(out["Conf. Int. Low"].to_numpy(), expected(3))
     np.testing.assert_array_equal(out["Conf. Int. Hi"].to_numpy(), expected(4))
     assert list(out["Significance"]) == [ref.stars(pi) for pi in out["Pr(>|z|)"]]
-
-
-def expected_rows(p, method, chunk_size=None):
-    """(ames, std_errors) of the reference for model parts p, restricted to the reported columns."""
-    ames, ses = ref.marginal_effects(
-        p["name"].lower(), p["params"], p["exog"], p["exog_names"], p["cov"], method, chunk_size
-    )
-    keep = [not ref.is_intercept(name) for name in p["exog_names"]]
-    return ames[keep], ses[keep]
-
-
-def assert_matches(out, ames, ses, context):
-    np.testing.assert_allclose(
-        out["dy/dx"].to_numpy(), ames, rtol=AME_RTOL, atol=AME_ATOL, err_msg=context
-    )
-    np.testing.assert_allclose(out["Std. Err"].to_numpy(), ses, rtol=SE_RTOL, err_msg=context)
 
 
 @pytest.mark.parametrize("method", ["kova", "sm"])
@@ -91,50 +82,6 @@ def test_no_rows_gives_nan_effects_and_zero_errors(kind, method):
     assert out["Conf. Int. Low"].isna().all()
     assert out["Conf. Int. Hi"].isna().all()
     assert (out["Significance"] == "").all()
-
-
-def mixed_model(kind):
-    """Two binary and two continuous columns around an intercept."""
-    rng = np.random.default_rng(11)
-    n = 300
-    X = np.column_stack(
-        [
-            np.ones(n),
-            (rng.random(n) < 0.4).astype(float),
-            rng.normal(size=n),
-            (rng.random(n) < 0.6).astype(float),
-            rng.normal(2.0, 1.0, n),
-        ]
-    )
-    A = rng.normal(size=(5, 5))
-    names = ["const", "b1", "x1", "b2", "x2"]
-    return {
-        "name": kind.capitalize(),
-        "params": rng.normal(0, 0.5, 5),
-        "cov": A @ A.T / 100,
-        "exog": X,
-        "exog_names": names,
-    }
-
-
-@pytest.mark.parametrize("method", ["SM", "Sm", "", "kova ", "statsmodels", "sm\x00"])
-@pytest.mark.parametrize("kind", ["logit", "probit"])
-def test_unrecognised_method_leaves_continuous_rows_empty(kind, method):
-    p = mixed_model(kind)
-    model = duck(p)
-    with pytest.warns(RuntimeWarning, match="se_method"):
-        out = velmora.zarn(model, se_method=method)
-    continuous = out.loc[["x1", "x2"]]
-    assert (continuous["dy/dx"] == 0.0).all()
-    assert (continuous["Std. Err"] == 0.0).all()
-    assert (continuous["Pr(>|z|)"] == 1.0).all()
-    assert (continuous["Significance"] == "").all()
-
-    ames, ses = expected_rows(p, method)
-    assert_matches(out, ames, ses, method)
-    kova = velmora.zarn(model, se_method="kova").loc[["b1", "b2"]]
-    np.testing.assert_allclose(out.loc[["b1", "b2"], "dy/dx"], kova["dy/dx"], rtol=1e-13)
-    np.testing.assert_allclose(out.loc[["b1", "b2"], "Std. Err"], kova["Std. Err"], rtol=1e-13)
 
 
 @pytest.mark.parametrize("method", ["kova", "sm"])
