@@ -1,9 +1,11 @@
-"""The module and its one function as the interpreter shows them."""
+"""The module and its one function as the interpreter shows them, and its internal failures."""
 
 import subprocess
 import sys
 import textwrap
 import types
+
+import pytest
 
 import velmora
 
@@ -83,32 +85,57 @@ def test_second_initialisation_is_refused():
     assert out == ["ImportError False", "ImportError False", "['x']"]
 
 
-def test_internal_failure_is_a_panic_and_leaves_the_module_usable():
-    # NumPy 2 keeps its C core under numpy._core, NumPy 1.x under numpy.core;
-    # blocking every spelling makes loading the array API fail on first need.
-    out = run_script(
+# Two ways for NumPy's array API to be out of reach on first need. NumPy 2 keeps its C core
+# under numpy._core, NumPy 1.x under numpy.core, so every spelling is replaced.
+UNREACHABLE_API = {
+    "not a capsule": (
         """
-        import sys, velmora
+        stubbed = ["numpy._core._multiarray_umath", "numpy.core._multiarray_umath"]
+        saved = {name: sys.modules.get(name) for name in stubbed}
+        for name in stubbed:
+            stub = types.ModuleType(name)
+            stub._ARRAY_API = 42
+            sys.modules[name] = stub
+        """,
+        "Failed to get NumPy API capsule",
+    ),
+    "not importable": (
+        """
         blocked = ["numpy._core._multiarray_umath", "numpy.core._multiarray_umath",
                    "numpy._core.multiarray", "numpy.core.multiarray"]
         saved = {name: sys.modules.get(name) for name in blocked}
         sys.modules.update(dict.fromkeys(blocked))
-        try:
-            velmora.zarn(Logit())
-        except Exception:
-            print("caught by except Exception")
-        except BaseException as exc:
-            cls = type(exc)
-            print(cls.__name__, cls.__bases__ == (BaseException,), exc.args)
-        for name, module in saved.items():
-            if module is None:
-                del sys.modules[name]
-            else:
-                sys.modules[name] = module
-        print(velmora.zarn(Logit()).index.tolist())
-        """
+        """,
+        "Failed to import NumPy module",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", UNREACHABLE_API)
+def test_internal_failure_is_a_panic_and_leaves_the_module_usable(case):
+    # The API table is fetched on first need, so each case runs in a fresh interpreter; a
+    # failed fetch is not kept, and the next call loads the real table.
+    setup, text = UNREACHABLE_API[case]
+    out = run_script(
+        "import sys, types, velmora\n"
+        + textwrap.dedent(setup)
+        + textwrap.dedent(
+            """
+            try:
+                velmora.zarn(Logit())
+            except Exception:
+                print("caught by except Exception")
+            except BaseException as exc:
+                cls = type(exc)
+                print(cls.__name__, cls.__bases__ == (BaseException,), exc.args,
+                      exc.__cause__ is not None)
+            for name, module in saved.items():
+                if module is None:
+                    del sys.modules[name]
+                else:
+                    sys.modules[name] = module
+            print(velmora.zarn(Logit()).index.tolist())
+            """
+        )
     )
-    assert out == [
-        "PanicException True ('Failed to import NumPy module',)",
-        "['x']",
-    ]
+    assert out == [f"PanicException True ({text!r},) True", "['x']"]
