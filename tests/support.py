@@ -2,8 +2,10 @@
 memory layouts, the error the stand-ins raise, and comparisons of result tables."""
 
 import ctypes
+from types import SimpleNamespace
 
 import numpy as np
+import pandas as pd
 
 import ame_reference as ref
 
@@ -302,3 +304,321 @@ def assert_matches(out, ames, ses, context):
         out["dy/dx"].to_numpy(), ames, rtol=AME_RTOL, atol=AME_ATOL, err_msg=context
     )
     np.testing.assert_allclose(out["Std. Err"].to_numpy(), ses, rtol=SE_RTOL, err_msg=context)
+
+
+# Case tables. Each concern's cases are listed once, here: the behaviour tests check what
+# each call gives, and test_leaks repeats every call to check that it leaves nothing behind.
+#
+# In the argument tables MODEL stands for the model; each test puts a fitted model, or an
+# object that binding never reads, in its place.
+
+MODEL = object()
+
+
+def with_model(args, kwargs, model):
+    """args and kwargs with MODEL replaced by model."""
+    return (
+        tuple(model if a is MODEL else a for a in args),
+        {k: model if v is MODEL else v for k, v in kwargs.items()},
+    )
+
+
+class Index:
+    """An integer-like object: __index__ returns value, or raises it if it is an exception.
+
+    The exception is raised with a fresh traceback each time, so that repeated calls do not
+    pile their frames onto it.
+    """
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value.with_traceback(None)
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.value!r})"
+
+
+class IndexTypeError(TypeError):
+    pass
+
+
+class Holder:
+    class Method:
+        pass
+
+
+def caused_type_error():
+    error = TypeError("no index here")
+    error.__cause__ = KeyError("inner")
+    return error
+
+
+CHUNK = "argument 'chunk_size': "
+MISSING_MODEL = "zarn() missing 1 required positional argument: 'model'"
+TOO_MANY = "zarn() takes from 1 to 3 positional arguments but {} were given"
+MULTIPLE = "zarn() got multiple values for argument '{}'"
+UNEXPECTED = "zarn() got an unexpected keyword argument '{}'"
+
+# Calls that give chunk_size and se_method their defaults, by None or by leaving them out.
+DEFAULT_CALLS = [
+    ((MODEL, None, None), {}),
+    ((), {"model": MODEL}),
+    ((), {"se_method": None, "chunk_size": None, "model": MODEL}),
+    ((MODEL, None, "kova"), {}),
+    ((MODEL,), {"se_method": "kova"}),
+]
+
+CHUNK_SIZES = [1000, np.int64(1000), np.uint8(7), True, Index(5), 2**64 - 1]
+
+# Calls that binding refuses, with the TypeError's text.
+BINDING_ERRORS = [
+    ((), {}, MISSING_MODEL),
+    ((MODEL, 100, "sm", 4), {}, TOO_MANY.format(4)),
+    # Too many positionals is reported before keyword and conversion errors.
+    ((MODEL, 2.5, b"sm", 4, 5), {"bogus": 1}, TOO_MANY.format(5)),
+    ((MODEL,), {"model": MODEL}, MULTIPLE.format("model")),
+    ((MODEL, None), {"chunk_size": 5}, MULTIPLE.format("chunk_size")),
+    ((MODEL, 1, "sm"), {"se_method": "sm"}, MULTIPLE.format("se_method")),
+    ((MODEL,), {"chunksize": 10}, UNEXPECTED.format("chunksize")),
+    # Keyword errors come in keyword order, before the missing model.
+    ((MODEL,), {"bogus": 1, "model": MODEL}, UNEXPECTED.format("bogus")),
+    ((MODEL,), {"model": MODEL, "bogus": 1}, MULTIPLE.format("model")),
+    ((), {"se_method": "sm", "Model": MODEL}, UNEXPECTED.format("Model")),
+    ((), {"chunk_size": 2.5, "se_method": 5}, MISSING_MODEL),
+]
+
+# chunk_size values that are not integers: a TypeError naming the argument.
+CHUNK_TYPE_ERRORS = [2.5, "10", 1j, np.float64(3.0), Index(1.5), Index(caused_type_error())]
+
+# chunk_size values whose error passes unchanged.
+CHUNK_OTHER_ERRORS = [
+    (-1, OverflowError),
+    (2**64, OverflowError),
+    (np.int64(-5), OverflowError),
+    (Index(IndexTypeError("subclass")), IndexTypeError),
+    (Index(ValueError("value")), ValueError),
+]
+
+ZERO_CHUNKS = [0, False, np.uint8(0), Index(0)]
+
+# se_method values that are not text, with the name of their type.
+SE_METHOD_TYPE_ERRORS = [(b"sm", "bytes"), (5, "int"), (Holder.Method(), "Holder.Method")]
+
+# Text that reads as "sm", and text that cannot be encoded (a lone surrogate).
+SM_SPELLINGS = [type("Method", (str,), {})("sm"), np.str_("sm")]
+UNENCODABLE_METHOD = "\udc80"
+
+# A bad chunk_size beside a bad se_method: the chunk_size error is the one raised.
+CHUNK_BEFORE_METHOD = [(2.5, b"sm", TypeError), (0, 5, ValueError), (-1, b"x", OverflowError)]
+
+UNRECOGNISED = ["SM", "Sm", "KOVA", "", " sm", "kova ", "kova\0", "sm\x00", "delta", "statsmodels"]
+
+# In the model tables each change is a function of the parts p of a statsmodels fit that
+# returns the members to replace; duck(p, **change(p)) is the stand-in it describes.
+
+UNSUPPORTED = "ame: only Logit or Probit supported, got "
+
+
+def cannot(type_name, kind="PyArray<T, D>"):
+    return f"'{type_name}' object cannot be converted to '{kind}'"
+
+
+class Values(np.ndarray):
+    """An array whose "values" attribute raises, so the array itself is read."""
+
+    @property
+    def values(self):
+        raise Boom("values")
+
+
+# Spellings of the class name that select the same link.
+CLASS_SPELLINGS = [str.upper, str.lower, lambda s: s[0].lower() + s[1:].upper()]
+
+
+def intercept_twice(p):
+    """The regressors first, then the constant twice, the second with a coefficient of 0."""
+    order = [1, 2, 3, 0, 0]
+    cov = p["cov"][np.ix_(order, order)]
+    cov[4, :] = cov[:, 4] = 0.0
+    return {
+        "params": np.append(p["params"][order[:4]], 0.0),
+        "cov": cov,
+        "exog": p["exog"][:, order],
+        "exog_names": ["GPA", "TUCE", "PSI", "const", "Intercept"],
+    }
+
+
+def model_object(p):
+    """exog and names on a model object, whose class name gives the link; a result class
+    named after the model, without exog or names of its own."""
+    inner = duck(p, params="never read", cov=None)
+    return {"name": p["name"] + "Results", "model": inner, "exog": None, "exog_names": None}
+
+
+# Forms of the fit's members that give the fit's own table.
+ACCEPTED_FORMS = {
+    "params a Series": lambda p: {"params": pd.Series(p["params"], index=p["exog_names"])},
+    "cov a DataFrame": lambda p: {"cov": pd.DataFrame(p["cov"])},
+    "arrays whose values raise": lambda p: {
+        k: p[k].view(Values) for k in ("params", "cov", "exog")
+    },
+    "dtype with metadata": lambda p: {
+        "params": p["params"].astype(np.dtype(np.float64, metadata={"u": 1}))
+    },
+    "exog a DataFrame": lambda p: {
+        "exog": pd.DataFrame(p["exog"], columns=p["exog_names"]),
+        "exog_names": 5,
+    },
+    "names a tuple": lambda p: {"exog_names": tuple(p["exog_names"])},
+    "names an array": lambda p: {"exog_names": np.array(p["exog_names"])},
+    "names an Index": lambda p: {"exog_names": pd.Index(p["exog_names"])},
+    "names a sequence": lambda p: {"exog_names": NameSequence(p["exog_names"])},
+    "names of a str subclass": lambda p: {
+        "exog_names": [type("Name", (str,), {})(n) for n in p["exog_names"]]
+    },
+    "model attribute raises": lambda p: {"model": failing(Boom("model"))},
+    "model object": model_object,
+    "intercept twice, last": intercept_twice,
+    **{
+        f"intercept named {n}": lambda p, n=n: {"exog_names": [n, *p["exog_names"][1:]]}
+        for n in ["Const", "INTERCEPT", "Intercept", "cOnSt"]
+    },
+}
+
+# Names that are kept as given: the first is not an intercept.
+NON_INTERCEPTS = {
+    first: [first, "GPA²", "tüce", "a\0b"]
+    for first in ["constant", "intercept_", "_cons", "const ", "Intercept1"]
+}
+
+NON_MODELS = [(None, "NoneType"), (1.5, "float"), ("Logit", "str")]
+
+
+def unsupported_model_object(p):
+    inner = duck(p, name="OLS", params=MISSING, cov_params=MISSING, cov=None)
+    return {"model": inner}
+
+
+# Inputs refused with the exception's type and its exact text.
+REFUSED_INPUTS = {
+    **{
+        f"class {n!r}": (lambda p, n=n: {"name": n}, ValueError, UNSUPPORTED + n)
+        for n in ["LogitResults", "OLS", "Logit_", "", "Lögit"]
+    },
+    "model object of class OLS": (unsupported_model_object, ValueError, UNSUPPORTED + "OLS"),
+    "class name not str": (
+        lambda p: {"__class__": property(lambda self: SimpleNamespace(__name__=5))},
+        TypeError,
+        cannot("int", "PyString"),
+    ),
+    "params float32": (
+        lambda p: {"params": p["params"].astype(np.float32)},
+        TypeError,
+        cannot("ndarray"),
+    ),
+    "params int64": (
+        lambda p: {"params": p["params"].astype(np.int64)},
+        TypeError,
+        cannot("ndarray"),
+    ),
+    "params 2-d": (lambda p: {"params": p["params"][None, :]}, TypeError, cannot("ndarray")),
+    "params a list": (lambda p: {"params": list(p["params"])}, TypeError, cannot("list")),
+    "params values a list": (
+        lambda p: {"params": SimpleNamespace(values=[1.0] * 4)},
+        TypeError,
+        cannot("list"),
+    ),
+    "cov float32": (
+        lambda p: {"cov": p["cov"].astype(np.float32)},
+        TypeError,
+        cannot("ndarray"),
+    ),
+    "cov 1-d": (lambda p: {"cov": np.diag(p["cov"])}, TypeError, cannot("ndarray")),
+    "exog float32": (
+        lambda p: {"exog": p["exog"].astype(np.float32)},
+        TypeError,
+        cannot("ndarray"),
+    ),
+    "exog int64": (
+        lambda p: {"exog": p["exog"].astype(np.int64)},
+        TypeError,
+        cannot("ndarray"),
+    ),
+    "exog 1-d": (lambda p: {"exog": p["exog"][:, 0]}, TypeError, cannot("ndarray")),
+    "exog 3-d": (lambda p: {"exog": p["exog"][None]}, TypeError, cannot("ndarray")),
+    "exog big-endian": (
+        lambda p: {"exog": p["exog"].astype(">f8")},
+        TypeError,
+        cannot("ndarray"),
+    ),
+    "exog a list": (lambda p: {"exog": p["exog"].tolist()}, TypeError, cannot("list")),
+    "names a str": (
+        lambda p: {"exog_names": "abcd"},
+        TypeError,
+        "Can't extract `str` to `Vec`",
+    ),
+    "names an int": (lambda p: {"exog_names": 5}, TypeError, cannot("int", "Sequence")),
+    "names a set": (
+        lambda p: {"exog_names": set("abcd")},
+        TypeError,
+        cannot("set", "Sequence"),
+    ),
+    "names None": (
+        lambda p: {"exog_names": [None] * 4},
+        TypeError,
+        cannot("NoneType", "PyString"),
+    ),
+    "a name an int": (
+        lambda p: {"exog_names": ["const", 1, "b", "c"]},
+        TypeError,
+        cannot("int", "PyString"),
+    ),
+    "exog a DataFrame with int labels": (
+        lambda p: {"exog": pd.DataFrame(p["exog"])},
+        TypeError,
+        cannot("int", "PyString"),
+    ),
+}
+
+# Sizes that do not fit exog's 4 columns, with words the ValueError must contain.
+SIZE_MISMATCHES = {
+    "params short": (lambda p: {"params": p["params"][:3]}, ["params", "3"]),
+    "params long": (lambda p: {"params": np.append(p["params"], 0.0)}, ["params", "5"]),
+    "cov small": (lambda p: {"cov": p["cov"][:3, :3]}, ["cov_params()", "3 x 3"]),
+    "cov narrow": (lambda p: {"cov": p["cov"][:, :3]}, ["cov_params()", "4 x 3"]),
+    "names short": (lambda p: {"exog_names": p["exog_names"][:3]}, ["names", "3"]),
+    "names long": (lambda p: {"exog_names": [*p["exog_names"], "const"]}, ["names", "5"]),
+}
+
+# Members whose reading raises error e, which must reach the caller as it is; each
+# change is a function of e and p.
+READ_ERRORS = {
+    "class": lambda e, p: {"__class__": failing(e)},
+    "params": lambda e, p: {"params": failing(e)},
+    "cov_params()": lambda e, p: {"cov_params": failing(e).fget},
+    "exog": lambda e, p: {"exog": failing(e)},
+    "exog_names": lambda e, p: {"exog_names": failing(e)},
+    "exog.columns": lambda e, p: {
+        "exog": type("Frame", (), {"values": p["exog"], "columns": failing(e)})()
+    },
+    "names while listed": lambda e, p: {"exog_names": FailingNames(["const"], e)},
+}
+
+# Arrays in layouts zarn refuses, with the label its ValueError starts with.
+UNREADABLE = {
+    f"{field} {layout.__name__}": (layout, field, label)
+    for layout in (packed, misaligned)
+    for field, label in [("params", "params"), ("cov", "cov_params()"), ("exog", "exog")]
+}
+
+# What pandas' DataFrame constructor does when zarn builds its table: each entry makes the
+# outcome anew, an exception to raise or an object to return.
+FRAME_OUTCOMES = {
+    "raises": lambda: Boom("no frame"),
+    "raises KeyboardInterrupt": lambda: KeyboardInterrupt("table"),
+    "returns something else": object,
+}

@@ -8,99 +8,55 @@ import pandas.testing as pdt
 import pytest
 
 import ame_reference as ref
-from support import assert_matches, duck, expected_rows, parts, same_table
+from support import (
+    BINDING_ERRORS,
+    CHUNK,
+    CHUNK_BEFORE_METHOD,
+    CHUNK_OTHER_ERRORS,
+    CHUNK_SIZES,
+    CHUNK_TYPE_ERRORS,
+    DEFAULT_CALLS,
+    SE_METHOD_TYPE_ERRORS,
+    SM_SPELLINGS,
+    UNENCODABLE_METHOD,
+    UNRECOGNISED,
+    ZERO_CHUNKS,
+    Index,
+    assert_matches,
+    duck,
+    expected_rows,
+    parts,
+    same_table,
+    with_model,
+)
 from velmora import zarn
 
-CHUNK = "argument 'chunk_size': "
-MISSING_MODEL = "zarn() missing 1 required positional argument: 'model'"
-TOO_MANY = "zarn() takes from 1 to 3 positional arguments but {} were given"
-MULTIPLE = "zarn() got multiple values for argument '{}'"
-UNEXPECTED = "zarn() got an unexpected keyword argument '{}'"
 ANY = object()  # a model that binding never looks at
-FIT = object()  # stands for the fitted model in parameter lists
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
-
-
-class IndexTypeError(TypeError):
-    pass
-
-
-class Holder:
-    class Method:
-        pass
-
-
-def caused_type_error():
-    error = TypeError("no index here")
-    error.__cause__ = KeyError("inner")
-    return error
-
-
-@pytest.mark.parametrize(
-    ("args", "kwargs"),
-    [
-        ((FIT, None, None), {}),
-        ((), {"model": FIT}),
-        ((), {"se_method": None, "chunk_size": None, "model": FIT}),
-        ((FIT, None, "kova"), {}),
-        ((FIT,), {"se_method": "kova"}),
-    ],
-)
+@pytest.mark.parametrize(("args", "kwargs"), DEFAULT_CALLS)
 def test_none_and_defaults_equal_absent(spector_result, args, kwargs):
-    args = [spector_result if a is FIT else a for a in args]
-    kwargs = {k: spector_result if v is FIT else v for k, v in kwargs.items()}
+    args, kwargs = with_model(args, kwargs, spector_result)
     pdt.assert_frame_equal(zarn(*args, **kwargs), zarn(spector_result), check_exact=True)
 
 
-@pytest.mark.parametrize(
-    "chunk", [1000, np.int64(1000), np.uint8(7), True, Index(5), 2**64 - 1], ids=repr
-)
+@pytest.mark.parametrize("chunk", CHUNK_SIZES, ids=repr)
 @pytest.mark.parametrize("by_keyword", [False, True])
 def test_chunk_size_through_index(spector_result, chunk, by_keyword):
     got = zarn(spector_result, chunk_size=chunk) if by_keyword else zarn(spector_result, chunk)
     same_table(got, zarn(spector_result))
 
 
-@pytest.mark.parametrize(
-    ("args", "kwargs", "message"),
-    [
-        ((), {}, MISSING_MODEL),
-        ((ANY, 100, "sm", 4), {}, TOO_MANY.format(4)),
-        # Too many positionals is reported before keyword and conversion errors.
-        ((ANY, 2.5, b"sm", 4, 5), {"bogus": 1}, TOO_MANY.format(5)),
-        ((ANY,), {"model": ANY}, MULTIPLE.format("model")),
-        ((ANY, None), {"chunk_size": 5}, MULTIPLE.format("chunk_size")),
-        ((ANY, 1, "sm"), {"se_method": "sm"}, MULTIPLE.format("se_method")),
-        ((ANY,), {"chunksize": 10}, UNEXPECTED.format("chunksize")),
-        # Keyword errors come in keyword order, before the missing model.
-        ((ANY,), {"bogus": 1, "model": ANY}, UNEXPECTED.format("bogus")),
-        ((ANY,), {"model": ANY, "bogus": 1}, MULTIPLE.format("model")),
-        ((), {"se_method": "sm", "Model": ANY}, UNEXPECTED.format("Model")),
-        ((), {"chunk_size": 2.5, "se_method": 5}, MISSING_MODEL),
-    ],
-)
+@pytest.mark.parametrize(("args", "kwargs", "message"), BINDING_ERRORS)
 def test_binding_errors(args, kwargs, message):
+    args, kwargs = with_model(args, kwargs, ANY)
     with pytest.raises(TypeError) as exc:
         zarn(*args, **kwargs)
     assert type(exc.value) is TypeError
     assert str(exc.value) == message
 
 
-@pytest.mark.parametrize(
-    "value", [2.5, "10", 1j, np.float64(3.0), Index(1.5), Index(caused_type_error())], ids=repr
-)
+@pytest.mark.parametrize("value", CHUNK_TYPE_ERRORS, ids=repr)
 def test_chunk_size_type_error_names_the_argument(value):
     with pytest.raises(TypeError) as original:
         operator.index(value)
@@ -111,17 +67,7 @@ def test_chunk_size_type_error_names_the_argument(value):
     assert exc.value.__cause__ is original.value.__cause__
 
 
-@pytest.mark.parametrize(
-    ("value", "kind"),
-    [
-        (-1, OverflowError),
-        (2**64, OverflowError),
-        (np.int64(-5), OverflowError),
-        (Index(IndexTypeError("subclass")), IndexTypeError),
-        (Index(ValueError("value")), ValueError),
-    ],
-    ids=repr,
-)
+@pytest.mark.parametrize(("value", "kind"), CHUNK_OTHER_ERRORS, ids=repr)
 def test_chunk_size_other_errors_pass_unchanged(value, kind):
     with pytest.raises(kind) as exc:
         zarn(None, value)
@@ -131,15 +77,13 @@ def test_chunk_size_other_errors_pass_unchanged(value, kind):
         assert exc.value is value.value
 
 
-@pytest.mark.parametrize("zero", [0, False, np.uint8(0), Index(0)], ids=repr)
+@pytest.mark.parametrize("zero", ZERO_CHUNKS, ids=repr)
 def test_chunk_size_zero_is_refused(spector_result, zero):
     with pytest.raises(ValueError, match="^" + re.escape(CHUNK)):
         zarn(spector_result, zero)
 
 
-@pytest.mark.parametrize(
-    ("value", "type_name"), [(b"sm", "bytes"), (5, "int"), (Holder.Method(), "Holder.Method")]
-)
+@pytest.mark.parametrize(("value", "type_name"), SE_METHOD_TYPE_ERRORS)
 def test_se_method_must_be_str(value, type_name):
     with pytest.raises(TypeError) as exc:
         zarn(None, se_method=value)
@@ -149,16 +93,13 @@ def test_se_method_must_be_str(value, type_name):
 
 def test_se_method_text(spector_result):
     want = zarn(spector_result, se_method="sm")
-    for text in [type("Method", (str,), {})("sm"), np.str_("sm")]:
+    for text in SM_SPELLINGS:
         pdt.assert_frame_equal(zarn(spector_result, se_method=text), want)
     with pytest.raises(UnicodeEncodeError):
-        zarn(spector_result, se_method="\udc80")
+        zarn(spector_result, se_method=UNENCODABLE_METHOD)
 
 
-@pytest.mark.parametrize(
-    ("chunk", "method", "kind"),
-    [(2.5, b"sm", TypeError), (0, 5, ValueError), (-1, b"x", OverflowError)],
-)
+@pytest.mark.parametrize(("chunk", "method", "kind"), CHUNK_BEFORE_METHOD)
 def test_chunk_size_error_comes_before_se_method_error(chunk, method, kind):
     with pytest.raises(kind) as exc:
         zarn(None, chunk, method)
@@ -197,9 +138,6 @@ def model_and_parts(request, spector_result):
         return spector_result, p
     p = mixed_parts(p["name"].lower())
     return duck(p), p
-
-
-UNRECOGNISED = ["SM", "Sm", "KOVA", "", " sm", "kova ", "kova\0", "sm\x00", "delta", "statsmodels"]
 
 
 @pytest.mark.parametrize("text", UNRECOGNISED)

@@ -7,28 +7,28 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support import SANITIZED, Boom, stand_in
+from support import FRAME_OUTCOMES, SANITIZED, stand_in
 from velmora import zarn
 
 
-@pytest.mark.parametrize("frame", ["raises", "returns something else"])
-def test_frame_constructor_outcome_is_the_call_outcome(monkeypatch, frame):
-    error, other = Boom("no frame"), object()
+@pytest.mark.parametrize("outcome", FRAME_OUTCOMES)
+def test_frame_constructor_outcome_is_the_call_outcome(monkeypatch, outcome):
+    made = FRAME_OUTCOMES[outcome]()
 
     def constructor(**table):
         assert list(table) == ["data", "index"]
-        if frame == "raises":
-            raise error
-        return other
+        if isinstance(made, BaseException):
+            raise made
+        return made
 
     monkeypatch.setattr(pd, "DataFrame", constructor)
     model = stand_in("Logit", np.array([0.1, 0.2]), np.eye(2), np.ones((3, 2)) / 2, ["a", "b"])
-    if frame == "raises":
-        with pytest.raises(Boom) as caught:
+    if isinstance(made, BaseException):
+        with pytest.raises(type(made)) as caught:
             zarn(model)
-        assert caught.value is error
+        assert caught.value is made
     else:
-        assert zarn(model) is other
+        assert zarn(model) is made
 
 
 def overcommit_refuses_huge_requests():

@@ -8,10 +8,9 @@ import pytest
 
 from support import (
     LAYOUTS,
+    UNREADABLE,
     chunk_sizes,
     duck,
-    misaligned,
-    packed,
     parts,
     random_parts,
     root_bytes,
@@ -113,10 +112,7 @@ def test_memory_layout_does_not_change_the_table(cases, layout, target):
         assert [(root_bytes(v), v.flags.writeable) for v in views.values()] == before
 
 
-@pytest.mark.parametrize(
-    ("field", "label"), [("params", "params"), ("cov", "cov_params()"), ("exog", "exog")]
-)
-@pytest.mark.parametrize("layout", [packed, misaligned])
+@pytest.mark.parametrize(("layout", "field", "label"), UNREADABLE.values(), ids=UNREADABLE)
 def test_unreadable_layouts_are_refused_untouched(spector_result, layout, field, label):
     p = parts(spector_result)
     value = layout(p[field])
