@@ -1,9 +1,5 @@
 """Reading the model: class-name rule, attribute protocol, arrays, names and intercepts."""
 
-import contextlib
-import gc
-import sys
-
 import numpy as np
 import pandas.testing as pdt
 import pytest
@@ -76,30 +72,3 @@ def test_errors_while_reading_pass_unchanged(spector_result, change):
     with pytest.raises(Boom) as exc:
         zarn(duck(p, **change(error, p)))
     assert exc.value is error
-
-
-def test_calls_leave_no_references_behind(spector_result):
-    p = parts(spector_result)
-    models = [
-        duck(p),
-        duck({**p, "name": "OLS"}),
-        duck({**p, "exog_names": p["exog_names"][:3]}),
-        duck({**p, "exog": p["exog"].astype(np.float32)}),
-        duck({**p, "exog_names": property(lambda self: {}["absent"])}),
-        duck({**p, "exog_names": ["const", 1, "b", "c"]}),
-    ]
-    tracked = [p["params"], p["cov"], p["exog"], p["exog_names"], *models]
-
-    def run_all():
-        for model in models:
-            for args in [(), (2.5,), (None, "SM")]:
-                with contextlib.suppress(Exception, Warning):
-                    zarn(model, *args)
-
-    run_all()
-    gc.collect()
-    before = [sys.getrefcount(obj) for obj in tracked]
-    for _ in range(20):
-        run_all()
-    gc.collect()
-    assert [sys.getrefcount(obj) for obj in tracked] == before
