@@ -1,4 +1,4 @@
-"""The velmora command as a user runs it, its output files, and the typing stub."""
+"""The velmora command as a user runs it, and its output files."""
 
 import json
 import re
@@ -280,28 +280,3 @@ def test_missing_extra_names_its_install_command(files, blocked, args, extra):
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=files)
     assert proc.returncode == 1
     assert f"pip install 'velmora[{extra}]'" in proc.stderr.strip().splitlines()[-1]
-
-
-def test_mypy_strict_sees_the_stub():
-    folder = Path(__file__).with_name("typing")
-    proc = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy",
-            "--strict",
-            "--cache-dir",
-            "/dev/null",
-            "zarn_usage.py",
-            "zarn_misuse.py",
-        ],
-        capture_output=True,
-        text=True,
-        cwd=folder,
-        timeout=300,
-    )
-    reported = {int(n) for n in re.findall(r"^zarn_misuse\.py:(\d+): error", proc.stdout, re.M)}
-    lines = (folder / "zarn_misuse.py").read_text().splitlines()
-    flagged = {i for i, line in enumerate(lines, 1) if "# flagged" in line}
-    assert reported == flagged, proc.stdout
-    assert "zarn_usage.py" not in proc.stdout

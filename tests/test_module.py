@@ -1,9 +1,12 @@
-"""The module and its one function as the interpreter shows them, and its internal failures."""
+"""The module and its one function as the interpreter and a type checker see them, and its
+internal failures."""
 
+import re
 import subprocess
 import sys
 import textwrap
 import types
+from pathlib import Path
 
 import pytest
 
@@ -139,3 +142,28 @@ def test_internal_failure_is_a_panic_and_leaves_the_module_usable(case):
         )
     )
     assert out == [f"PanicException True ({text!r},) True", "['x']"]
+
+
+def test_mypy_strict_sees_the_stub():
+    folder = Path(__file__).with_name("typing")
+    proc = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            "/dev/null",
+            "zarn_usage.py",
+            "zarn_misuse.py",
+        ],
+        capture_output=True,
+        text=True,
+        cwd=folder,
+        timeout=300,
+    )
+    reported = {int(n) for n in re.findall(r"^zarn_misuse\.py:(\d+): error", proc.stdout, re.M)}
+    lines = (folder / "zarn_misuse.py").read_text().splitlines()
+    flagged = {i for i, line in enumerate(lines, 1) if "# flagged" in line}
+    assert reported == flagged, proc.stdout
+    assert "zarn_usage.py" not in proc.stdout
