@@ -1,4 +1,7 @@
-"""The velmora command as a user runs it, and its output files."""
+"""The velmora command as a user runs it: whole runs, the files and plots it writes, and its
+errors. A real process is started where the process itself is under test (its exit status
+and streams, one run per output format, the built-in comparison); the other runs call the
+command's main() in this process."""
 
 import json
 import re
@@ -16,6 +19,7 @@ import statsmodels.formula.api as smf
 
 import ame_reference as ref
 from velmora import zarn
+from velmora_cli.cli import main
 
 FORMULA = "affair ~ age + yrs_married + C(religious)"
 FIT = {"logit": smf.logit, "probit": smf.probit}
@@ -28,6 +32,25 @@ def velmora(*args, cwd=None):
     script = Path(sys.executable).with_name("velmora")
     command = [str(script) if script.exists() else shutil.which("velmora"), *map(str, args)]
     return subprocess.run(command, capture_output=True, text=True, cwd=cwd, timeout=300)
+
+
+def run_main(capsys, *args):
+    """Runs the command's main() in this process; returns its exit status, stdout and stderr."""
+    try:
+        status = main([str(a) for a in args])
+    except SystemExit as stop:  # the option parser ends the run itself
+        status = stop.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def assert_one_error_line(status, out, err, want_status, message):
+    """The run ended with want_status, printed nothing and one error line holding message."""
+    assert status == want_status
+    assert out == ""
+    (line,) = err.splitlines()
+    assert line.startswith("velmora: error: ")
+    assert message in line
 
 
 @pytest.fixture(scope="module")
@@ -75,18 +98,51 @@ def read_back(path):
     return table.set_index("term")
 
 
+def check_plot(plot):
+    """The file is a valid image of its suffix: big enough, or naming every term and the
+    method, or a whole PDF."""
+    data = plot.read_bytes()
+    if plot.suffix == ".png":
+        import matplotlib.image
+
+        assert data.startswith(b"\x89PNG\r\n\x1a\n")
+        height, width, _ = matplotlib.image.imread(plot).shape
+        assert height > 200
+        assert width > 200
+    elif plot.suffix == ".svg":
+        text = "".join(ET.fromstring(data).itertext())
+        assert all(term in text for term in TERMS)
+        assert "se_method = sm" in text
+    else:
+        assert data.startswith(b"%PDF")
+        assert data.rstrip().endswith(b"%%EOF")
+
+
+# One run per table format, three of them drawing a plot in one of its formats too.
 @pytest.mark.parametrize(
-    ("suffix", "options", "kind", "se_method", "fit_options"),
+    ("suffix", "options", "kind", "se_method", "fit_options", "plot"),
     [
-        (".csv", ["--model", "logit"], "logit", "sm", {}),
-        (".json", ["--model", "logit", "--se-method", "kova"], "logit", "kova", {}),
-        (".md", ["--model", "probit", "--chunk-size", "1000"], "probit", "sm", {}),
-        (".tex", ["--model", "logit", "--cov-type", "HC1"], "logit", "sm", {"cov_type": "HC1"}),
+        (".csv", ["--model", "logit"], "logit", "sm", {}, ".svg"),
+        (".json", ["--model", "logit", "--se-method", "kova"], "logit", "kova", {}, ".png"),
+        (".md", ["--model", "probit", "--chunk-size", "1000"], "probit", "sm", {}, None),
+        (
+            ".tex",
+            ["--model", "logit", "--cov-type", "HC1"],
+            "logit",
+            "sm",
+            {"cov_type": "HC1"},
+            ".pdf",
+        ),
     ],
 )
-def test_csv_run_writes_each_format(files, fair, suffix, options, kind, se_method, fit_options):
+def test_csv_run_writes_each_format(
+    files, fair, suffix, options, kind, se_method, fit_options, plot
+):
     out = files / f"ames{suffix}"
-    proc = velmora(files / "fair.csv", "--formula", FORMULA, *options, "--output", out, "-q")
+    drawing = [] if plot is None else ["--plot", files / f"forest{plot}"]
+    proc = velmora(
+        files / "fair.csv", "--formula", FORMULA, *options, "--output", out, *drawing, "-q"
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
     assert f"se_method: {se_method} (" in proc.stdout
@@ -106,6 +162,8 @@ def test_csv_run_writes_each_format(files, fair, suffix, options, kind, se_metho
             atol=0 if exact else 5.1e-7,
         )
     assert list(written["Significance"]) == list(expected["Significance"])
+    if plot is not None:
+        check_plot(files / f"forest{plot}")
 
 
 def test_default_run_prints_both_methods_beside_statsmodels(spector):
@@ -135,11 +193,11 @@ def test_default_run_prints_both_methods_beside_statsmodels(spector):
         assert seen == 9
 
 
-def test_by_group_uses_one_fit_and_each_groups_rows(files, fair):
+def test_by_group_uses_one_fit_and_each_groups_rows(capsys, files, fair):
     out = files / "by.csv"
     args = ["--model", "probit", "--by", "occupation", "--output", out, "-q"]
-    proc = velmora(files / "fair.parquet", "--formula", FORMULA, *args)
-    assert proc.returncode == 0, proc.stderr
+    status, _, err = run_main(capsys, files / "fair.parquet", "--formula", FORMULA, *args)
+    assert status == 0, err
     written = pd.read_csv(out, keep_default_na=False)
     assert list(written.columns[:2]) == ["occupation", "term"]
     assert list(written["occupation"].unique()) == sorted(fair["occupation"].unique())
@@ -154,44 +212,6 @@ def test_by_group_uses_one_fit_and_each_groups_rows(files, fair):
         reported = [names.index(t) for t in table["term"]]
         np.testing.assert_allclose(table["dy/dx"], ames[reported], rtol=1e-10)
         np.testing.assert_allclose(table["Std. Err"], errors[reported], rtol=1e-10)
-
-
-def test_contiguous_groups_are_views_and_scattered_ones_are_right():
-    from velmora_cli.modeling import group_rows
-
-    X = np.asfortranarray(np.arange(24.0).reshape(8, 3))
-    grouped = pd.Series(["b", "b", "b", "a", "a", "c", "c", "c"])
-    scattered = pd.Series(["b", "a", "b", "c", "a", "b", "c", "c"])
-    for labels in (grouped, scattered):
-        parts = list(group_rows(X, labels))
-        assert [label for label, _ in parts] == ["a", "b", "c"]
-        for label, rows in parts:
-            np.testing.assert_array_equal(rows, X[(labels == label).to_numpy()])
-            assert np.shares_memory(rows, X) == (labels is grouped)
-
-
-@pytest.mark.parametrize("suffix", [".png", ".svg", ".pdf"])
-def test_plot_writes_a_valid_image(files, suffix):
-    plot = files / f"forest{suffix}"
-    proc = velmora(
-        files / "fair.csv", "--formula", FORMULA, "--model", "logit", "--plot", plot, "-q"
-    )
-    assert proc.returncode == 0, proc.stderr
-    data = plot.read_bytes()
-    if suffix == ".png":
-        import matplotlib.image
-
-        assert data.startswith(b"\x89PNG\r\n\x1a\n")
-        height, width, _ = matplotlib.image.imread(plot).shape
-        assert height > 200
-        assert width > 200
-    elif suffix == ".svg":
-        text = "".join(ET.fromstring(data).itertext())
-        assert all(term in text for term in TERMS)
-        assert "se_method = sm" in text
-    else:
-        assert data.startswith(b"%PDF")
-        assert data.rstrip().endswith(b"%%EOF")
 
 
 BAD_INPUTS = [
@@ -252,13 +272,17 @@ BAD_INPUTS = [
 
 
 @pytest.mark.parametrize(("args", "status", "message"), BAD_INPUTS)
-def test_bad_input_gives_one_line_and_status(files, args, status, message):
+def test_bad_input_gives_one_line_and_status(capsys, monkeypatch, files, args, status, message):
+    monkeypatch.chdir(files)
+    assert_one_error_line(*run_main(capsys, *args, "-q"), status, message)
+
+
+# A failure of the data (through main's status) and a misuse of the options (through the
+# option parser's exit), as the process ends with them.
+@pytest.mark.parametrize(("args", "status", "message"), [BAD_INPUTS[0], BAD_INPUTS[10]])
+def test_bad_input_ends_the_process_with_one_line_and_status(files, args, status, message):
     proc = velmora(*args, "-q", cwd=files)
-    assert proc.returncode == status
-    assert proc.stdout == ""
-    (line,) = proc.stderr.splitlines()
-    assert line.startswith("velmora: error: ")
-    assert message in line
+    assert_one_error_line(proc.returncode, proc.stdout, proc.stderr, status, message)
 
 
 @pytest.mark.parametrize(
@@ -272,11 +296,10 @@ def test_bad_input_gives_one_line_and_status(files, args, status, message):
         ),
     ],
 )
-def test_missing_extra_names_its_install_command(files, blocked, args, extra):
-    code = (
-        f"import sys; sys.modules[{blocked!r}] = sys.modules['fastparquet'] = None\n"
-        f"from velmora_cli.cli import main; sys.exit(main({[*args, '-q']!r}))"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=files)
-    assert proc.returncode == 1
-    assert f"pip install 'velmora[{extra}]'" in proc.stderr.strip().splitlines()[-1]
+def test_missing_extra_names_its_install_command(capsys, monkeypatch, files, blocked, args, extra):
+    monkeypatch.setitem(sys.modules, blocked, None)
+    monkeypatch.setitem(sys.modules, "fastparquet", None)
+    monkeypatch.chdir(files)
+    status, _, err = run_main(capsys, *args, "-q")
+    assert status == 1
+    assert f"pip install 'velmora[{extra}]'" in err.strip().splitlines()[-1]
