@@ -515,16 +515,21 @@ REFUSED_INPUTS = {
         TypeError,
         cannot("int", "PyString"),
     ),
-    "params float32": (
-        lambda p: {"params": p["params"].astype(np.float32)},
-        TypeError,
-        cannot("ndarray"),
-    ),
-    "params int64": (
-        lambda p: {"params": p["params"].astype(np.int64)},
-        TypeError,
-        cannot("ndarray"),
-    ),
+    **{
+        f"{field} of dtype {dtype}": (
+            lambda p, f=field, d=dtype: {f: p[f].astype(d)},
+            TypeError,
+            cannot("ndarray"),
+        )
+        for field, dtype in [
+            ("params", "float32"),
+            ("params", "int64"),
+            ("cov", "float32"),
+            ("exog", "float32"),
+            ("exog", "int64"),
+            ("exog", ">f8"),
+        ]
+    },
     "params 2-d": (lambda p: {"params": p["params"][None, :]}, TypeError, cannot("ndarray")),
     "params a list": (lambda p: {"params": list(p["params"])}, TypeError, cannot("list")),
     "params values a list": (
@@ -532,29 +537,9 @@ REFUSED_INPUTS = {
         TypeError,
         cannot("list"),
     ),
-    "cov float32": (
-        lambda p: {"cov": p["cov"].astype(np.float32)},
-        TypeError,
-        cannot("ndarray"),
-    ),
     "cov 1-d": (lambda p: {"cov": np.diag(p["cov"])}, TypeError, cannot("ndarray")),
-    "exog float32": (
-        lambda p: {"exog": p["exog"].astype(np.float32)},
-        TypeError,
-        cannot("ndarray"),
-    ),
-    "exog int64": (
-        lambda p: {"exog": p["exog"].astype(np.int64)},
-        TypeError,
-        cannot("ndarray"),
-    ),
     "exog 1-d": (lambda p: {"exog": p["exog"][:, 0]}, TypeError, cannot("ndarray")),
     "exog 3-d": (lambda p: {"exog": p["exog"][None]}, TypeError, cannot("ndarray")),
-    "exog big-endian": (
-        lambda p: {"exog": p["exog"].astype(">f8")},
-        TypeError,
-        cannot("ndarray"),
-    ),
     "exog a list": (lambda p: {"exog": p["exog"].tolist()}, TypeError, cannot("list")),
     "names a str": (
         lambda p: {"exog_names": "abcd"},

@@ -156,8 +156,9 @@ def p(spector):
     return parts(sm.Logit(endog, exog).fit(disp=0))
 
 
-def tracked_refcounts(p):
-    tracked = (p["params"], p["cov"], p["exog"], p["exog_names"], pd, pd.DataFrame)
+def tracked_refcounts(p, *others):
+    """The reference counts of the fit's arrays and names, of pandas, and of others."""
+    tracked = (p["params"], p["cov"], p["exog"], p["exog_names"], pd, pd.DataFrame, *others)
     return [sys.getrefcount(obj) for obj in tracked]
 
 
@@ -184,7 +185,7 @@ def test_frame_constructor_outcome_returns_every_reference(monkeypatch, p, outco
     monkeypatch.setattr(pd, "DataFrame", constructor)
     model = duck(p)
     gc.collect()
-    before = [*tracked_refcounts(p), sys.getrefcount(model)]
+    before = tracked_refcounts(p, model)
     for _ in range(200):
         try:
             got = zarn(model, 17)
@@ -193,19 +194,19 @@ def test_frame_constructor_outcome_returns_every_reference(monkeypatch, p, outco
         assert got is made.pop()
     del got
     gc.collect()
-    assert [*tracked_refcounts(p), sys.getrefcount(model)] == before
+    assert tracked_refcounts(p, model) == before
 
 
 def test_missing_pandas_returns_every_reference(monkeypatch, p):
     monkeypatch.setitem(sys.modules, "pandas", None)
     model = duck(p)
     gc.collect()
-    before = [*tracked_refcounts(p), sys.getrefcount(model)]
+    before = tracked_refcounts(p, model)
     for _ in range(200):
         with pytest.raises(ImportError):
             zarn(model)
     gc.collect()
-    assert [*tracked_refcounts(p), sys.getrefcount(model)] == before
+    assert tracked_refcounts(p, model) == before
 
 
 def test_statsmodels_results_keep_their_reference_counts(spector_result):
