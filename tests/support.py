@@ -1,5 +1,7 @@
-"""What the tests share: stand-ins for fitted models and their names, arrays in chosen
-memory layouts, the error the stand-ins raise, and comparisons of result tables."""
+"""What the tests share: stand-ins for fitted models and their names, random models, arrays
+in chosen memory layouts, the error the stand-ins raise, comparisons of result tables (with
+each other and with the NumPy reference), and the tables of cases that the behaviour tests
+and the leak checks both walk."""
 
 import ctypes
 from types import SimpleNamespace
