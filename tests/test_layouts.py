@@ -96,6 +96,7 @@ def test_memory_layout_does_not_change_the_table(cases, layout, target):
         before = [(root_bytes(v), v.flags.writeable) for v in views.values()]
         copies = {field: np.ascontiguousarray(v) for field, v in views.items()}
         same_values = all(np.array_equal(copies[f], p[f], equal_nan=True) for f in fields)
+        assert same_values or layout == "broadcast"  # the only layout that changes values
         # Chunks matter where rows are read, so only the design matrix alone runs through them.
         chunks = case.chunks if fields == ("exog",) else [None]
         for chunk in chunks:
