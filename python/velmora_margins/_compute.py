@@ -4,13 +4,14 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass
+from functools import partial
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from velmora_margins import _kernels
-from velmora_margins._parts import Layout, Part, build_part
+from velmora_margins._parts import Layout, Part, build_indexed
 from velmora_margins._plan import Chunk, Plan
 from velmora_margins._result import FittedModel
 from velmora_margins._runner import Progress, runner_for
@@ -149,6 +150,20 @@ def part_effects(
     }
 
 
+def partition_effects(
+    frame: pd.DataFrame,
+    index: int,
+    layout: Layout,
+    names: list[str] | None,
+    kind: str,
+    params: np.ndarray,
+    plan: Plan,
+    chunk: int,
+) -> dict[Any, Sums]:
+    """Returns a partition's sums by group label (a task that pickles for Dask)."""
+    return part_effects(build_indexed(frame, index, layout, names), kind, params, plan, chunk)
+
+
 def partitioned_sums(
     model: FittedModel,
     plan: Plan,
@@ -178,13 +193,15 @@ def partitioned_sums(
         data=tuple(c for c in source.columns if c in plan.data_columns),
     )
     runner = runner_for(source, progress)
-    kind, params, chunk = model.kind, model.params, chunk_size or DEFAULT_CHUNK
-
-    def task(frame: pd.DataFrame, index: int) -> dict[Any, Sums]:
-        return part_effects(
-            build_part(frame, runner.describe(index), layout), kind, params, plan, chunk
-        )
-
+    task = partial(
+        partition_effects,
+        layout=layout,
+        names=source.names,
+        kind=model.kind,
+        params=model.params,
+        plan=plan,
+        chunk=chunk_size or DEFAULT_CHUNK,
+    )
     merged: dict[Any, Sums] = {}
     for part in runner.run(task):
         for label, sums in part.items():

@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 from collections.abc import Callable
 from dataclasses import dataclass
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -20,7 +21,7 @@ import pandas as pd
 from velmora_margins import _kernels
 from velmora_margins._fitresult import FitResult, Logit, Probit
 from velmora_margins._learn import formula_columns, learn_design
-from velmora_margins._parts import Layout, Part, build_part
+from velmora_margins._parts import Layout, Part, build_indexed
 from velmora_margins._plan import binary_columns
 from velmora_margins._runner import Progress, Runner, runner_for
 from velmora_margins._sources import Source, open_source
@@ -86,34 +87,52 @@ def part_cluster_scores(part: Part, kind: str, beta: np.ndarray) -> tuple[np.nda
     return np.asarray(labels), scores
 
 
+def built_part(frame: pd.DataFrame, index: int, layout: Layout, names: list[str] | None) -> Part:
+    return build_indexed(frame, index, layout, names)
+
+
+def on_built(
+    frame: pd.DataFrame,
+    index: int,
+    layout: Layout,
+    names: list[str] | None,
+    task: Callable[[Part], Any],
+) -> Any:
+    """Builds a partition's arrays and runs a task on them."""
+    return task(build_indexed(frame, index, layout, names))
+
+
+def on_kept(part: Part, index: int, task: Callable[[Part], Any]) -> Any:
+    return task(part)
+
+
 class Passes:
-    """The passes of a fit over the partitions, from kept design matrices where they fit."""
+    """The passes of a fit over the partitions, from kept design matrices where they fit.
+
+    The tasks handed to the runner are module functions with their arguments bound, so
+    that they pickle for Dask's worker processes."""
 
     def __init__(self, runner: Runner, layout: Layout, kind: str, keep: bool) -> None:
         self.runner = runner
         self.layout = layout
         self.kind = kind
+        self.names = runner.source.names
         self.kept: list[Any] | None = None
         if keep:
-            self.kept = runner.keep(self.build)
-
-    def build(self, frame: pd.DataFrame, index: int) -> Part:
-        return build_part(frame, self.runner.describe(index), self.layout)
+            self.kept = runner.keep(partial(built_part, layout=layout, names=self.names))
 
     def map(self, task: Callable[[Part], Any]) -> list[Any]:
         if self.kept is not None:
-            return self.runner.run_kept(self.kept, lambda part, i: task(part))
-        return self.runner.run(lambda frame, i: task(self.build(frame, i)))
+            return self.runner.run_kept(self.kept, partial(on_kept, task=task))
+        return self.runner.run(partial(on_built, layout=self.layout, names=self.names, task=task))
 
     def totals(self, beta: np.ndarray, meat: bool = False) -> Totals:
-        kind = self.kind
-        return add_totals(self.map(lambda part: part_sums(part, kind, beta, meat)))
+        return add_totals(self.map(partial(part_sums, kind=self.kind, beta=beta, meat=meat)))
 
     def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
         """Returns the sum over clusters of each cluster's score outer product, and the
         number of clusters."""
-        kind = self.kind
-        pieces = self.map(lambda part: part_cluster_scores(part, kind, beta))
+        pieces = self.map(partial(part_cluster_scores, kind=self.kind, beta=beta))
         labels = np.concatenate([p[0] for p in pieces])
         scores = np.concatenate([p[1] for p in pieces])
         codes, unique = pd.factorize(labels)
@@ -127,20 +146,20 @@ class Passes:
 
     def exact_rows(self, beta: np.ndarray) -> int:
         """Returns how many rows the model predicts exactly (to 1e-6)."""
-        kind = self.kind
+        return sum(self.map(partial(exact_rows, kind=self.kind, beta=beta)))
 
-        def count(part: Part) -> int:
-            assert part.y is not None
-            xb = part.x @ beta
-            if kind == "logit":
-                p = 1.0 / (1.0 + np.exp(-xb))
-            else:
-                from scipy.special import ndtr
 
-                p = ndtr(xb)
-            return int((np.abs(p - part.y) < 1e-6).sum())
+def exact_rows(part: Part, kind: str, beta: np.ndarray) -> int:
+    """Returns how many of a partition's rows the model predicts exactly (to 1e-6)."""
+    assert part.y is not None
+    xb = part.x @ beta
+    if kind == "logit":
+        p = 1.0 / (1.0 + np.exp(-xb))
+    else:
+        from scipy.special import ndtr
 
-        return sum(self.map(count))
+        p = ndtr(xb)
+    return int((np.abs(p - part.y) < 1e-6).sum())
 
 
 def fit(

@@ -46,6 +46,18 @@ class Part:
     read: int  # rows in the partition before the missing ones were left out
 
 
+def partition_name(names: list[str] | None, index: int) -> str:
+    """Returns what a partition is called in messages: its file, or "partition 3"."""
+    if names is not None and index < len(names):
+        return names[index]
+    return f"partition {index}"
+
+
+def build_indexed(frame: pd.DataFrame, index: int, layout: Layout, names: list[str] | None) -> Part:
+    """Returns the arrays of partition number index (a task that pickles for Dask)."""
+    return build_part(frame, partition_name(names, index), layout)
+
+
 def build_part(frame: pd.DataFrame, name: str, layout: Layout) -> Part:
     """Returns the arrays of a partition, or fails naming the partition."""
     missing = [c for c in layout.columns if c not in frame.columns]

@@ -1,0 +1,102 @@
+"""velmora_margins.fit against statsmodels' own fit, locally, on Dask and from files."""
+
+import numpy as np
+import pandas as pd
+import pytest
+import statsmodels.api as sm
+import statsmodels.formula.api as smf
+
+import velmora_margins
+
+dd = pytest.importorskip("dask.dataframe")
+
+FORMULA = "affair ~ age + I(age**2) + yrs_married + C(religious) + C(religious):age + np.log(educ)"
+FIT = {"logit": smf.logit, "probit": smf.probit}
+NUMBERS = ["dy/dx", "Std. Err"]
+
+
+@pytest.fixture(scope="module")
+def fair():
+    data = sm.datasets.fair.load_pandas().data
+    return data.assign(affair=(data["affairs"] > 0).astype(int))
+
+
+def statsmodels_fit(kind, data, cov_type="nonrobust", cluster=None):
+    options = {"cov_type": cov_type}
+    if cov_type == "cluster":
+        options["cov_kwds"] = {"groups": pd.factorize(data[cluster])[0]}
+    return FIT[kind](FORMULA, data).fit(disp=0, **options)
+
+
+def assert_same_fit(ours, theirs):
+    assert list(ours.params.index) == list(theirs.params.index)
+    np.testing.assert_allclose(ours.params, theirs.params, rtol=1e-8, atol=0)
+    np.testing.assert_allclose(ours.cov_params(), theirs.cov_params(), rtol=1e-7, atol=0)
+    np.testing.assert_allclose(ours.bse, theirs.bse, rtol=1e-7, atol=0)
+    assert ours.llf == pytest.approx(theirs.llf, rel=1e-10)
+    assert ours.nobs == theirs.nobs
+    assert ours.converged
+
+
+def assert_same_effects(ours, theirs, **options):
+    for per_column in (False, True):
+        a = velmora_margins.margins(ours, per_column=per_column, **options)
+        b = velmora_margins.margins(theirs, per_column=per_column, **options)
+        assert list(a["term"]) == list(b["term"])
+        assert list(a["contrast"]) == list(b["contrast"])
+        np.testing.assert_allclose(a[NUMBERS], b[NUMBERS], rtol=1e-7, atol=0)
+
+
+@pytest.mark.parametrize("kind", ["logit", "probit"])
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC0", "HC3", "cluster"])
+def test_pandas_fit_equals_statsmodels(fair, kind, cov_type):
+    cluster = "occupation" if cov_type == "cluster" else None
+    ours = velmora_margins.fit(FORMULA, fair, model=kind, cov_type=cov_type, cluster=cluster)
+    assert_same_fit(ours, statsmodels_fit(kind, fair, cov_type, cluster))
+    assert type(ours.model).__name__ == kind.capitalize()
+    assert "log-likelihood" in ours.summary()
+
+
+@pytest.mark.parametrize("partitions", [1, 2, 7])
+def test_dask_partitions_equal_statsmodels(fair, partitions):
+    data = dd.from_pandas(fair, npartitions=partitions)
+    ours = velmora_margins.fit(
+        FORMULA, data, model="probit", cov_type="cluster", cluster="occupation"
+    )
+    theirs = statsmodels_fit("probit", fair, "cluster", "occupation")
+    assert_same_fit(ours, theirs)
+    assert_same_effects(ours, theirs)
+
+
+def test_parquet_files_by_glob_and_directory(fair, tmp_path):
+    for i, rows in enumerate(np.array_split(np.arange(len(fair)), 3)):
+        fair.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
+    theirs = statsmodels_fit("logit", fair)
+    seen = []
+    for data in (str(tmp_path / "part*.parquet"), tmp_path):
+        ours = velmora_margins.fit(
+            FORMULA, data, progress=lambda done, total: seen.append((done, total))
+        )
+        assert_same_fit(ours, theirs)
+    assert_same_effects(ours, theirs, by="occupation", weights="children")
+    assert (3, 3) in seen
+
+
+def test_weights_count_rows(fair):
+    data = fair.sample(900, random_state=3).assign(w=np.arange(900) % 3)
+    replicated = data.loc[data.index.repeat(data["w"])]
+    ours = velmora_margins.fit(FORMULA, data, weights="w")
+    assert_same_fit(ours, statsmodels_fit("logit", replicated))
+
+
+def test_local_cluster_of_processes(fair):
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    )
+    with cluster, distributed.Client(cluster):
+        data = dd.from_pandas(fair, npartitions=4)
+        ours = velmora_margins.fit(FORMULA, data, cov_type="HC1")
+        theirs = statsmodels_fit("logit", fair, "HC1")
+        assert_same_fit(ours, theirs)
+        assert_same_effects(ours, theirs, by="occupation")
