@@ -18,6 +18,7 @@ import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
 import ame_reference as ref
+import velmora_margins
 from velmora import zarn
 from velmora_cli.cli import main
 
@@ -98,7 +99,7 @@ def read_back(path):
     return table.set_index("term")
 
 
-def check_plot(plot):
+def check_plot(plot, terms=TERMS):
     """The file is a valid image of its suffix: big enough, or naming every term and the
     method, or a whole PDF."""
     data = plot.read_bytes()
@@ -111,7 +112,7 @@ def check_plot(plot):
         assert width > 200
     elif plot.suffix == ".svg":
         text = "".join(ET.fromstring(data).itertext())
-        assert all(term in text for term in TERMS)
+        assert all(term in text for term in terms)
         assert "se_method = sm" in text
     else:
         assert data.startswith(b"%PDF")
@@ -141,7 +142,15 @@ def test_csv_run_writes_each_format(
     out = files / f"ames{suffix}"
     drawing = [] if plot is None else ["--plot", files / f"forest{plot}"]
     proc = velmora(
-        files / "fair.csv", "--formula", FORMULA, *options, "--output", out, *drawing, "-q"
+        files / "fair.csv",
+        "--formula",
+        FORMULA,
+        "--per-column",
+        *options,
+        "--output",
+        out,
+        *drawing,
+        "-q",
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
@@ -164,6 +173,24 @@ def test_csv_run_writes_each_format(
     assert list(written["Significance"]) == list(expected["Significance"])
     if plot is not None:
         check_plot(files / f"forest{plot}")
+
+
+def test_effects_by_variable_are_the_default(capsys, files, fair):
+    out, plot = files / "by_variable.csv", files / "by_variable.svg"
+    formula = "affair ~ age + I(age**2) + C(religious) + yrs_married"
+    args = ["--formula", formula, "--model", "probit", "--weights", "children"]
+    status, stdout, err = run_main(
+        capsys, files / "fair.csv", *args, "--output", out, "--plot", plot, "-q"
+    )
+    assert status == 0, err
+    assert "effects by variable" in stdout
+    assert "rows weighted by children" in stdout
+    written = pd.read_csv(out, keep_default_na=False).set_index(["term", "contrast"])
+    result = smf.probit(formula, fair).fit(disp=0)
+    expected = velmora_margins.margins(result, weights="children").set_index(["term", "contrast"])
+    assert list(written.index) == list(expected.index)
+    np.testing.assert_allclose(written[NUMBERS], expected[NUMBERS], rtol=1e-10)
+    check_plot(plot, ["age", "yrs_married", "religious 2.0 - 1.0", "religious 4.0 - 1.0"])
 
 
 def test_default_run_prints_both_methods_beside_statsmodels(spector):
@@ -195,7 +222,7 @@ def test_default_run_prints_both_methods_beside_statsmodels(spector):
 
 def test_by_group_uses_one_fit_and_each_groups_rows(capsys, files, fair):
     out = files / "by.csv"
-    args = ["--model", "probit", "--by", "occupation", "--output", out, "-q"]
+    args = ["--model", "probit", "--by", "occupation", "--per-column", "--output", out, "-q"]
     status, _, err = run_main(capsys, files / "fair.parquet", "--formula", FORMULA, *args)
     assert status == 0, err
     written = pd.read_csv(out, keep_default_na=False)
@@ -265,6 +292,16 @@ BAD_INPUTS = [
         ["fair.csv", "--formula", "affair ~ age", "--model", "logit", "--output", "a.xlsx"],
         2,
         ".csv, .json",
+    ),
+    (
+        ["fair.csv", "--formula", "affair ~ age", "--model", "logit", "--weights", "nope"],
+        1,
+        "--weights: no column 'nope'",
+    ),
+    (
+        ["fair.csv", "--formula", "affair ~ age", "--model", "logit", "--se-method", "kova"],
+        2,
+        "--se-method kova applies to the per-design-column table",
     ),
     (["fair.csv", "--formula", "affair ~ age"], 2, "--model is required"),
     (["--formula", "affair ~ age"], 2, "applies to a DATA file"),

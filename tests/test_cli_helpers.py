@@ -302,6 +302,14 @@ def test_rank_with_more_columns_than_rows():
     assert design_rank(wide) == 2
 
 
+@pytest.mark.parametrize("rows", [3, 50])
+def test_rank_refuses_an_infinite_value(rows):
+    design = np.column_stack([np.ones(rows), regressor(rows)])
+    design[1, 1] = np.inf
+    with pytest.raises(CliError, match="the design matrix holds infinite values"):
+        design_rank(design)
+
+
 @pytest.mark.parametrize(("rows", "columns"), [(0, 3), (5, 0), (0, 0)])
 def test_rank_of_an_empty_design(rows, columns):
     assert design_rank(np.empty((rows, columns))) == 0

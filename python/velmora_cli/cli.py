@@ -35,7 +35,18 @@ SE_METHODS = {
     "kova": "per-observation gradient, the library's default",
 }
 COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
-DATA_OPTIONS = ("formula", "model", "se_method", "cov_type", "cluster", "by", "output", "plot")
+DATA_OPTIONS = (
+    "formula",
+    "model",
+    "se_method",
+    "cov_type",
+    "cluster",
+    "by",
+    "weights",
+    "per_column",
+    "output",
+    "plot",
+)
 
 DESCRIPTION = """\
 Average marginal effects (AMEs) of Logit and Probit models, with delta-method
@@ -46,7 +57,10 @@ Without DATA, fits a Logit and a Probit of GRADE on GPA, TUCE and PSI (0/1) to
 statsmodels' bundled spector data and prints velmora's AMEs under both
 standard-error methods beside statsmodels' get_margeff(at='overall',
 method='dydx', dummy=True). With DATA, fits --formula by --model and prints
-its AMEs."""
+its AMEs by variable: a numerical variable's mean derivative through every
+term it enters (powers, interactions, transforms), each level of a factor
+against the reference level, a 0/1 variable's change from 0 to 1.
+--per-column gives one effect per design column instead."""
 
 EPILOG = """\
 standard-error methods (--se-method):
@@ -145,8 +159,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--se-method",
         type=choice_of(*SE_METHODS),
         metavar="{sm,kova}",
-        help="how the standard errors of continuous regressors are formed (see below); "
-        "default: sm, e.g. --se-method kova",
+        help="how the standard errors of continuous regressors are formed in the "
+        "--per-column table (see below); default: sm, e.g. --se-method kova",
     )
     parser.add_argument(
         "--chunk-size",
@@ -173,6 +187,20 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="COLUMN",
         help="report the AMEs within each group of COLUMN instead, from one fit on all rows; "
         "the table gains a COLUMN column, e.g. --by region",
+    )
+    parser.add_argument(
+        "--weights",
+        metavar="COLUMN",
+        help="weight each row's effect by COLUMN (non-negative frequency or sampling "
+        "weights) when averaging; the fit and its covariance are unweighted, e.g. "
+        "--weights pop",
+    )
+    parser.add_argument(
+        "--per-column",
+        action="store_true",
+        default=None,
+        help="one effect per column of the design matrix (each dummy of a factor, each "
+        "power of a variable on its own) instead of one per variable",
     )
     parser.add_argument(
         "--output",
@@ -228,6 +256,19 @@ def check_options(args: argparse.Namespace) -> None:
             "rename it in the data",
             EXIT_USAGE,
         )
+    if args.by is not None and args.by in ("term", "contrast", *EFFECT_COLUMNS):
+        raise CliError(
+            f"--by: a column named '{args.by}' would clash with the table's own columns; "
+            "rename it in the data",
+            EXIT_USAGE,
+        )
+    if args.se_method == "kova" and not (args.per_column and args.weights is None):
+        raise CliError(
+            "--se-method kova applies to the per-design-column table of velmora.zarn "
+            "(--per-column, without --weights); effects by variable take the exact "
+            "gradient, sm",
+            EXIT_USAGE,
+        )
     if args.output is not None:
         check_suffix(args.output, TABLE_SUFFIXES, "--output")
     if args.plot is not None:
@@ -244,6 +285,18 @@ def compute_effects(result: Any, **options: Any) -> pd.DataFrame:
         return table_from_effects(velmora.zarn(result, **options))
     except Exception as error:
         raise CliError(f"computing the effects failed: {first_line(error)}") from None
+
+
+def labelled(table: pd.DataFrame) -> pd.DataFrame:
+    """Returns the table with each term labelled by its contrast where it has one, for
+    the plot: "religious 2.0 - 1.0", or "age" for a derivative."""
+    if "contrast" not in table.columns:
+        return table
+    terms = [
+        term if contrast == "dY/dX" else f"{term} {contrast}"
+        for term, contrast in zip(table["term"], table["contrast"], strict=True)
+    ]
+    return table.drop(columns="contrast").assign(term=terms)
 
 
 def comparison_table(ours: dict[str, pd.DataFrame], reference: pd.DataFrame) -> pd.DataFrame:
@@ -312,8 +365,10 @@ def run_data(args: argparse.Namespace, progress: Progress) -> None:
         MODEL_NAMES,
         build_model,
         effects_by_group,
+        effects_by_variable,
         fit_model,
         read_data,
+        require_column,
         used_rows,
     )
 
@@ -331,17 +386,22 @@ def run_data(args: argparse.Namespace, progress: Progress) -> None:
         rows = int(result.nobs)
         details.append(f"{rows} rows" + (f" of {len(frame)}" if rows < len(frame) else ""))
         details.append(f"{result.mle_retvals['iterations']} iterations")
+    if args.weights is not None:
+        require_column(frame, args.weights, "--weights")
     options = {"chunk_size": args.chunk_size, "se_method": se_method}
     with progress.step("computing average marginal effects"):
-        if groups is None:
-            table = compute_effects(result, **options)
+        if args.per_column and args.weights is None:
+            if groups is None:
+                table = compute_effects(result, **options)
+            else:
+                try:
+                    table = effects_by_group(result, groups, options, args.by, progress)
+                except CliError:
+                    raise
+                except Exception as error:
+                    raise CliError(f"computing the effects failed: {first_line(error)}") from None
         else:
-            try:
-                table = effects_by_group(result, groups, options, args.by, progress)
-            except CliError:
-                raise
-            except Exception as error:
-                raise CliError(f"computing the effects failed: {first_line(error)}") from None
+            table = effects_by_variable(result, args)
 
     print(f"Average marginal effects of {name}: {args.formula}")
     print(
@@ -349,6 +409,12 @@ def run_data(args: argparse.Namespace, progress: Progress) -> None:
         + (f" by {args.cluster}" if args.cluster else "")
         + f"   se_method: {se_method} ({SE_METHODS[se_method]})"
     )
+    if args.per_column:
+        print("effects per design column")
+    else:
+        print("effects by variable: derivatives of numbers, changes of a factor's level")
+    if args.weights:
+        print(f"rows weighted by {args.weights}")
     if args.by:
         print(f"within each group of {args.by}; coefficients from one fit on all rows")
     print()
@@ -360,7 +426,7 @@ def run_data(args: argparse.Namespace, progress: Progress) -> None:
     if args.plot is not None:
         title = textwrap.fill(f"{name}: {args.formula}", 72)
         title += f"\nse_method = {se_method}, covariance {cov_type}"
-        write_forest_plot(table, args.plot, title, args.by)
+        write_forest_plot(labelled(table), args.plot, title, args.by)
         progress.note(f"wrote {args.plot}")
 
 

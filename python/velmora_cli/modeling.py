@@ -174,10 +174,10 @@ def design_rank(exog: np.ndarray) -> int:
     rows, columns = exog.shape
     if rows == 0 or columns == 0:
         return 0
+    if not np.isfinite(exog).all():
+        raise CliError("the design matrix holds infinite values; check the data for them")
     triangle = np.linalg.qr(exog, mode="r") if rows > columns else exog
     singular = np.linalg.svd(triangle, compute_uv=False)
-    if not np.all(np.isfinite(singular)):
-        raise CliError("the design matrix holds infinite values; check the data for them")
     tolerance = singular.max(initial=0.0) * max(rows, columns) * np.finfo(np.float64).eps
     return int(np.count_nonzero(singular > tolerance))
 
@@ -339,3 +339,19 @@ def table_from_effects(effects: pd.DataFrame) -> pd.DataFrame:
     table = effects.rename_axis("term").reset_index()
     table["term"] = table["term"].astype(str)
     return table
+
+
+def effects_by_variable(result: Any, args: Any) -> pd.DataFrame:
+    """Returns the effects by variable (or per column, with weights) of velmora_margins."""
+    import velmora_margins
+
+    try:
+        return velmora_margins.margins(
+            result,
+            by=args.by,
+            weights=args.weights,
+            per_column=bool(args.per_column),
+            chunk_size=args.chunk_size,
+        )
+    except (ValueError, TypeError) as error:
+        raise CliError(f"computing the effects failed: {first_line(error)}") from None
