@@ -9,12 +9,18 @@ from contextlib import contextmanager
 class Progress:
     """Writes one line per finished step, with its elapsed time, unless disabled.
 
-    Notes made while a step runs are held back until its line is finished.
+    Notes made while a step runs are held back until its line is finished. Progress
+    within a step (``within``) breaks the step's line; the step's end is then reported
+    on a line of its own.
     """
 
-    def __init__(self, enabled: bool) -> None:
+    def __init__(self, enabled: bool, live: bool = False) -> None:
         self.enabled = enabled
+        self.live = live  # stderr is a terminal: progress within a step overwrites itself
         self._in_step = False
+        self._action = ""
+        self._broken = False
+        self._overwriting = False
         self._held: list[str] = []
 
     @contextmanager
@@ -25,7 +31,7 @@ class Progress:
         """
         details: list[str] = []
         self._write(f"velmora: {action} ...", end="")
-        self._in_step = True
+        self._in_step, self._action, self._broken = True, action, False
         start = time.perf_counter()
         try:
             yield details
@@ -42,9 +48,27 @@ class Progress:
         else:
             self._write(f"velmora: {text}")
 
+    def within(self, text: str, last: bool = True) -> None:
+        """Writes how a running step is getting on; on a terminal, a line that is not
+        the last is overwritten by the next."""
+        if not self.enabled or not (last or self.live):
+            return
+        if self._in_step and not self._broken:
+            self._write("")
+            self._broken = True
+        end = "\n" if last or not self.live else ""
+        self._write(f"\rvelmora:   {text}" if self.live else f"velmora:   {text}", end=end)
+        self._overwriting = not last and self.live
+
     def _finish(self, text: str) -> None:
         self._in_step = False
-        self._write(f" {text}")
+        if self._overwriting:
+            self._write("")
+            self._overwriting = False
+        if self._broken:
+            self._write(f"velmora: {self._action}: {text}")
+        else:
+            self._write(f" {text}")
         for held in self._held:
             self._write(f"velmora: {held}")
         self._held.clear()

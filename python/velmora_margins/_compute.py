@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins import _kernels
-from velmora_margins._parts import Layout, Part, build_indexed
+from velmora_margins._parts import Layout, Part, aligned, build_indexed
 from velmora_margins._plan import Chunk, Plan
 from velmora_margins._result import FittedModel
 from velmora_margins._runner import Progress, runner_for
@@ -52,12 +52,18 @@ def chunk_sums(
 ) -> tuple[np.ndarray, np.ndarray, float]:
     """Returns the kernel's sums over one chunk of rows."""
     chunk = Chunk(data if data is not None else pd.DataFrame(index=range(len(x))))
-    derivatives = [(d.columns, d.slopes.make(chunk)) for d in plan.derivatives]
+    derivatives = [(d.columns, aligned(d.slopes.make(chunk))) for d in plan.derivatives]
     factors = [
-        (f.columns, f.base.make(chunk), [level.make(chunk) for level in f.levels], f.two_valued)
+        (
+            f.columns,
+            aligned(f.base.make(chunk)),
+            [aligned(level.make(chunk)) for level in f.levels],
+            f.two_valued,
+        )
         for f in plan.factors
     ]
-    return _kernels.contrast_sums(kind, params, x, weights, derivatives, factors)
+    weights = None if weights is None else aligned(weights)
+    return _kernels.contrast_sums(kind, aligned(params), aligned(x), weights, derivatives, factors)
 
 
 def spans(rows: int, chunk: int) -> Iterator[slice]:

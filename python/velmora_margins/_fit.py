@@ -21,7 +21,7 @@ import pandas as pd
 from velmora_margins import _kernels
 from velmora_margins._fitresult import FitResult, Logit, Probit
 from velmora_margins._learn import formula_columns, learn_design
-from velmora_margins._parts import Layout, Part, build_indexed
+from velmora_margins._parts import Layout, Part, aligned, build_indexed
 from velmora_margins._plan import binary_columns
 from velmora_margins._runner import Progress, Runner, runner_for
 from velmora_margins._sources import Source, open_source
@@ -69,7 +69,8 @@ def add_totals(parts: list[tuple[Any, ...]]) -> Totals:
 
 def part_sums(part: Part, kind: str, beta: np.ndarray, meat: bool) -> tuple[Any, ...]:
     assert part.y is not None
-    return _kernels.fit_sums(kind, beta, part.x, part.y, part.weights, meat)
+    weights = None if part.weights is None else aligned(part.weights)
+    return _kernels.fit_sums(kind, aligned(beta), aligned(part.x), aligned(part.y), weights, meat)
 
 
 def part_binary(part: Part) -> np.ndarray:
@@ -81,8 +82,15 @@ def part_cluster_scores(part: Part, kind: str, beta: np.ndarray) -> tuple[np.nda
     assert part.y is not None
     assert part.cluster is not None
     codes, labels = pd.factorize(part.cluster)
+    weights = None if part.weights is None else aligned(part.weights)
     scores = _kernels.cluster_scores(
-        kind, beta, part.x, part.y, part.weights, codes.astype(np.int64), len(labels)
+        kind,
+        aligned(beta),
+        aligned(part.x),
+        aligned(part.y),
+        weights,
+        codes.astype(np.int64),
+        len(labels),
     )
     return np.asarray(labels), scores
 

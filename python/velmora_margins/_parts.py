@@ -15,6 +15,12 @@ import pandas as pd
 from velmora_margins._design import Design, DesignError
 
 
+def aligned(array: np.ndarray) -> np.ndarray:
+    """Returns the array, or a copy where its data is not aligned in memory (an array
+    that came over the network may not be), for the kernels."""
+    return array if array.flags.aligned else np.array(array)
+
+
 class PartitionError(ValueError):
     """A partition's rows cannot be used; the message names the partition."""
 

@@ -1,0 +1,118 @@
+"""--dask: the fit and the effects as sums over partitions, on a Dask cluster."""
+
+from __future__ import annotations
+
+import importlib
+import os
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any
+
+from velmora_cli.errors import CliError, first_line
+
+if TYPE_CHECKING:
+    import argparse
+
+    import pandas as pd
+
+    from velmora_cli.progress import Progress
+
+LOCAL = "local"  # --dask without an address
+CONNECT_TIMEOUT = "5s"
+
+
+def import_distributed() -> Any:
+    """Returns dask.distributed, or fails with how to install it."""
+    try:
+        importlib.import_module("dask.dataframe")
+        return importlib.import_module("distributed")
+    except ImportError as error:
+        raise CliError(
+            f"--dask needs Dask, which cannot be imported ({first_line(error)}); "
+            "install it with: pip install 'velmora[dask]'"
+        ) from None
+
+
+@contextmanager
+def dask_client(address: str, progress: Progress) -> Iterator[Any]:
+    """Yields a client of the scheduler at address, or of a local cluster sized to the
+    machine; closes what it opened."""
+    distributed = import_distributed()
+    if address == LOCAL:
+        workers = max(1, os.cpu_count() or 1)
+        with progress.step(f"starting a local Dask cluster of {workers} workers") as details:
+            cluster = distributed.LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=None,
+            )
+            details.append(f"scheduler at {cluster.scheduler_address}")
+        with cluster, distributed.Client(cluster) as client:
+            yield client
+        return
+    try:
+        with progress.step(f"connecting to the Dask scheduler at {address}"):
+            client = distributed.Client(address, timeout=CONNECT_TIMEOUT)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise CliError(
+            f"--dask: cannot reach a Dask scheduler at '{address}' ({first_line(error)}); "
+            "check the address and that the scheduler runs"
+        ) from None
+    with client:
+        yield client
+
+
+class PartitionsDone:
+    """Reports the partitions done of each pass over the data."""
+
+    def __init__(self, progress: Progress) -> None:
+        self.progress = progress
+        self.passes = 0
+
+    def __call__(self, done: int, total: int) -> None:
+        if done == 1 or total == 1:
+            self.passes += 1
+        text = f"pass {self.passes}: {done} of {total} partitions done"
+        self.progress.within(text, last=done == total)
+
+
+def run_on_dask(args: argparse.Namespace, progress: Progress) -> tuple[int, str, pd.DataFrame]:
+    """Fits the formula to the data on Dask and computes the effects there; returns the
+    rows used, the covariance type and the table."""
+    import velmora_margins
+
+    cov_type = args.cov_type or ("cluster" if args.cluster else "nonrobust")
+    shown = PartitionsDone(progress)
+    name = args.model.capitalize()
+    with dask_client(args.dask, progress):
+        try:
+            with progress.step(f"fitting {name} on Dask") as details:
+                result = velmora_margins.fit(
+                    args.formula,
+                    str(args.data),
+                    model=args.model,
+                    cov_type=cov_type,
+                    cluster=args.cluster,
+                    progress=shown,
+                )
+                details.append(f"{result.nobs:g} rows, {result.iterations} iterations")
+            with progress.step("computing average marginal effects on Dask"):
+                table = velmora_margins.margins(
+                    result,
+                    by=args.by,
+                    weights=args.weights,
+                    per_column=bool(args.per_column),
+                    chunk_size=args.chunk_size,
+                )
+        except (ValueError, TypeError, ImportError) as error:
+            raise CliError(first_line(error)) from None
+        except Exception as error:
+            if type(error).__name__ == "KilledWorker":
+                raise CliError(
+                    f"a Dask worker died while computing ({first_line(error)}); no result is "
+                    "given; look for a worker short of memory, or retry"
+                ) from None
+            raise
+    return int(result.nobs), cov_type, table

@@ -1,0 +1,279 @@
+"""The ``velmora`` command's options: the parser and the checks made before any work."""
+
+from __future__ import annotations
+
+import argparse
+from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
+from typing import Any, NoReturn
+
+from velmora_cli.errors import EXIT_USAGE, CliError
+from velmora_cli.on_dask import LOCAL
+from velmora_cli.output import (
+    EFFECT_COLUMNS,
+    PLOT_SUFFIXES,
+    TABLE_SUFFIXES,
+    check_suffix,
+    require_matplotlib,
+)
+
+SE_METHODS = {
+    "sm": "exact delta-method gradient, as statsmodels and Stata report",
+    "kova": "per-observation gradient, the library's default",
+}
+COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
+DATA_OPTIONS = (
+    "formula",
+    "model",
+    "se_method",
+    "cov_type",
+    "cluster",
+    "by",
+    "weights",
+    "per_column",
+    "dask",
+    "output",
+    "plot",
+)
+
+DESCRIPTION = """\
+Average marginal effects (AMEs) of Logit and Probit models, with delta-method
+standard errors. Regressors that hold only 0 and 1 get the discrete change in
+the predicted probability; all others get the derivative.
+
+Without DATA, fits a Logit and a Probit of GRADE on GPA, TUCE and PSI (0/1) to
+statsmodels' bundled spector data and prints velmora's AMEs under both
+standard-error methods beside statsmodels' get_margeff(at='overall',
+method='dydx', dummy=True). With DATA, fits --formula by --model and prints
+its AMEs by variable: a numerical variable's mean derivative through every
+term it enters (powers, interactions, transforms), each level of a factor
+against the reference level, a 0/1 variable's change from 0 to 1.
+--per-column gives one effect per design column instead."""
+
+EPILOG = """\
+standard-error methods (--se-method):
+  sm    the exact derivative of each AME by the coefficients: the standard
+        errors that statsmodels' get_margeff and Stata's margins report.
+  kova  the per-observation gradient (the library's default): for a continuous
+        regressor it leaves out the coefficient's term in the regressor's own
+        derivative and, for Logit, uses -xb*f(xb) where f'(xb) belongs.
+  Both give the same AMEs, and the same standard errors for 0/1 regressors.
+
+examples:
+  velmora
+  velmora admissions.csv --formula "admit ~ gre + gpa + C(rank)" --model logit
+  velmora admissions.csv --formula "admit ~ gre + gpa + C(rank)" --model probit \\
+      --cov-type HC1 --output ames.md --plot ames.png
+  velmora survey.parquet --formula "voted ~ age + income" --model logit \\
+      --cluster household --by region --output ames.csv
+
+exit status: 0 on success, 1 when the data, the model or a file is at fault,
+2 when the options are."""
+
+
+class Parser(argparse.ArgumentParser):
+    """An argument parser whose usage errors are one line each."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}; see '{self.prog} --help'\n")
+
+
+def positive_int(text: str) -> int:
+    """Parses a chunk size: a whole number of rows, at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(
+            f"expected a whole number of rows of at least 1, got '{text}'"
+        )
+    return value
+
+
+def choice_of(*names: str) -> Any:
+    """Returns a parser for one of the names, in any letter case."""
+    by_lower = {name.lower(): name for name in names}
+
+    def parse(text: str) -> str:
+        try:
+            return by_lower[text.lower()]
+        except KeyError:
+            raise argparse.ArgumentTypeError(
+                f"invalid choice '{text}' (choose from {', '.join(names)})"
+            ) from None
+
+    return parse
+
+
+def package_version() -> str:
+    try:
+        return version("velmora")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """Returns the parser of the command's options."""
+    parser = Parser(
+        prog="velmora",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
+    )
+    parser.add_argument(
+        "data",
+        nargs="?",
+        type=Path,
+        metavar="DATA",
+        help="CSV (.csv, also compressed as .csv.gz and the like) or Parquet (.parquet) file, "
+        "one row per observation; leave it out for the built-in comparison",
+    )
+    parser.add_argument(
+        "--formula",
+        metavar="FORMULA",
+        help='model formula, outcome ~ regressors, e.g. "y ~ x1 + x2 + C(group)"; the outcome '
+        "must hold only 0 and 1, and C(...) turns a column into 0/1 columns, which get "
+        "discrete-change effects",
+    )
+    parser.add_argument(
+        "--model",
+        type=choice_of("logit", "probit"),
+        metavar="{logit,probit}",
+        help="the model to fit, e.g. --model probit",
+    )
+    parser.add_argument(
+        "--se-method",
+        type=choice_of(*SE_METHODS),
+        metavar="{sm,kova}",
+        help="how the standard errors of continuous regressors are formed in the "
+        "--per-column table (see below); default: sm, e.g. --se-method kova",
+    )
+    parser.add_argument(
+        "--chunk-size",
+        type=positive_int,
+        metavar="N",
+        help="compute over N rows at a time, which bounds the temporary memory; results agree "
+        "up to rounding (default: all rows at once), e.g. --chunk-size 100000",
+    )
+    parser.add_argument(
+        "--cov-type",
+        type=choice_of(*COV_TYPES),
+        metavar="{" + ",".join(COV_TYPES) + "}",
+        help="covariance of the coefficients behind the standard errors: nonrobust (default), "
+        "heteroskedasticity-robust HC0 to HC3, or cluster with --cluster, e.g. --cov-type HC1",
+    )
+    parser.add_argument(
+        "--cluster",
+        metavar="COLUMN",
+        help="cluster-robust covariance by the groups of COLUMN (implies --cov-type cluster), "
+        "e.g. --cluster school",
+    )
+    parser.add_argument(
+        "--by",
+        metavar="COLUMN",
+        help="report the AMEs within each group of COLUMN instead, from one fit on all rows; "
+        "the table gains a COLUMN column, e.g. --by region",
+    )
+    parser.add_argument(
+        "--weights",
+        metavar="COLUMN",
+        help="weight each row's effect by COLUMN (non-negative frequency or sampling "
+        "weights) when averaging; the fit and its covariance are unweighted, e.g. "
+        "--weights pop",
+    )
+    parser.add_argument(
+        "--per-column",
+        action="store_true",
+        default=None,
+        help="one effect per column of the design matrix (each dummy of a factor, each "
+        "power of a variable on its own) instead of one per variable",
+    )
+    parser.add_argument(
+        "--dask",
+        nargs="?",
+        const=LOCAL,
+        metavar="ADDRESS",
+        help="fit and compute the effects as sums over partitions on Dask: on the scheduler "
+        "at ADDRESS, or without it on a local cluster sized to the machine; DATA may then be "
+        "a directory or glob of Parquet files (needs the dask extra: pip install "
+        "'velmora[dask]'), e.g. --dask tcp://10.0.0.5:8786",
+    )
+    parser.add_argument(
+        "--output",
+        type=Path,
+        metavar="FILE",
+        help="also write the table to FILE, in the format its suffix names: .csv, .json, "
+        ".md (Markdown) or .tex (LaTeX), e.g. --output ames.csv",
+    )
+    parser.add_argument(
+        "--plot",
+        type=Path,
+        metavar="FILE",
+        help="draw a forest plot of the AMEs and their 95%% intervals to FILE: .png, .svg or "
+        ".pdf (needs matplotlib: pip install 'velmora[plot]'), e.g. --plot ames.png",
+    )
+    parser.add_argument(
+        "-q", "--quiet", action="store_true", help="print no progress messages on stderr"
+    )
+    parser.add_argument("--version", action="version", version=f"velmora {package_version()}")
+    return parser
+
+
+def check_options(args: argparse.Namespace) -> None:
+    """Fails on options that do not go together, before any work is done."""
+    if args.data is None:
+        for name in DATA_OPTIONS:
+            if getattr(args, name) is not None:
+                flag = "--" + name.replace("_", "-")
+                raise CliError(
+                    f"{flag} applies to a DATA file; give one, or run 'velmora' without "
+                    "options for the built-in comparison",
+                    EXIT_USAGE,
+                )
+        return
+    for name in ("formula", "model"):
+        if getattr(args, name) is None:
+            raise CliError(
+                f'--{name} is required with DATA, e.g. velmora {args.data} --formula "y ~ x1 + x2" '
+                "--model logit",
+                EXIT_USAGE,
+            )
+    if args.cluster is not None and args.cov_type not in (None, "cluster"):
+        raise CliError(
+            f"--cluster gives a cluster-robust covariance and cannot go with --cov-type "
+            f"{args.cov_type}; drop one of them",
+            EXIT_USAGE,
+        )
+    if args.cov_type == "cluster" and args.cluster is None:
+        raise CliError("--cov-type cluster needs --cluster COLUMN", EXIT_USAGE)
+    if args.by is not None and args.by in ("term", *EFFECT_COLUMNS):
+        raise CliError(
+            f"--by: a column named '{args.by}' would clash with the table's own columns; "
+            "rename it in the data",
+            EXIT_USAGE,
+        )
+    if args.by is not None and args.by in ("term", "contrast", *EFFECT_COLUMNS):
+        raise CliError(
+            f"--by: a column named '{args.by}' would clash with the table's own columns; "
+            "rename it in the data",
+            EXIT_USAGE,
+        )
+    if args.dask is not None and args.se_method == "kova":
+        raise CliError(
+            "--se-method kova needs the design matrix in memory and cannot go with --dask",
+            EXIT_USAGE,
+        )
+    if args.se_method == "kova" and not (args.per_column and args.weights is None):
+        raise CliError(
+            "--se-method kova applies to the per-design-column table of velmora.zarn "
+            "(--per-column, without --weights); effects by variable take the exact "
+            "gradient, sm",
+            EXIT_USAGE,
+        )
+    if args.output is not None:
+        check_suffix(args.output, TABLE_SUFFIXES, "--output")
+    if args.plot is not None:
+        check_suffix(args.plot, PLOT_SUFFIXES, "--plot")
+        require_matplotlib()
