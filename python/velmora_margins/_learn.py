@@ -11,12 +11,14 @@ from __future__ import annotations
 
 import ast
 from collections.abc import Iterator
+from functools import partial
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from velmora_margins._design import Design, DesignError, code_names, read_design
+from velmora_margins._parts import check_partition, partition_name
 from velmora_margins._runner import Runner
 
 
@@ -68,8 +70,11 @@ def is_level_dtype(dtype: Any) -> bool:
     return not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
 
 
-def partition_levels(frame: pd.DataFrame, variables: list[str]) -> dict[str, list[Any]]:
+def partition_levels(
+    frame: pd.DataFrame, index: int, names: list[str] | None, variables: list[str]
+) -> dict[str, list[Any]]:
     """Returns the values each variable takes in a partition, missing values left out."""
+    check_partition(frame, partition_name(names, index), variables)
     out = {}
     for name in variables:
         column = frame[name]
@@ -100,7 +105,8 @@ def learn_design(
     variables = level_variables(lhs + rhs, {c: dtypes[c] for c in used})
     found: dict[str, set[Any]] = {name: set() for name in variables}
     if variables:
-        for part in runner.run(lambda frame, i: partition_levels(frame, variables)):
+        task = partial(partition_levels, names=runner.source.names, variables=variables)
+        for part in runner.run(task):
             for name, values in part.items():
                 found[name].update(values)
     levels = {name: sorted_levels(found[name], dtypes[name]) for name in variables}
@@ -108,12 +114,9 @@ def learn_design(
 
     def chunks() -> Iterator[pd.DataFrame]:
         for index in range(runner.partitions):
-            frame = runner.load(index)[used]
-            if len(frame) == 0:
-                raise ValueError(
-                    f"{runner.describe(index)} holds no rows; leave it out of the data"
-                )
-            frame = frame.assign(
+            frame = runner.load(index)
+            check_partition(frame, runner.describe(index), used)
+            frame = frame[used].assign(
                 **{
                     name: pd.Categorical(frame[name], categories=list(levels[name]))
                     for name in variables

@@ -7,6 +7,7 @@ in the formula's variables are left out, as in a fit on the whole data.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -64,15 +65,21 @@ def build_indexed(frame: pd.DataFrame, index: int, layout: Layout, names: list[s
     return build_part(frame, partition_name(names, index), layout)
 
 
-def build_part(frame: pd.DataFrame, name: str, layout: Layout) -> Part:
-    """Returns the arrays of a partition, or fails naming the partition."""
-    missing = [c for c in layout.columns if c not in frame.columns]
+def check_partition(frame: pd.DataFrame, name: str, columns: Sequence[str]) -> None:
+    """Fails, naming the partition, when it lacks a column or holds no rows."""
+    missing = [c for c in columns if c not in frame.columns]
     if missing:
         raise PartitionError(
             f"{name} has no column {missing[0]!r}, which the formula or the options use"
         )
     if len(frame) == 0:
         raise PartitionError(f"{name} holds no rows; leave it out of the data")
+
+
+def build_part(frame: pd.DataFrame, name: str, layout: Layout) -> Part:
+    """Returns the arrays of a partition, or fails naming the partition."""
+    check_partition(frame, name, layout.columns)
+    frame = frame[list(layout.columns)]
     if layout.bool_outcome is not None and frame[layout.bool_outcome].dtype == bool:
         frame = frame.assign(**{layout.bool_outcome: frame[layout.bool_outcome].astype(np.float64)})
     try:

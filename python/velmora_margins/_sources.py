@@ -52,6 +52,7 @@ class Source:
     frame: pd.DataFrame | None = None
     dask: Any = None
     names: list[str] | None = None
+    files: str | None = None  # "parquet" or "csv" when the partitions are files read by Dask
 
     @property
     def partitions(self) -> int:
@@ -73,7 +74,12 @@ class Source:
         keep = [c for c in self.columns if c in set(columns)]
         if self.frame is not None:
             return Source(keep, frame=self.frame, names=self.names)
-        return Source(keep, dask=self.dask[keep], names=self.names)
+        if self.files is not None and self.names is not None:
+            # Files are read for those columns alone.
+            return Source(keep, dask=read_files(self.names, self.files, keep), names=self.names)
+        # A Dask DataFrame's partitions are taken whole; each task checks and picks its
+        # columns, so that one lacking a column is named.
+        return Source(keep, dask=self.dask, names=self.names)
 
     def local_partition(self, index: int) -> pd.DataFrame:
         """Returns a pandas DataFrame's partition: a slice of its rows (no copy)."""
@@ -140,14 +146,19 @@ def open_files(pattern: str | os.PathLike[str]) -> Source:
         )
     if len(kinds) > 1:
         raise SourceError("data: the files mix Parquet and CSV; use one format")
+    kind = kinds.pop()
+    assert kind is not None
+    columns = parquet_columns(paths) if kind == "parquet" else csv_columns(paths)
+    names = [str(p) for p in paths]
+    return Source(columns, dask=read_files(names, kind, None), names=names, files=kind)
+
+
+def read_files(names: list[str], kind: str, columns: list[str] | None) -> Any:
+    """Returns a Dask DataFrame of the files, one partition each, of the given columns."""
     dd = import_dask()
-    if kinds == {"parquet"}:
-        columns = parquet_columns(paths)
-        frame = dd.read_parquet([str(p) for p in paths], split_row_groups=False)
-    else:
-        columns = csv_columns(paths)
-        frame = dd.read_csv([str(p) for p in paths], blocksize=None)
-    return Source(columns, dask=frame, names=[str(p) for p in paths])
+    if kind == "parquet":
+        return dd.read_parquet(names, columns=columns, split_row_groups=False)
+    return dd.read_csv(names, blocksize=None, usecols=columns)
 
 
 def parquet_columns(paths: list[Path]) -> list[str]:
