@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/cblas.hpp"
+#include "engine/link_arrays.hpp"
 
 namespace velmora::engine {
 namespace {
@@ -301,11 +302,8 @@ class Pass {
         term_sums_[3 * binary_.size()] += sum_of(f, m);
         if (method_ == SeMethod::per_observation) {
             for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = v[i] * f[i];
-        } else if constexpr (K == ModelKind::logit) {
-            const double* c = cdf_.data();
-            for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = logit_pdf_derivative(c[i], f[i]);
         } else {
-            for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = probit_pdf_derivative(v[i], f[i]);
+            pdf_derivative_array<K>(v, cdf_.data(), f, w, m);
         }
     }
 
