@@ -68,9 +68,9 @@ Result<PyRef> run_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     auto inputs = surface::read_model_inputs(call->model);
     if (!inputs) return std::unexpected(std::move(inputs.error()));
 
-    const engine::SeMethod method = engine::select_method(call->se_method);
+    const engine::SeMethod method = call->se_method;
     if (method == engine::SeMethod::unrecognised) {
-        if (auto ok = warn_unrecognised(call->se_method); !ok) {
+        if (auto ok = warn_unrecognised(call->se_method_text); !ok) {
             return std::unexpected(std::move(ok.error()));
         }
     }

@@ -417,12 +417,6 @@ class Pass {
 
 }  // namespace
 
-SeMethod select_method(std::string_view text) {
-    if (text == "sm") return SeMethod::statsmodels_style;
-    if (text == "kova") return SeMethod::per_observation;
-    return SeMethod::unrecognised;
-}
-
 EngineResult<std::vector<std::size_t>> find_binary_columns(
     const MatrixView& x, std::size_t name_count, std::span<const std::size_t> intercept_columns) {
     std::vector<std::size_t> candidates;

@@ -5,36 +5,15 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
+#include "engine/accumulators.hpp"
 #include "engine/fault.hpp"
 #include "engine/link.hpp"
 #include "engine/products.hpp"
 #include "engine/strided.hpp"
 
 namespace velmora::engine {
-
-// How the gradient of a continuous column's effect is formed.
-enum class SeMethod {
-    per_observation,    // "kova"
-    statsmodels_style,  // "sm"
-    unrecognised,       // any other text: continuous columns add nothing
-};
-
-// Returns the method named by the exact bytes of text.
-SeMethod select_method(std::string_view text);
-
-// The sums of the pass: k effects and a k x k row-major Jacobian for each method.
-struct EffectAccumulators {
-    std::vector<double> ame_sums_per_obs;
-    std::vector<double> jacobian_per_obs;
-    std::vector<double> ame_sums_sm;
-    std::vector<double> jacobian_sm;
-
-    explicit EffectAccumulators(std::size_t k)
-        : ame_sums_per_obs(k), jacobian_per_obs(k * k), ame_sums_sm(k), jacobian_sm(k * k) {}
-};
 
 // Lets the host stop a long pass: called between chunks and every few hundred
 // thousand rows; returning true ends the pass with an interrupted fault.

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/accumulate.hpp"
+#include "engine/accumulators.hpp"
 #include "engine/fault.hpp"
 #include "engine/strided.hpp"
 

@@ -44,6 +44,13 @@ Result<std::array<PyObject*, 3>> fill_slots(PyObject* const* args, Py_ssize_t na
     return slots;
 }
 
+// Returns the method that the exact bytes of text name.
+engine::SeMethod method_named(std::string_view text) {
+    if (text == "sm") return engine::SeMethod::statsmodels_style;
+    if (text == "kova") return engine::SeMethod::per_observation;
+    return engine::SeMethod::unrecognised;
+}
+
 // Converts chunk_size through __index__ to an unsigned 64-bit row count.
 Result<std::uint64_t> convert_chunk_size(PyObject* value) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
@@ -93,8 +100,9 @@ Result<CallArguments> bind_arguments(PyObject* const* args, Py_ssize_t nargs, Py
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(se_method, &size);
         if (text == nullptr) return fetched();
-        out.se_method = std::string_view(text, static_cast<std::size_t>(size));
+        out.se_method_text = std::string_view(text, static_cast<std::size_t>(size));
     }
+    out.se_method = method_named(out.se_method_text);
     return out;
 }
 

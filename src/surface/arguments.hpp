@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "engine/accumulators.hpp"
 #include "surface/py_error.hpp"
 
 namespace velmora::surface {
@@ -14,7 +15,8 @@ namespace velmora::surface {
 struct CallArguments {
     PyObject* model = nullptr;                // borrowed from the call
     std::optional<std::uint64_t> chunk_size;  // empty: all rows in one chunk
-    std::string_view se_method = "kova";      // borrowed from the str object for the call
+    engine::SeMethod se_method = engine::SeMethod::per_observation;
+    std::string_view se_method_text = "kova";  // borrowed from the str object for the call
 };
 
 // Binds the vectorcall arguments to the three parameters and converts them.
