@@ -3,19 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
+#include "engine/binary_columns.hpp"
 #include "engine/cblas.hpp"
 #include "engine/link_arrays.hpp"
+#include "engine/pairs.hpp"
 
 namespace velmora::engine {
 namespace {
-
-// Returns whether j is in a short ascending index list.
-bool contains(std::span<const std::size_t> list, std::size_t j) {
-    return std::find(list.begin(), list.end(), j) != list.end();
-}
 
 std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 
@@ -51,51 +47,6 @@ bool counterfactual(const double* __restrict x, const double* __restrict xb, dou
     return other == 0.0;
 }
 
-// Two doubles in one vector register: GCC and Clang turn the operations on it
-// into the target's vector instructions (SSE2 on x86-64), selects included.
-// A plain loop that sums selected values is kept scalar, adding one value at a
-// time, and its selects become branches on the data. Each lane is its own
-// double operation, rounded as written.
-using Pair = double __attribute__((vector_size(16)));
-using PairMask = std::int64_t __attribute__((vector_size(16)));
-
-// Loads p[0] and p[1], or p[0] and a zero when count is 1.
-Pair load(const double* p, std::ptrdiff_t count) {
-    if (count == 1) return Pair{p[0], 0.0};
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Stores the first count (1 or 2) lanes of v at p.
-void store(double* p, Pair v, std::ptrdiff_t count) {
-    if (count == 1) {
-        p[0] = v[0];
-        return;
-    }
-    std::memcpy(p, &v, sizeof v);
-}
-
-// Returns the sum of the two lanes.
-double total(Pair v) { return v[0] + v[1]; }
-
-// Calls step(i, count) over m values in pairs, the last one alone when m is
-// odd. A lone value is loaded beside a zero, which adds nothing to a sum.
-template <class Step>
-void in_pairs(std::ptrdiff_t m, Step step) {
-    std::ptrdiff_t i = 0;
-    for (; i + 2 <= m; i += 2) step(i, 2);
-    if (i < m) step(i, 1);
-}
-
-// Returns the sum of m values. A chunk's sums may be formed in any order: this
-// one adds the even and the odd rows apart, then the two.
-double sum_of(const double* v, std::ptrdiff_t m) {
-    Pair sum{};
-    in_pairs(m, [&](std::ptrdiff_t i, std::ptrdiff_t count) { sum += load(v + i, count); });
-    return total(sum);
-}
-
 // Sorts a 0/1 column's link values into the x = 1 and x = 0 sides, given
 // those of the rows' own xb and of the counterfactual side. Writes
 // f(x = 1) - f(x = 0) into pdf_difference, and adds the sums of F(x = 1),
@@ -107,15 +58,15 @@ void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
                 std::ptrdiff_t m, double* sums) {
     Pair cdf_one{}, cdf_zero{}, pdf_one{};
     in_pairs(m, [&](std::ptrdiff_t i, std::ptrdiff_t count) {
-        const PairMask one = load(x + i, count) == 1.0;
-        const Pair c_own = load(cdf_own + i, count), c_other = load(cdf_other + i, count);
-        const Pair d_own = load(pdf_own + i, count), d_other = load(pdf_other + i, count);
+        const PairMask one = load_pair(x + i, count) == 1.0;
+        const Pair c_own = load_pair(cdf_own + i, count), c_other = load_pair(cdf_other + i, count);
+        const Pair d_own = load_pair(pdf_own + i, count), d_other = load_pair(pdf_other + i, count);
         const Pair d_one = one ? d_own : d_other;
         const Pair d_zero = one ? d_other : d_own;
         cdf_one += one ? c_own : c_other;
         cdf_zero += one ? c_other : c_own;
         pdf_one += d_one;
-        store(pdf_difference + i, d_one - d_zero, count);
+        store_pair(pdf_difference + i, d_one - d_zero, count);
     });
     sums[0] += total(cdf_one);
     sums[1] += total(cdf_zero);
@@ -143,11 +94,7 @@ class Pass {
           options_(options),
           beta_(to_index(beta.size)) {
         for (std::ptrdiff_t l = 0; l < beta.size; ++l) beta_[to_index(l)] = beta[l];
-        for (std::ptrdiff_t j = 0; j < k_; ++j) {
-            if (!contains(intercepts, to_index(j)) && !contains(binary, to_index(j))) {
-                continuous_.push_back(to_index(j));
-            }
-        }
+        continuous_ = continuous_columns(to_index(k_), intercepts, binary);
         has_continuous_column_ = !continuous_.empty() && method_ != SeMethod::unrecognised;
         g_ = static_cast<std::ptrdiff_t>(binary_.size());
         q_ = g_ + (has_continuous_column_ ? 1 : 0);
@@ -416,33 +363,6 @@ class Pass {
 };
 
 }  // namespace
-
-EngineResult<std::vector<std::size_t>> find_binary_columns(
-    const MatrixView& x, std::size_t name_count, std::span<const std::size_t> intercept_columns) {
-    std::vector<std::size_t> candidates;
-    for (std::size_t i = 0; i < name_count; ++i) {
-        if (contains(intercept_columns, i)) continue;
-        if (i >= to_index(x.cols)) {
-            return internal_fault("name " + std::to_string(i) + " has no column in X of " +
-                                  std::to_string(x.cols) + " columns");
-        }
-        candidates.push_back(i);
-    }
-    // Rows are scanned in blocks so that a row-major X is read once, not once per column.
-    constexpr std::ptrdiff_t scan_rows = 256;
-    for (std::ptrdiff_t start = 0; start < x.rows && !candidates.empty(); start += scan_rows) {
-        const std::ptrdiff_t end = std::min(start + scan_rows, x.rows);
-        std::erase_if(candidates, [&](std::size_t j) {
-            const VectorView column = x.column(static_cast<std::ptrdiff_t>(j));
-            double other = 0.0;
-            for (std::ptrdiff_t r = start; r < end; ++r) {
-                other = (column[r] != 0.0) & (column[r] != 1.0) ? 1.0 : other;
-            }
-            return other != 0.0;
-        });
-    }
-    return candidates;
-}
 
 EngineResult<EffectAccumulators> accumulate_effects(VectorView beta, const MatrixView& x,
                                                     ModelKind kind, SeMethod method,

@@ -29,11 +29,6 @@ struct PassOptions {
     InterruptCheck interrupt;
 };
 
-// Returns the columns, in ascending order, that are not intercepts and hold only 0 and 1.
-// Names are enumerated, not columns: a name without a column is an internal fault.
-EngineResult<std::vector<std::size_t>> find_binary_columns(
-    const MatrixView& x, std::size_t name_count, std::span<const std::size_t> intercept_columns);
-
 // Runs the pass and returns the filled accumulators.
 EngineResult<EffectAccumulators> accumulate_effects(VectorView beta, const MatrixView& x,
                                                     ModelKind kind, SeMethod method,

@@ -16,6 +16,7 @@
 
 #include "check.hpp"
 #include "engine/accumulate.hpp"
+#include "engine/binary_columns.hpp"
 #include "engine/covariance.hpp"
 
 namespace {
