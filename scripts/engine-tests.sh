@@ -33,5 +33,5 @@ cmake -S . -B "$build/cmake" "${generator[@]}" \
     -DVELMORA_WERROR=ON \
     -DPython_EXECUTABLE="$python_bin" \
     "$@"
-cmake --build "$build/cmake" --target test_fit_sums test_link test_pass
+cmake --build "$build/cmake" --target engine_tests
 ctest --test-dir "$build/cmake" --output-on-failure

@@ -15,9 +15,6 @@ namespace {
 
 std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 
-// The pass asks the host whether to stop at least this often within one chunk.
-constexpr std::ptrdiff_t rows_between_interrupt_checks = 1 << 18;
-
 // Returns the rows of one cache block. Per row a block holds its k values of X,
 // q weights, g values of the binary columns and 7 scratch values; all of it
 // should stay within the second-level cache while the block is worked on.
@@ -123,32 +120,11 @@ class Pass {
         block_ = std::min(block_, n);
         allocate();
 
-        const std::uint64_t chunk = options_.chunk_size.value_or(static_cast<std::uint64_t>(n));
-        std::ptrdiff_t rows_since_check = 0;
-        for (std::ptrdiff_t start = 0; start < n;) {
-            if (interrupt_pending()) return interrupted();
-            const std::uint64_t left = static_cast<std::uint64_t>(n - start);
-            const std::ptrdiff_t end = start + static_cast<std::ptrdiff_t>(std::min(chunk, left));
-            start_chunk();
-            for (std::ptrdiff_t b = start; b < end; b += block_) {
-                auto rows = x_.row_slice(b, std::min(b + block_, end));
-                if (!rows) return std::unexpected(rows.error());
-                const bool binary_ok = kind_ == ModelKind::logit
-                                           ? add_block<ModelKind::logit>(*rows)
-                                           : add_block<ModelKind::probit>(*rows);
-                if (!binary_ok) {
-                    return std::unexpected(
-                        EngineFault{FaultKind::not_binary, "a binary column holds other values"});
-                }
-                rows_since_check += rows->rows;
-                if (rows_since_check >= rows_between_interrupt_checks) {
-                    rows_since_check = 0;
-                    if (interrupt_pending()) return interrupted();
-                }
-            }
-            add_chunk_sums(acc);
-            start = end;
-        }
+        auto walked = walk_row_blocks(
+            n, options_.chunk_size, block_, options_.interrupt, [&] { start_chunk(); },
+            [&](std::ptrdiff_t begin, std::ptrdiff_t end) { return add_rows(begin, end); },
+            [&] { add_chunk_sums(acc); });
+        if (!walked) return std::unexpected(std::move(walked.error()));
         return acc;
     }
 
@@ -179,13 +155,17 @@ class Pass {
         std::fill(term_sums_.begin(), term_sums_.end(), 0.0);
     }
 
-    bool interrupt_pending() const {
-        return options_.interrupt.pending != nullptr &&
-               options_.interrupt.pending(options_.interrupt.context);
-    }
-
-    static std::unexpected<EngineFault> interrupted() {
-        return std::unexpected(EngineFault{FaultKind::interrupted, "interrupted"});
+    // Adds rows [begin, end) of X to the chunk's sums.
+    EngineResult<void> add_rows(std::ptrdiff_t begin, std::ptrdiff_t end) {
+        auto rows = x_.row_slice(begin, end);
+        if (!rows) return std::unexpected(rows.error());
+        const bool binary_ok = kind_ == ModelKind::logit ? add_block<ModelKind::logit>(*rows)
+                                                         : add_block<ModelKind::probit>(*rows);
+        if (!binary_ok) {
+            return std::unexpected(
+                EngineFault{FaultKind::not_binary, "a binary column holds other values"});
+        }
+        return {};
     }
 
     // Adds one block of rows to the chunk's sums.

@@ -11,16 +11,10 @@
 #include "engine/fault.hpp"
 #include "engine/link.hpp"
 #include "engine/products.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/strided.hpp"
 
 namespace velmora::engine {
-
-// Lets the host stop a long pass: called between chunks and every few hundred
-// thousand rows; returning true ends the pass with an interrupted fault.
-struct InterruptCheck {
-    bool (*pending)(void* context) = nullptr;
-    void* context = nullptr;
-};
 
 struct PassOptions {
     std::optional<std::uint64_t> chunk_size;  // rows per chunk; all rows when empty
