@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/binary_columns.hpp"
+#include "engine/block_scratch.hpp"
 #include "engine/cblas.hpp"
 #include "engine/link_arrays.hpp"
 #include "engine/pairs.hpp"
@@ -14,14 +15,6 @@ namespace velmora::engine {
 namespace {
 
 std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
-
-// Returns the rows of one cache block. Per row a block holds its k values of X,
-// q weights, g values of the binary columns and 7 scratch values; all of it
-// should stay within the second-level cache while the block is worked on.
-std::ptrdiff_t pick_block_rows(std::ptrdiff_t k, std::ptrdiff_t g, std::ptrdiff_t q) {
-    constexpr std::ptrdiff_t budget_doubles = 1 << 16;
-    return std::clamp<std::ptrdiff_t>(budget_doubles / (k + q + g + 7), 16, 1024);
-}
 
 // Returns whether every one of m values is 0 or 1.
 bool only_zero_one(const double* __restrict x, std::ptrdiff_t m) {
@@ -44,15 +37,21 @@ bool counterfactual(const double* __restrict x, const double* __restrict xb, dou
     return other == 0.0;
 }
 
+// The sums of one binary column's per-row terms over a chunk.
+struct DiscreteChangeSums {
+    double cdf_one = 0.0;   // F with x set to 1
+    double cdf_zero = 0.0;  // F with x set to 0
+    double pdf_one = 0.0;   // f with x set to 1
+};
+
 // Sorts a 0/1 column's link values into the x = 1 and x = 0 sides, given
 // those of the rows' own xb and of the counterfactual side. Writes
 // f(x = 1) - f(x = 0) into pdf_difference, and adds the sums of F(x = 1),
-// F(x = 0) and f(x = 1), even and odd rows apart, into sums[0], sums[1] and
-// sums[2].
+// F(x = 0) and f(x = 1), even and odd rows apart, into sums.
 void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
                 const double* __restrict cdf_other, const double* __restrict pdf_own,
                 const double* __restrict pdf_other, double* __restrict pdf_difference,
-                std::ptrdiff_t m, double* sums) {
+                std::ptrdiff_t m, DiscreteChangeSums& sums) {
     Pair cdf_one{}, cdf_zero{}, pdf_one{};
     in_pairs(m, [&](std::ptrdiff_t i, std::ptrdiff_t count) {
         const PairMask one = load_pair(x + i, count) == 1.0;
@@ -65,9 +64,9 @@ void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
         pdf_one += d_one;
         store_pair(pdf_difference + i, d_one - d_zero, count);
     });
-    sums[0] += total(cdf_one);
-    sums[1] += total(cdf_zero);
-    sums[2] += total(pdf_one);
+    sums.cdf_one += total(cdf_one);
+    sums.cdf_zero += total(cdf_zero);
+    sums.pdf_one += total(pdf_one);
 }
 
 // The chunk loop and its per-chunk sums.
@@ -116,7 +115,8 @@ class Pass {
         const MatrixView forward =
             first_rows->row_stride < 0 ? first_rows->reversed_rows() : *first_rows;
         width_ = padded_product_width(forward, q_, options_.path);
-        block_ = options_.block_rows > 0 ? options_.block_rows : pick_block_rows(k_, g_, width_);
+        block_ =
+            options_.block_rows > 0 ? options_.block_rows : BlockScratch::rows_for(k_, g_, width_);
         block_ = std::min(block_, n);
         allocate();
 
@@ -130,29 +130,20 @@ class Pass {
 
   private:
     void allocate() {
-        const std::size_t b = to_index(block_), g = to_index(g_);
-        xb_.resize(b);
-        scratch_.resize(b);
-        binary_x_.resize(g);
+        const std::size_t g = to_index(g_);
+        scratch_.allocate(block_, g_, width_, need_cdf_);
         binary_offsets_.resize(g);
         for (std::size_t jj = 0; jj < g; ++jj) {
             binary_offsets_[jj] = static_cast<std::ptrdiff_t>(binary_[jj]) * x_.col_stride;
         }
-        xbin_.resize(b * g);
-        arg_.resize(g > 0 ? b : 0);
-        cdf_other_.resize(g > 0 ? b : 0);
-        pdf_other_.resize(g > 0 ? b : 0);
-        term_sums_.resize(3 * g + 1);
-        cdf_.resize(need_cdf_ ? b : 0);
-        pdf_.resize(b);
-        // Columns beyond q stay zero: they only widen the product to a faster kernel.
-        columns_.assign(b * to_index(width_), 0.0);
+        binary_sums_.resize(g);
         products_.resize(to_index(k_) * to_index(width_));
     }
 
     void start_chunk() {
         std::fill(products_.begin(), products_.end(), 0.0);
-        std::fill(term_sums_.begin(), term_sums_.end(), 0.0);
+        std::fill(binary_sums_.begin(), binary_sums_.end(), DiscreteChangeSums{});
+        pdf_sum_ = 0.0;
     }
 
     // Adds rows [begin, end) of X to the chunk's sums.
@@ -180,42 +171,45 @@ class Pass {
         // The order of rows within a chunk is free; a forward view lets CBLAS read it.
         if (rows.row_stride < 0) rows = rows.reversed_rows();
         const std::ptrdiff_t m = rows.rows;
-        matvec(rows, beta_.data(), xb_.data(), options_.path);
+        BlockScratch& s = scratch_;
+        matvec(rows, beta_.data(), s.xb.data(), options_.path);
 
         if (need_cdf_) {
-            link_values<K>(xb_.data(), cdf_.data(), pdf_.data(), m, scratch_.data());
+            link_values<K>(s.xb.data(), s.cdf.data(), s.pdf.data(), m, s.link.data());
         } else {
-            pdf_array<K>(xb_.data(), pdf_.data(), m);
+            pdf_array<K>(s.xb.data(), s.pdf.data(), m);
         }
         if (has_continuous_column_) fill_continuous_column<K>(m);
         if (g_ > 0) gather_binary_columns(rows);
         for (std::ptrdiff_t jj = 0; jj < g_; ++jj) {
             if (!add_binary_block<K>(jj, m)) return false;
         }
-        add_transposed_product(rows, columns_.data(), block_, width_, products_.data(),
+        add_transposed_product(rows, s.weights.data(), block_, width_, products_.data(),
                                options_.path);
         return true;
     }
 
-    // Points binary_x_ at the block's values of each binary column: in place
+    // Points binary_x at the block's values of each binary column: in place
     // where a column is contiguous, else copied out row by row, which reads
     // each row of the block once for all binary columns.
     void gather_binary_columns(const MatrixView& rows) {
         const std::ptrdiff_t m = rows.rows;
         if (rows.row_stride == 1) {
             for (std::size_t jj = 0; jj < binary_.size(); ++jj) {
-                binary_x_[jj] = rows.data + binary_offsets_[jj];
+                scratch_.binary_x[jj] = rows.data + binary_offsets_[jj];
             }
             return;
         }
         const std::ptrdiff_t g = g_;
         const std::ptrdiff_t* offsets = binary_offsets_.data();
-        double* out = xbin_.data();
+        double* out = scratch_.binary_copy.data();
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const double* row = rows.data + i * rows.row_stride;
             for (std::ptrdiff_t jj = 0; jj < g; ++jj) out[jj * block_ + i] = row[offsets[jj]];
         }
-        for (std::ptrdiff_t jj = 0; jj < g; ++jj) binary_x_[to_index(jj)] = out + jj * block_;
+        for (std::ptrdiff_t jj = 0; jj < g; ++jj) {
+            scratch_.binary_x[to_index(jj)] = out + jj * block_;
+        }
     }
 
     // Writes the per-row weights whose product with X gives the continuous
@@ -223,14 +217,14 @@ class Pass {
     // "sm", and adds the sum of f(xb).
     template <ModelKind K>
     void fill_continuous_column(std::ptrdiff_t m) {
-        double* w = columns_.data() + to_index(g_ * block_);
-        const double* v = xb_.data();
-        const double* f = pdf_.data();
-        term_sums_[3 * binary_.size()] += sum_of(f, m);
+        double* w = scratch_.weight_column(g_);
+        const double* v = scratch_.xb.data();
+        const double* f = scratch_.pdf.data();
+        pdf_sum_ += sum_of(f, m);
         if (method_ == SeMethod::per_observation) {
             for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = v[i] * f[i];
         } else {
-            pdf_derivative_array<K>(v, cdf_.data(), f, w, m);
+            pdf_derivative_array<K>(v, scratch_.cdf.data(), f, w, m);
         }
     }
 
@@ -246,17 +240,19 @@ class Pass {
     template <ModelKind K>
     bool add_binary_block(std::ptrdiff_t jj, std::ptrdiff_t m) {
         const double b = beta_[binary_[to_index(jj)]];
-        const double* x = binary_x_[to_index(jj)];
-        double* sums = term_sums_.data() + to_index(3 * jj);
-        double* w = columns_.data() + to_index(jj * block_);
+        const double* x = scratch_.binary_x[to_index(jj)];
+        DiscreteChangeSums& sums = binary_sums_[to_index(jj)];
+        double* w = scratch_.weight_column(jj);
+        BlockScratch& s = scratch_;
         if (!std::isfinite(b)) {
             if (!only_zero_one(x, m)) return false;
             add_binary_block_literal<K>(x, b, m, w, sums);
             return true;
         }
-        if (!counterfactual(x, xb_.data(), b, arg_.data(), m)) return false;
-        link_values<K>(arg_.data(), cdf_other_.data(), pdf_other_.data(), m, scratch_.data());
-        sort_sides(x, cdf_.data(), cdf_other_.data(), pdf_.data(), pdf_other_.data(), w, m, sums);
+        if (!counterfactual(x, s.xb.data(), b, s.other_xb.data(), m)) return false;
+        link_values<K>(s.other_xb.data(), s.other_cdf.data(), s.other_pdf.data(), m, s.link.data());
+        sort_sides(x, s.cdf.data(), s.other_cdf.data(), s.pdf.data(), s.other_pdf.data(), w, m,
+                   sums);
         return true;
     }
 
@@ -264,15 +260,15 @@ class Pass {
     // b is NaN: both sides are evaluated as written.
     template <ModelKind K>
     void add_binary_block_literal(const double* x, double b, std::ptrdiff_t m, double* w,
-                                  double* sums) {
+                                  DiscreteChangeSums& sums) {
         for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const double v = xb_[to_index(i)];
+            const double v = scratch_.xb[to_index(i)];
             const double v_one = v + ((1.0 - x[i]) * b);
             const double v_zero = v + ((-x[i]) * b);
             const double d_one = pdf(K, v_one);
-            sums[0] += cdf(K, v_one);
-            sums[1] += cdf(K, v_zero);
-            sums[2] += d_one;
+            sums.cdf_one += cdf(K, v_one);
+            sums.cdf_zero += cdf(K, v_zero);
+            sums.pdf_one += d_one;
             w[i] = d_one - pdf(K, v_zero);
         }
     }
@@ -283,19 +279,20 @@ class Pass {
         const std::size_t k = to_index(k_);
         for (std::size_t jj = 0; jj < binary_.size(); ++jj) {
             const std::size_t j = binary_[jj];
-            const double delta = term_sums_[3 * jj] - term_sums_[3 * jj + 1];
+            const DiscreteChangeSums& t = binary_sums_[jj];
+            const double delta = t.cdf_one - t.cdf_zero;
             acc.ame_sums_per_obs[j] += delta;
             acc.ame_sums_sm[j] += delta;
             const double* sums = products_.data() + jj * k;
             for (std::size_t l = 0; l < k; ++l) {
-                const double g = l == j ? term_sums_[3 * jj + 2] : sums[l];
+                const double g = l == j ? t.pdf_one : sums[l];
                 acc.jacobian_per_obs[j * k + l] += g;
                 acc.jacobian_sm[j * k + l] += g;
             }
         }
         if (!has_continuous_column_) return;
         const double* t = products_.data() + to_index(g_) * k;
-        const double s = term_sums_[3 * binary_.size()];
+        const double s = pdf_sum_;
         for (const std::size_t j : continuous_) {
             const double b = beta_[j];
             if (method_ == SeMethod::per_observation) {
@@ -329,15 +326,12 @@ class Pass {
     std::ptrdiff_t block_ = 0;
     std::ptrdiff_t width_ = 0;  // columns given to the product X^T W: q or more
 
-    // Per block: xb, the link values of the rows' own xb, and the q weight columns.
-    std::vector<double> xb_, cdf_, pdf_, columns_;
-    // Per block and binary column: the column's values, counterfactual xb and its link values.
-    std::vector<const double*> binary_x_;
+    BlockScratch scratch_;
+    // Where each binary column is within a row of X.
     std::vector<std::ptrdiff_t> binary_offsets_;
-    std::vector<double> xbin_, arg_, cdf_other_, pdf_other_, scratch_;
-    // Per chunk: the sums of the per-row terms (F and f at x = 1, F at x = 0 for
-    // each binary column, then f(xb)).
-    std::vector<double> term_sums_;
+    // Per chunk: the sums of the per-row terms of each binary column, and of f(xb).
+    std::vector<DiscreteChangeSums> binary_sums_;
+    double pdf_sum_ = 0.0;
     // Per chunk: X^T W (k x width).
     std::vector<double> products_;
 };
