@@ -1,73 +1,20 @@
 #include "engine/accumulate.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "engine/binary_columns.hpp"
 #include "engine/block_scratch.hpp"
 #include "engine/cblas.hpp"
+#include "engine/continuous_step.hpp"
+#include "engine/discrete_change.hpp"
 #include "engine/link_arrays.hpp"
-#include "engine/pairs.hpp"
 
 namespace velmora::engine {
 namespace {
 
 std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
-
-// Returns whether every one of m values is 0 or 1.
-bool only_zero_one(const double* __restrict x, std::ptrdiff_t m) {
-    double other = 0.0;  // a select, not a branch, so that the loop is vector code
-    for (std::ptrdiff_t i = 0; i < m; ++i) other = (x[i] != 0.0) & (x[i] != 1.0) ? 1.0 : other;
-    return other == 0.0;
-}
-
-// Writes the linear predictor of the other side of a 0/1 column: xb - b where
-// x = 1, xb + b where x = 0. Returns whether every one of the m values of x is
-// 0 or 1; where one is not, what was written is of no use.
-bool counterfactual(const double* __restrict x, const double* __restrict xb, double b,
-                    double* __restrict out, std::ptrdiff_t m) {
-    const double minus_b = -b;
-    double other = 0.0;
-    for (std::ptrdiff_t i = 0; i < m; ++i) {
-        out[i] = xb[i] + (x[i] == 1.0 ? minus_b : b);
-        other = (x[i] != 0.0) & (x[i] != 1.0) ? 1.0 : other;
-    }
-    return other == 0.0;
-}
-
-// The sums of one binary column's per-row terms over a chunk.
-struct DiscreteChangeSums {
-    double cdf_one = 0.0;   // F with x set to 1
-    double cdf_zero = 0.0;  // F with x set to 0
-    double pdf_one = 0.0;   // f with x set to 1
-};
-
-// Sorts a 0/1 column's link values into the x = 1 and x = 0 sides, given
-// those of the rows' own xb and of the counterfactual side. Writes
-// f(x = 1) - f(x = 0) into pdf_difference, and adds the sums of F(x = 1),
-// F(x = 0) and f(x = 1), even and odd rows apart, into sums.
-void sort_sides(const double* __restrict x, const double* __restrict cdf_own,
-                const double* __restrict cdf_other, const double* __restrict pdf_own,
-                const double* __restrict pdf_other, double* __restrict pdf_difference,
-                std::ptrdiff_t m, DiscreteChangeSums& sums) {
-    Pair cdf_one{}, cdf_zero{}, pdf_one{};
-    in_pairs(m, [&](std::ptrdiff_t i, std::ptrdiff_t count) {
-        const PairMask one = load_pair(x + i, count) == 1.0;
-        const Pair c_own = load_pair(cdf_own + i, count), c_other = load_pair(cdf_other + i, count);
-        const Pair d_own = load_pair(pdf_own + i, count), d_other = load_pair(pdf_other + i, count);
-        const Pair d_one = one ? d_own : d_other;
-        const Pair d_zero = one ? d_other : d_own;
-        cdf_one += one ? c_own : c_other;
-        cdf_zero += one ? c_other : c_own;
-        pdf_one += d_one;
-        store_pair(pdf_difference + i, d_one - d_zero, count);
-    });
-    sums.cdf_one += total(cdf_one);
-    sums.cdf_zero += total(cdf_zero);
-    sums.pdf_one += total(pdf_one);
-}
 
 // The chunk loop and its per-chunk sums.
 //
@@ -179,10 +126,16 @@ class Pass {
         } else {
             pdf_array<K>(s.xb.data(), s.pdf.data(), m);
         }
-        if (has_continuous_column_) fill_continuous_column<K>(m);
+        if (has_continuous_column_) {
+            add_continuous_block<K>(method_, m, s, s.weight_column(g_), pdf_sum_);
+        }
         if (g_ > 0) gather_binary_columns(rows);
         for (std::ptrdiff_t jj = 0; jj < g_; ++jj) {
-            if (!add_binary_block<K>(jj, m)) return false;
+            const std::size_t column = binary_[to_index(jj)];
+            if (!add_discrete_change<K>(s.binary_x[to_index(jj)], beta_[column], m, s,
+                                        s.weight_column(jj), binary_sums_[to_index(jj)])) {
+                return false;
+            }
         }
         add_transposed_product(rows, s.weights.data(), block_, width_, products_.data(),
                                options_.path);
@@ -212,103 +165,17 @@ class Pass {
         }
     }
 
-    // Writes the per-row weights whose product with X gives the continuous
-    // columns' shared gradient sums, xb f(xb) under "kova" and f'(xb) under
-    // "sm", and adds the sum of f(xb).
-    template <ModelKind K>
-    void fill_continuous_column(std::ptrdiff_t m) {
-        double* w = scratch_.weight_column(g_);
-        const double* v = scratch_.xb.data();
-        const double* f = scratch_.pdf.data();
-        pdf_sum_ += sum_of(f, m);
-        if (method_ == SeMethod::per_observation) {
-            for (std::ptrdiff_t i = 0; i < m; ++i) w[i] = v[i] * f[i];
-        } else {
-            pdf_derivative_array<K>(v, scratch_.cdf.data(), f, w, m);
-        }
-    }
-
-    // Adds binary column jj's per-row terms for one block: the sums of F and f
-    // with x set to 1 and of F with x set to 0; writes the density difference
-    // that weights X. Returns false, having added nothing, if the column holds
-    // a value other than 0 and 1.
-    //
-    // For a finite coefficient b, a row with x = 1 has xb_one equal to its own
-    // xb (the added (1 - x) b is a zero), and a row with x = 0 has xb_zero equal
-    // to it, so only the counterfactual side needs new link values: xb - b or
-    // xb + b, which is what xb + (-x) b and xb + (1 - x) b give for those x.
-    template <ModelKind K>
-    bool add_binary_block(std::ptrdiff_t jj, std::ptrdiff_t m) {
-        const double b = beta_[binary_[to_index(jj)]];
-        const double* x = scratch_.binary_x[to_index(jj)];
-        DiscreteChangeSums& sums = binary_sums_[to_index(jj)];
-        double* w = scratch_.weight_column(jj);
-        BlockScratch& s = scratch_;
-        if (!std::isfinite(b)) {
-            if (!only_zero_one(x, m)) return false;
-            add_binary_block_literal<K>(x, b, m, w, sums);
-            return true;
-        }
-        if (!counterfactual(x, s.xb.data(), b, s.other_xb.data(), m)) return false;
-        link_values<K>(s.other_xb.data(), s.other_cdf.data(), s.other_pdf.data(), m, s.link.data());
-        sort_sides(x, s.cdf.data(), s.other_cdf.data(), s.pdf.data(), s.other_pdf.data(), w, m,
-                   sums);
-        return true;
-    }
-
-    // The same terms for a coefficient that is not finite, where a zero times
-    // b is NaN: both sides are evaluated as written.
-    template <ModelKind K>
-    void add_binary_block_literal(const double* x, double b, std::ptrdiff_t m, double* w,
-                                  DiscreteChangeSums& sums) {
-        for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const double v = scratch_.xb[to_index(i)];
-            const double v_one = v + ((1.0 - x[i]) * b);
-            const double v_zero = v + ((-x[i]) * b);
-            const double d_one = pdf(K, v_one);
-            sums.cdf_one += cdf(K, v_one);
-            sums.cdf_zero += cdf(K, v_zero);
-            sums.pdf_one += d_one;
-            w[i] = d_one - pdf(K, v_zero);
-        }
-    }
-
     // Adds the chunk's sums into the accumulators: binary columns into both
     // pairs, continuous columns into the pair of the selected method.
     void add_chunk_sums(EffectAccumulators& acc) const {
         const std::size_t k = to_index(k_);
         for (std::size_t jj = 0; jj < binary_.size(); ++jj) {
-            const std::size_t j = binary_[jj];
-            const DiscreteChangeSums& t = binary_sums_[jj];
-            const double delta = t.cdf_one - t.cdf_zero;
-            acc.ame_sums_per_obs[j] += delta;
-            acc.ame_sums_sm[j] += delta;
-            const double* sums = products_.data() + jj * k;
-            for (std::size_t l = 0; l < k; ++l) {
-                const double g = l == j ? t.pdf_one : sums[l];
-                acc.jacobian_per_obs[j * k + l] += g;
-                acc.jacobian_sm[j * k + l] += g;
-            }
+            add_discrete_change_sums(binary_[jj], binary_sums_[jj], {products_.data() + jj * k, k},
+                                     acc);
         }
         if (!has_continuous_column_) return;
-        const double* t = products_.data() + to_index(g_) * k;
-        const double s = pdf_sum_;
-        for (const std::size_t j : continuous_) {
-            const double b = beta_[j];
-            if (method_ == SeMethod::per_observation) {
-                acc.ame_sums_per_obs[j] = (s * b) + acc.ame_sums_per_obs[j];
-                for (std::size_t l = 0; l < k; ++l) {
-                    const double r = l == j ? s : t[l] * (-b);
-                    acc.jacobian_per_obs[j * k + l] = r + acc.jacobian_per_obs[j * k + l];
-                }
-            } else {
-                acc.ame_sums_sm[j] = (s * b) + acc.ame_sums_sm[j];
-                for (std::size_t l = 0; l < k; ++l) {
-                    const double r = l == j ? (t[l] * b) + s : t[l] * b;
-                    acc.jacobian_sm[j * k + l] = r + acc.jacobian_sm[j * k + l];
-                }
-            }
-        }
+        add_continuous_sums(method_, continuous_, beta_, pdf_sum_,
+                            {products_.data() + to_index(g_) * k, k}, acc);
     }
 
     MatrixView x_;
