@@ -315,29 +315,6 @@ void test_non_finite_values_flow_through() {
     }
 }
 
-void test_binary_detection() {
-    const double inf = std::numeric_limits<double>::infinity();
-    // Columns: intercept of ones, zeros, ones, -0.0/1.0, 2.0, 0.5, -1, inf, NaN, 0/1.
-    const std::vector<double> row0{1.0, 0.0, 1.0, -0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0};
-    const std::vector<double> row1{1.0, 0.0, 1.0, 1.0, 2.0, 0.5, -1.0, inf, nan, 0.0};
-    std::vector<double> values(row0);
-    values.insert(values.end(), row1.begin(), row1.end());
-    const MatrixView x{values.data(), 2, 10, 10, 1};
-    const std::vector<std::size_t> intercepts{0};
-    auto binary = find_binary_columns(x, 10, intercepts);
-    CHECK(binary && *binary == (std::vector<std::size_t>{1, 2, 3, 9}));
-
-    // No rows: every named column that is not an intercept is binary.
-    const MatrixView empty{values.data(), 0, 10, 10, 1};
-    auto all = find_binary_columns(empty, 10, intercepts);
-    CHECK(all && all->size() == 9 && all->front() == 1 && all->back() == 9);
-
-    // A surplus name is a fault unless it is an intercept.
-    CHECK(!find_binary_columns(x, 11, intercepts));
-    const std::vector<std::size_t> surplus_intercept{0, 10};
-    CHECK(find_binary_columns(x, 11, surplus_intercept).has_value());
-}
-
 void test_pass_faults_and_interrupts() {
     const Design d = make_design(40, 5);
     const MatrixView x{d.values.data(), d.n, d.k, d.k, 1};
@@ -407,7 +384,6 @@ int main() {
     test_layouts_paths_blocks_and_chunks_agree();
     test_every_number_of_weight_columns();
     test_non_finite_values_flow_through();
-    test_binary_detection();
     test_pass_faults_and_interrupts();
     test_finalise_reads_sigma_through_its_strides_and_checks_its_shape();
     return velmora::test::finish("test_pass");
