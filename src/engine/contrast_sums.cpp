@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "engine/link_arrays.hpp"
 #include "engine/products.hpp"
 
 namespace velmora::engine {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/cblas.hpp"
+#include "engine/link_arrays.hpp"
 
 namespace velmora::engine {
 namespace {
