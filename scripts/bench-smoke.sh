@@ -66,4 +66,8 @@ echo "== scaling run at n = 2000 and 4000"
 run_and_check scaling 2 \
     --scaling --scaling-n 2000 4000 --model probit --method sm --rounds 1 --repeat 2
 
+echo "== effects by variable at n = 3000"
+# Per model, margins per design column against zarn.
+run_and_check margins 2 --margins --margins-n 3000 --rounds 1 --repeat 2
+
 echo "bench-smoke.sh: the benchmark ran and every competitor agreed with zarn"
