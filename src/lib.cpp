@@ -2,12 +2,11 @@
 #include <Python.h>
 
 #include <atomic>
-#include <new>
-#include <stdexcept>
 
 #include "engine/accumulate.hpp"
 #include "engine/covariance.hpp"
 #include "surface/arguments.hpp"
+#include "surface/boundary.hpp"
 #include "surface/model_inputs.hpp"
 #include "surface/py_error.hpp"
 #include "surface/py_ref.hpp"
@@ -93,21 +92,7 @@ Result<PyRef> run_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 // The one boundary where errors become a raised exception; no C++ exception passes it.
 PyObject* zarn_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        Result<PyRef> out = run_call(args, nargs, kwnames);
-        if (!out) {
-            std::move(out.error()).restore();
-            return nullptr;
-        }
-        return out->release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::length_error&) {  // a container asked for more than it can hold
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyError::panic("unexpected C++ exception").restore();
-        return nullptr;
-    }
+    return surface::at_boundary([&] { return run_call(args, nargs, kwnames); });
 }
 
 PyMethodDef zarn_def = {

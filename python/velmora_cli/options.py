@@ -248,12 +248,6 @@ def check_options(args: argparse.Namespace) -> None:
         )
     if args.cov_type == "cluster" and args.cluster is None:
         raise CliError("--cov-type cluster needs --cluster COLUMN", EXIT_USAGE)
-    if args.by is not None and args.by in ("term", *EFFECT_COLUMNS):
-        raise CliError(
-            f"--by: a column named '{args.by}' would clash with the table's own columns; "
-            "rename it in the data",
-            EXIT_USAGE,
-        )
     if args.by is not None and args.by in ("term", "contrast", *EFFECT_COLUMNS):
         raise CliError(
             f"--by: a column named '{args.by}' would clash with the table's own columns; "

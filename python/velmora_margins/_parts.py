@@ -103,25 +103,21 @@ def build_part(frame: pd.DataFrame, name: str, layout: Layout) -> Part:
                 f"{name}: weights column {layout.weights!r} holds {bad_count} values that are "
                 "missing, infinite or negative; weights must be finite and at least 0"
             )
-    cluster = None
-    if layout.cluster is not None:
-        values = kept[layout.cluster]
-        absent = int(values.isna().sum())
-        if absent:
-            raise PartitionError(
-                f"{name}: cluster column {layout.cluster!r} is missing in {absent} of the rows "
-                "the model uses; fill those values or drop those rows"
-            )
-        cluster = values.to_numpy()
-    by = None
-    if layout.by is not None:
-        values = kept[layout.by]
-        absent = int(values.isna().sum())
-        if absent:
-            raise PartitionError(
-                f"{name}: by column {layout.by!r} is missing in {absent} of the rows the model "
-                "uses; fill those values or drop those rows"
-            )
-        by = values.to_numpy()
+    cluster = labels(kept, layout.cluster, "cluster", name)
+    by = labels(kept, layout.by, "by", name)
     data = kept[list(layout.data)].reset_index(drop=True) if layout.data else None
     return Part(x, y, weights, cluster, by, data, len(frame))
+
+
+def labels(kept: pd.DataFrame, column: str | None, argument: str, name: str) -> np.ndarray | None:
+    """Returns a column of group labels on the kept rows, which must all have one."""
+    if column is None:
+        return None
+    values = kept[column]
+    absent = int(values.isna().sum())
+    if absent:
+        raise PartitionError(
+            f"{name}: {argument} column {column!r} is missing in {absent} of the rows the "
+            "model uses; fill those values or drop those rows"
+        )
+    return values.to_numpy()

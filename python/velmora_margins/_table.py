@@ -9,16 +9,6 @@ from velmora_margins import _kernels
 from velmora_margins._compute import Sums
 from velmora_margins._plan import Plan
 
-EFFECT_COLUMNS = [
-    "dy/dx",
-    "Std. Err",
-    "z",
-    "Pr(>|z|)",
-    "Conf. Int. Low",
-    "Conf. Int. Hi",
-    "Significance",
-]
-
 
 def effects_and_errors(sums: Sums, cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Returns the mean effects and their delta-method standard errors: the square roots

@@ -3,8 +3,6 @@
 // exceptions. The kernels release the interpreter lock while they compute.
 #include <Python.h>
 
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +12,7 @@
 #include "margins/contrast_inputs.hpp"
 #include "margins/fit_entries.hpp"
 #include "margins/kernel_arguments.hpp"
+#include "surface/boundary.hpp"
 #include "surface/gil.hpp"
 #include "surface/numpy_view.hpp"
 #include "surface/py_error.hpp"
@@ -95,21 +94,7 @@ Result<PyRef> effects_table(PyObject* args) {
 // C++ exception passes it.
 template <Result<PyRef> (*Routine)(PyObject*)>
 PyObject* entry(PyObject*, PyObject* args) {
-    try {
-        Result<PyRef> out = Routine(args);
-        if (!out) {
-            std::move(out.error()).restore();
-            return nullptr;
-        }
-        return out->release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyError::panic("unexpected C++ exception").restore();
-        return nullptr;
-    }
+    return surface::at_boundary([&] { return Routine(args); });
 }
 
 PyMethodDef methods[] = {
