@@ -69,6 +69,12 @@ def test_partitions_that_lack_a_column_or_rows(fair):
         velmora_margins.fit("affair ~ age", empty)
 
 
+def test_files_without_dask_say_how_to_install_it(monkeypatch, parquet):
+    monkeypatch.setitem(sys.modules, "dask.dataframe", None)
+    with pytest.raises(ImportError, match=r"pip install 'velmora\[dask\]'"):
+        velmora_margins.fit("affair ~ age", parquet)
+
+
 def test_arguments_that_do_not_fit(fair):
     gaps = fair.assign(group=fair["occupation"].where(fair.index % 50 != 7))
     data = dd.from_pandas(gaps, npartitions=3)

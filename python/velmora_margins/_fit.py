@@ -209,7 +209,13 @@ def fit(
         With ``params``, ``bse``, ``cov_params()``, ``llf``, ``nobs``, ``converged`` and
         ``summary()``; ``velmora_margins.margins`` takes it.
     """
-    import patsy
+    try:
+        import patsy
+    except ImportError as error:
+        raise ImportError(
+            f"fit reads formulas with patsy, which cannot be imported ({error}); install it "
+            "with: pip install 'velmora[dask]'"
+        ) from None
 
     eval_env = patsy.EvalEnvironment.capture(1)
     kind = str(model).lower()
