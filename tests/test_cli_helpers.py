@@ -21,6 +21,7 @@ from velmora_cli.output import (
     markdown,
     text_table,
 )
+from velmora_cli.progress import Progress
 
 EPS = np.finfo(np.float64).eps
 
@@ -350,3 +351,18 @@ def test_contiguous_groups_are_views_and_scattered_ones_are_right():
         for label, rows in parts:
             np.testing.assert_array_equal(rows, X[(labels == label).to_numpy()])
             assert np.shares_memory(rows, X) == (labels is grouped)
+
+
+@pytest.mark.parametrize("live", [False, True])
+def test_progress_within_a_step_breaks_its_line(capsys, live):
+    progress = Progress(enabled=True, live=live)
+    with progress.step("fitting on Dask") as details:
+        progress.within("pass 1: 1 of 2 partitions done", last=False)
+        progress.within("pass 1: 2 of 2 partitions done")
+        details.append("3 iterations")
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[0] == "velmora: fitting on Dask ..."
+    assert lines[-2].endswith("velmora:   pass 1: 2 of 2 partitions done")
+    assert lines[-1].startswith("velmora: fitting on Dask: done, 3 iterations, ")
+    # Off a terminal only the pass's last line is written; on one, the first is overwritten.
+    assert ("1 of 2" in "".join(lines)) == live
