@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import glob
 import os
+import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -21,6 +22,7 @@ import pandas as pd
 FRAME_PARTITION_ROWS = 1 << 20
 
 PARQUET_SUFFIXES = (".parquet", ".pq")
+INDEX_FIELD = re.compile(r"__index_level_\d+__")
 CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zst")
 
 
@@ -177,7 +179,8 @@ def parquet_columns(paths: list[Path]) -> list[str]:
             raise SourceError(f"data: cannot read '{path}' as Parquet: {error}") from None
         if rows == 0:
             raise SourceError(f"data: '{path}' holds no rows; remove it or fill it")
-        fields = {f.name: str(f.type) for f in schema}
+        # A pandas index written beside the data is not a column of it.
+        fields = {f.name: str(f.type) for f in schema if not INDEX_FIELD.fullmatch(f.name)}
         if first is None:
             first = (path, fields)
             continue
