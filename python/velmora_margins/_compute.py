@@ -167,7 +167,8 @@ def partition_effects(
     chunk: int,
 ) -> dict[Any, Sums]:
     """Returns a partition's sums by group label (a task that pickles for Dask)."""
-    return part_effects(build_indexed(frame, index, layout, names), kind, params, plan, chunk)
+    part = build_indexed(frame, index, layout, names, reuse=True)
+    return part_effects(part, kind, params, plan, chunk)
 
 
 def partitioned_sums(

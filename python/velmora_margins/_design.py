@@ -12,6 +12,8 @@ from __future__ import annotations
 import ast
 import importlib
 import itertools
+import mmap
+import threading
 from collections import ChainMap
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
@@ -125,6 +127,33 @@ class Factor:
         return None
 
 
+def fresh_matrix(rows: int, columns: int) -> np.ndarray:
+    """Returns a new matrix in Fortran order (it is filled a column at a time) in memory
+    mapped for it alone. NumPy asks the system for huge pages for its own large arrays,
+    and where the system then compacts memory before each such page is first written,
+    that takes several times as long as filling the matrix; mapped memory is paged in as
+    it is written, and unmapped when the matrix goes."""
+    size = rows * columns * 8
+    if size == 0:
+        return np.empty((rows, columns), order="F")
+    buffer = mmap.mmap(-1, size)
+    return np.frombuffer(buffer, dtype=np.float64).reshape((rows, columns), order="F")
+
+
+_scratch = threading.local()
+
+
+def scratch_matrix(rows: int, columns: int) -> np.ndarray:
+    """Returns a matrix in Fortran order in this thread's scratch memory, which grows to
+    the largest asked for and is written over by the next call."""
+    size = rows * columns
+    buffer: np.ndarray | None = getattr(_scratch, "buffer", None)
+    if buffer is None or buffer.size < size:
+        buffer = fresh_matrix(size, 1).reshape(-1)
+        _scratch.buffer = buffer
+    return buffer[:size].reshape((rows, columns), order="F")
+
+
 def restore_factor(
     code: str,
     eval_code: str,
@@ -193,10 +222,13 @@ class Design:
     def names(self) -> tuple[str, ...]:
         return tuple(c.name for c in self.columns)
 
-    def matrix(self, data: pd.DataFrame) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
-        """Returns the design matrix of data's rows (C order), the outcome, and which rows
-        they are: rows where a factor or the outcome is missing are left out, as the
-        formula engine leaves them out."""
+    def matrix(
+        self, data: pd.DataFrame, reuse: bool = False
+    ) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
+        """Returns the design matrix of data's rows (Fortran order), the outcome, and which
+        rows they are: rows where a factor or the outcome is missing are left out, as the
+        formula engine leaves them out. With ``reuse``, the matrix lives in this thread's
+        scratch memory, valid until the thread makes the next one."""
         rows = len(data)
         keep = np.ones(rows, dtype=bool)
         values: dict[Factor, np.ndarray] = {}
@@ -218,7 +250,11 @@ class Design:
             values = {f: v[keep] for f, v in values.items()}
             outcome = None if outcome is None else outcome[keep]
         kept = int(keep.sum())
-        x = np.empty((kept, len(self.columns)))
+        x = (
+            scratch_matrix(kept, len(self.columns))
+            if reuse
+            else fresh_matrix(kept, len(self.columns))
+        )
         for column in self.columns:
             x[:, column.index] = column.make(values, kept)
         return x, None if outcome is None else outcome[:, 0], keep

@@ -21,6 +21,7 @@ import pandas as pd
 from velmora_margins import _kernels
 from velmora_margins._fitresult import FitResult, Logit, Probit
 from velmora_margins._learn import formula_columns, learn_design
+from velmora_margins._memory import give_back
 from velmora_margins._parts import Layout, Part, aligned, build_indexed
 from velmora_margins._plan import binary_columns
 from velmora_margins._runner import Progress, Runner, runner_for
@@ -107,7 +108,7 @@ def on_built(
     task: Callable[[Part], Any],
 ) -> Any:
     """Builds a partition's arrays and runs a task on them."""
-    return task(build_indexed(frame, index, layout, names))
+    return task(build_indexed(frame, index, layout, names, reuse=True))
 
 
 def on_kept(part: Part, index: int, task: Callable[[Part], Any]) -> Any:
@@ -232,8 +233,9 @@ def fit(
             raise ValueError(f"{argument}: no column {name!r} in the data; columns are: {shown}")
     source = source.select(list(dict.fromkeys([*used, *extra])))
     runner = runner_for(source, progress)
-    dtypes = source_dtypes(source)
+    dtypes = source.dtypes()
     design = learn_design(formula, runner, source.columns, dtypes, eval_env)
+    give_back()
     outcome = design.outcome
     bool_outcome = (
         outcome.code
@@ -278,11 +280,6 @@ def check_cov_type(cov_type: str, cluster: str | None) -> str:
     if cluster is not None and chosen != "cluster":
         raise ValueError(f"cluster: a cluster column goes with cov_type='cluster', not {chosen!r}")
     return chosen
-
-
-def source_dtypes(source: Source) -> dict[str, Any]:
-    frame = source.frame if source.frame is not None else source.dask._meta
-    return {str(c): frame[c].dtype for c in source.columns}
 
 
 def design_bytes(source: Source, columns: int) -> int:

@@ -19,7 +19,7 @@ import pandas as pd
 
 from velmora_margins._design import Design, DesignError, code_names, read_design
 from velmora_margins._parts import check_partition, partition_name
-from velmora_margins._runner import Runner
+from velmora_margins._runner import Runner, runner_for
 
 
 def formula_codes(formula: str) -> tuple[list[str], list[str]]:
@@ -94,6 +94,42 @@ def sorted_levels(values: set[Any], dtype: Any) -> tuple[Any, ...]:
     return tuple(sorted(values, key=SortAnythingKey))
 
 
+# Rows of the first partition that tell the formula engine the type of every factor.
+HEAD_ROWS = 1000
+
+
+def has_stateful_transform(codes: list[str], eval_env: Any) -> bool:
+    """Returns whether the codes call a stateful transform (center, standardize, a spline),
+    whose state must be learnt from every row."""
+    for code in codes:
+        for node in ast.walk(ast.parse(code.strip(), mode="eval")):
+            if not isinstance(node, ast.Call):
+                continue
+            try:
+                target = eval(
+                    compile(ast.Expression(node.func), "<call>", "eval"), {}, eval_env.namespace
+                )
+            except Exception:  # a name of the data, or one it cannot resolve: not a transform
+                continue
+            if getattr(target, "__patsy_stateful_transform__", False):
+                return True
+    return False
+
+
+def levels_all_learnt(design_info: Any, variables: list[str]) -> bool:
+    """Returns whether every categorical factor of the design takes the levels learnt
+    for one of the variables: C(variable, ...) or the variable itself."""
+    for factor, info in design_info.factor_infos.items():
+        if info.type != "categorical":
+            continue
+        tree = ast.parse(str(factor.code).strip(), mode="eval").body
+        if isinstance(tree, ast.Call) and isinstance(tree.func, ast.Name) and tree.func.id == "C":
+            tree = tree.args[0] if tree.args else tree
+        if not (isinstance(tree, ast.Name) and tree.id in variables):
+            return False
+    return True
+
+
 def learn_design(
     formula: str, runner: Runner, columns: list[str], dtypes: dict[str, Any], eval_env: Any
 ) -> Design:
@@ -105,33 +141,48 @@ def learn_design(
     variables = level_variables(lhs + rhs, {c: dtypes[c] for c in used})
     found: dict[str, set[Any]] = {name: set() for name in variables}
     if variables:
+        # A pass that reads only those variables' columns.
+        reader = runner_for(runner.source.select(variables), runner.progress)
         task = partial(partition_levels, names=runner.source.names, variables=variables)
-        for part in runner.run(task):
+        for part in reader.run(task):
             for name, values in part.items():
                 found[name].update(values)
     levels = {name: sorted_levels(found[name], dtypes[name]) for name in variables}
     outcome = lhs[0] if lhs[0] in dtypes and pd.api.types.is_bool_dtype(dtypes[lhs[0]]) else None
 
-    def chunks() -> Iterator[pd.DataFrame]:
-        for index in range(runner.partitions):
-            frame = runner.load(index)
-            check_partition(frame, runner.describe(index), used)
-            frame = frame[used].assign(
-                **{
-                    name: pd.Categorical(frame[name], categories=list(levels[name]))
-                    for name in variables
-                }
-            )
-            if outcome is not None:
-                frame = frame.assign(**{outcome: frame[outcome].astype(np.float64)})
-            yield frame
-
-    try:
-        outcome_info, design_info = patsy.incr_dbuilders(
-            formula, chunks, eval_env=eval_env, NA_action="drop"
+    def prepared(frame: pd.DataFrame, index: int) -> pd.DataFrame:
+        check_partition(frame, runner.describe(index), used)
+        frame = frame[used].assign(
+            **{
+                name: pd.Categorical(frame[name], categories=list(levels[name]))
+                for name in variables
+            }
         )
-    except patsy.PatsyError as error:
-        raise ValueError(f"formula: cannot use {formula!r}: {str(error).splitlines()[0]}") from None
+        if outcome is not None:
+            frame = frame.assign(**{outcome: frame[outcome].astype(np.float64)})
+        return frame
+
+    def head() -> Iterator[pd.DataFrame]:
+        yield prepared(runner.load(0, rows=HEAD_ROWS), 0)
+
+    def everything() -> Iterator[pd.DataFrame]:
+        for index in range(runner.partitions):
+            yield prepared(runner.load(index), index)
+
+    # The first rows tell the engine the type of every factor, and the learnt levels tell
+    # it the levels; it must see every row only for a stateful transform or a factor whose
+    # levels were not learnt (one made by an expression, as C(x > 0)).
+    stateful = has_stateful_transform(lhs + rhs, eval_env)
+    for rows in (everything,) if stateful else (head, everything):
+        try:
+            outcome_info, design_info = patsy.incr_dbuilders(
+                formula, rows, eval_env=eval_env, NA_action="drop"
+            )
+        except patsy.PatsyError as error:
+            message = str(error).splitlines()[0]
+            raise ValueError(f"formula: cannot use {formula!r}: {message}") from None
+        if rows is everything or levels_all_learnt(design_info, variables):
+            break
     try:
         return read_design(design_info, columns, formula, outcome_info)
     except DesignError as error:

@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins._design import Design, DesignError
+from velmora_margins._memory import give_back
 
 
 def aligned(array: np.ndarray) -> np.ndarray:
@@ -60,9 +61,19 @@ def partition_name(names: list[str] | None, index: int) -> str:
     return f"partition {index}"
 
 
-def build_indexed(frame: pd.DataFrame, index: int, layout: Layout, names: list[str] | None) -> Part:
-    """Returns the arrays of partition number index (a task that pickles for Dask)."""
-    return build_part(frame, partition_name(names, index), layout)
+def build_indexed(
+    frame: pd.DataFrame,
+    index: int,
+    layout: Layout,
+    names: list[str] | None,
+    reuse: bool = False,
+) -> Part:
+    """Returns the arrays of partition number index (a task that pickles for Dask); with
+    ``reuse``, a design matrix in the thread's scratch memory, for a part that is not kept."""
+    part = build_part(frame, partition_name(names, index), layout, reuse)
+    del frame
+    give_back()
+    return part
 
 
 def check_partition(frame: pd.DataFrame, name: str, columns: Sequence[str]) -> None:
@@ -76,14 +87,14 @@ def check_partition(frame: pd.DataFrame, name: str, columns: Sequence[str]) -> N
         raise PartitionError(f"{name} holds no rows; leave it out of the data")
 
 
-def build_part(frame: pd.DataFrame, name: str, layout: Layout) -> Part:
+def build_part(frame: pd.DataFrame, name: str, layout: Layout, reuse: bool = False) -> Part:
     """Returns the arrays of a partition, or fails naming the partition."""
     check_partition(frame, name, layout.columns)
     frame = frame[list(layout.columns)]
     if layout.bool_outcome is not None and frame[layout.bool_outcome].dtype == bool:
         frame = frame.assign(**{layout.bool_outcome: frame[layout.bool_outcome].astype(np.float64)})
     try:
-        x, y, keep = layout.design.matrix(frame)
+        x, y, keep = layout.design.matrix(frame, reuse)
     except DesignError as error:
         raise PartitionError(f"{name}: {error}") from None
     except Exception as error:  # the formula's own code failed on these rows
@@ -96,7 +107,7 @@ def build_part(frame: pd.DataFrame, name: str, layout: Layout) -> Part:
     kept = frame if keep.all() else frame.loc[keep]
     weights = None
     if layout.weights is not None:
-        weights = np.asarray(kept[layout.weights], dtype=np.float64)
+        weights = np.array(kept[layout.weights], dtype=np.float64)
         bad_count = int((~np.isfinite(weights) | (weights < 0)).sum())
         if bad_count:
             raise PartitionError(
@@ -105,7 +116,10 @@ def build_part(frame: pd.DataFrame, name: str, layout: Layout) -> Part:
             )
     cluster = labels(kept, layout.cluster, "cluster", name)
     by = labels(kept, layout.by, "by", name)
-    data = kept[list(layout.data)].reset_index(drop=True) if layout.data else None
+    data = kept[list(layout.data)].reset_index(drop=True).copy() if layout.data else None
+    # Copies, not views: a view of one column keeps the partition's whole block of
+    # columns in memory as long as the part is kept.
+    y = None if y is None else y.copy()
     return Part(x, y, weights, cluster, by, data, len(frame))
 
 
@@ -120,4 +134,4 @@ def labels(kept: pd.DataFrame, column: str | None, argument: str, name: str) -> 
             f"{name}: {argument} column {column!r} is missing in {absent} of the rows the "
             "model uses; fill those values or drop those rows"
         )
-    return values.to_numpy()
+    return values.to_numpy(copy=True)

@@ -16,7 +16,7 @@ from typing import Any, TypeVar
 
 import pandas as pd
 
-from velmora_margins._sources import Source
+from velmora_margins._sources import Source, read_file
 
 T = TypeVar("T")
 K = TypeVar("K")
@@ -87,8 +87,9 @@ class LocalRunner:
     def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
         return self._map(lambda i: task(kept[i], i))
 
-    def load(self, index: int) -> pd.DataFrame:
-        return self.source.local_partition(index)
+    def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
+        frame = self.source.local_partition(index)
+        return frame if rows is None else frame.iloc[:rows]
 
 
 class DaskRunner:
@@ -98,7 +99,7 @@ class DaskRunner:
     def __init__(self, source: Source, progress: Progress | None = None) -> None:
         self.source = source
         self.progress = progress
-        self.parts = source.dask.to_delayed()
+        self.parts = source.delayed_partitions()
         self.client = default_client()
         self._stage = 0
 
@@ -155,9 +156,13 @@ class DaskRunner:
     def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
         return self._compute(self._tasks(task, kept))
 
-    def load(self, index: int) -> pd.DataFrame:
+    def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
+        """Returns a partition (its first rows only, given rows), read in this process."""
+        source = self.source
+        if rows is not None and source.files is not None and source.names is not None:
+            return read_file(source.names[index], source.files, source.columns, rows)
         frame: pd.DataFrame = module("dask").compute(self.parts[index], scheduler="threads")[0]
-        return frame
+        return frame if rows is None else frame.iloc[:rows]
 
 
 Runner = LocalRunner | DaskRunner

@@ -54,13 +54,33 @@ class Source:
     frame: pd.DataFrame | None = None
     dask: Any = None
     names: list[str] | None = None
-    files: str | None = None  # "parquet" or "csv" when the partitions are files read by Dask
+    files: str | None = None  # "parquet" or "csv" when the partitions are files
+    file_dtypes: dict[str, Any] | None = None  # the columns' types, from the first file
 
     @property
     def partitions(self) -> int:
         if self.frame is not None:
             return max(1, -(-len(self.frame) // FRAME_PARTITION_ROWS))
+        if self.files is not None and self.names is not None:
+            return len(self.names)
         return int(self.dask.npartitions)
+
+    def dtypes(self) -> dict[str, Any]:
+        """Returns the type of each column."""
+        if self.file_dtypes is not None:
+            return {c: self.file_dtypes[c] for c in self.columns}
+        frame = self.frame if self.frame is not None else self.dask._meta
+        return {str(c): frame[c].dtype for c in self.columns}
+
+    def delayed_partitions(self) -> list[Any]:
+        """Returns the partitions as Dask's delayed values: a file read for its columns,
+        or a Dask DataFrame's own partitions."""
+        if self.files is not None and self.names is not None:
+            delayed = import_dask_core().delayed
+            return [
+                delayed(read_file, pure=True)(name, self.files, self.columns) for name in self.names
+            ]
+        return list(self.dask.to_delayed())
 
     def describe(self, index: int) -> str:
         if self.names is not None and index < len(self.names):
@@ -76,9 +96,9 @@ class Source:
         keep = [c for c in self.columns if c in set(columns)]
         if self.frame is not None:
             return Source(keep, frame=self.frame, names=self.names)
-        if self.files is not None and self.names is not None:
+        if self.files is not None:
             # Files are read for those columns alone.
-            return Source(keep, dask=read_files(self.names, self.files, keep), names=self.names)
+            return Source(keep, names=self.names, files=self.files, file_dtypes=self.file_dtypes)
         # A Dask DataFrame's partitions are taken whole; each task checks and picks its
         # columns, so that one lacking a column is named.
         return Source(keep, dask=self.dask, names=self.names)
@@ -150,17 +170,35 @@ def open_files(pattern: str | os.PathLike[str]) -> Source:
         raise SourceError("data: the files mix Parquet and CSV; use one format")
     kind = kinds.pop()
     assert kind is not None
+    import_dask()
     columns = parquet_columns(paths) if kind == "parquet" else csv_columns(paths)
     names = [str(p) for p in paths]
-    return Source(columns, dask=read_files(names, kind, None), names=names, files=kind)
+    first = read_file(names[0], kind, columns, rows=1000)
+    dtypes = {str(c): first[c].dtype for c in first.columns}
+    return Source(columns, names=names, files=kind, file_dtypes=dtypes)
 
 
-def read_files(names: list[str], kind: str, columns: list[str] | None) -> Any:
-    """Returns a Dask DataFrame of the files, one partition each, of the given columns."""
-    dd = import_dask()
+def read_file(path: str, kind: str, columns: list[str], rows: int | None = None) -> pd.DataFrame:
+    """Returns a data file's columns as a DataFrame (its first rows only, given rows)."""
     if kind == "parquet":
-        return dd.read_parquet(names, columns=columns, split_row_groups=False)
-    return dd.read_csv(names, blocksize=None, usecols=columns)
+        import pyarrow.parquet as pq
+
+        if rows is not None:
+            batch = next(pq.ParquetFile(path).iter_batches(batch_size=rows, columns=columns))
+            frame: pd.DataFrame = batch.to_pandas()
+        else:
+            table = pq.read_table(path, columns=columns)
+            # Column by column, and each column's Arrow memory freed as it is converted.
+            frame = table.to_pandas(split_blocks=True, self_destruct=True)
+        return frame
+    return pd.read_csv(path, usecols=columns, nrows=rows)
+
+
+def import_dask_core() -> Any:
+    import_dask()
+    import dask
+
+    return dask
 
 
 def parquet_columns(paths: list[Path]) -> list[str]:
