@@ -8,7 +8,7 @@ import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from bench.cases import Outcome, compare, margins, scaling
+from bench.cases import Outcome, compare, margins, partitioned, scaling
 from bench.competitors.floor import FloorProgram, compile_floor, module_uses_vector_erfc
 from bench.options import Options, parse_options
 from bench.report import print_checks, print_environment
@@ -21,6 +21,8 @@ def choose_case(options: Options) -> Case:
     """Returns the case the options ask for."""
     if options.margins:
         return margins.run
+    if options.partitioned:
+        return partitioned.run
     return scaling.run if options.scaling else compare.run
 
 

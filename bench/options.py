@@ -35,6 +35,9 @@ class Options:
     scaling_n: tuple[int, ...] = (10**5, 10**6, 10**7)
     margins: bool = False
     margins_n: tuple[int, ...] = (10**5, 10**6)
+    partitioned: bool = False
+    partitioned_n: tuple[int, ...] = (10**7,)
+    skip_single_thread: bool = False
     keep_data: Path | None = None
     markdown: bool = False
 
@@ -104,6 +107,18 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--margins-n", type=int, nargs="+", default=list(default.margins_n))
     parser.add_argument(
+        "--partitioned",
+        action="store_true",
+        help="fit plus effects from Parquet files on Dask against statsmodels, over "
+        "--partitioned-n (statsmodels only where the memory is there)",
+    )
+    parser.add_argument("--partitioned-n", type=int, nargs="+", default=list(default.partitioned_n))
+    parser.add_argument(
+        "--skip-single-thread",
+        action="store_true",
+        help="with --partitioned, leave out the run on one thread",
+    )
+    parser.add_argument(
         "--keep-data", metavar="DIR", help="build the data in DIR and keep it (reused when present)"
     )
     parser.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
@@ -137,6 +152,9 @@ def parse_options(argv: Sequence[str] | None = None) -> Options:
         scaling_n=tuple(args.scaling_n),
         margins=args.margins,
         margins_n=tuple(args.margins_n),
+        partitioned=args.partitioned,
+        partitioned_n=tuple(args.partitioned_n),
+        skip_single_thread=args.skip_single_thread,
         keep_data=Path(args.keep_data) if args.keep_data else None,
         markdown=args.markdown,
     )

@@ -35,6 +35,9 @@ WORKERS = {
     "numpy": "bench.competitors.numpy_chunks:run_numpy",
     "statsmodels": "bench.competitors.margeff:run_statsmodels",
     "margins": "bench.competitors.margins:run_margins",
+    "write_parquet": "bench.competitors.partitioned:write_data",
+    "partitioned_velmora": "bench.competitors.partitioned:run_velmora",
+    "partitioned_statsmodels": "bench.competitors.partitioned:run_statsmodels",
 }
 
 ENTRY = Path(__file__).resolve().parent / "run.py"

@@ -194,13 +194,24 @@ class Column:
     def make(self, values: Mapping[Factor, np.ndarray], rows: int) -> np.ndarray:
         """Returns the column from each factor's value (numerical) or level indices
         (categorical), multiplying in the factors' order as the design did."""
-        out = np.ones(rows)
-        for factor, pick, contrast in zip(self.factors, self.picks, self.contrasts, strict=True):
-            if contrast is None:
-                out *= values[factor][:, pick]
-            else:
-                out *= contrast[values[factor], pick]
+        out = np.empty(rows)
+        self.make_into(values, out)
         return out
+
+    def make_into(self, values: Mapping[Factor, np.ndarray], out: np.ndarray) -> None:
+        """Writes the column into out. The first factor's values are taken as they are:
+        the design starts from ones, and 1 times a value is that value."""
+        if not self.factors:
+            out[...] = 1.0
+        for at, (factor, pick, contrast) in enumerate(
+            zip(self.factors, self.picks, self.contrasts, strict=True)
+        ):
+            value = values[factor]
+            part = value[:, pick] if contrast is None else contrast[:, pick][value]
+            if at == 0:
+                out[...] = part
+            else:
+                np.multiply(out, part, out=out)
 
 
 @dataclass(frozen=True)
@@ -256,7 +267,7 @@ class Design:
             else fresh_matrix(kept, len(self.columns))
         )
         for column in self.columns:
-            x[:, column.index] = column.make(values, kept)
+            column.make_into(values, x[:, column.index])
         return x, None if outcome is None else outcome[:, 0], keep
 
 

@@ -288,12 +288,8 @@ def design_bytes(source: Source, columns: int) -> int:
     rows = None
     if source.frame is not None:
         rows = len(source.frame)
-    elif source.names is not None and all(
-        n.lower().endswith((".parquet", ".pq")) for n in source.names
-    ):
-        import pyarrow.parquet as pq
-
-        rows = sum(pq.ParquetFile(n).metadata.num_rows for n in source.names)
+    elif source.file_rows is not None:
+        rows = sum(source.file_rows)
     if rows is None:
         return 1 << 62
     return rows * (columns + 3) * 8

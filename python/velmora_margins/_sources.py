@@ -56,6 +56,7 @@ class Source:
     names: list[str] | None = None
     files: str | None = None  # "parquet" or "csv" when the partitions are files
     file_dtypes: dict[str, Any] | None = None  # the columns' types, from the first file
+    file_rows: list[int] | None = None  # each file's rows, where its metadata tells
 
     @property
     def partitions(self) -> int:
@@ -171,11 +172,12 @@ def open_files(pattern: str | os.PathLike[str]) -> Source:
     kind = kinds.pop()
     assert kind is not None
     import_dask()
-    columns = parquet_columns(paths) if kind == "parquet" else csv_columns(paths)
+    rows: list[int] = []
+    columns = parquet_columns(paths, rows) if kind == "parquet" else csv_columns(paths)
     names = [str(p) for p in paths]
     first = read_file(names[0], kind, columns, rows=1000)
     dtypes = {str(c): first[c].dtype for c in first.columns}
-    return Source(columns, names=names, files=kind, file_dtypes=dtypes)
+    return Source(columns, names=names, files=kind, file_dtypes=dtypes, file_rows=rows or None)
 
 
 def read_file(path: str, kind: str, columns: list[str], rows: int | None = None) -> pd.DataFrame:
@@ -187,9 +189,12 @@ def read_file(path: str, kind: str, columns: list[str], rows: int | None = None)
             batch = next(pq.ParquetFile(path).iter_batches(batch_size=rows, columns=columns))
             frame: pd.DataFrame = batch.to_pandas()
         else:
-            table = pq.read_table(path, columns=columns)
+            # In the calling thread, without Arrow's read-ahead: partitions are read in
+            # parallel by the scheduler's threads, which would otherwise take turns at
+            # Arrow's own pools.
+            table = pq.read_table(path, columns=columns, use_threads=False, pre_buffer=False)
             # Column by column, and each column's Arrow memory freed as it is converted.
-            frame = table.to_pandas(split_blocks=True, self_destruct=True)
+            frame = table.to_pandas(split_blocks=True, self_destruct=True, use_threads=False)
         return frame
     return pd.read_csv(path, usecols=columns, nrows=rows)
 
@@ -201,20 +206,19 @@ def import_dask_core() -> Any:
     return dask
 
 
-def parquet_columns(paths: list[Path]) -> list[str]:
-    """Returns the columns of Parquet files, which must agree in names and types."""
+def parquet_columns(paths: list[Path], counted: list[int]) -> list[str]:
+    """Returns the columns of Parquet files, which must agree in names and types, and
+    appends each file's rows to counted."""
     import pyarrow.parquet as pq
 
     first = None
     for path in paths:
         try:
-            schema = pq.read_schema(path)
+            with pq.ParquetFile(path) as opened:
+                schema, rows = opened.schema_arrow, opened.metadata.num_rows
         except Exception as error:  # pyarrow raises several kinds for a bad file
             raise SourceError(f"data: cannot read '{path}' as Parquet: {error}") from None
-        try:
-            rows = pq.ParquetFile(path).metadata.num_rows
-        except Exception as error:
-            raise SourceError(f"data: cannot read '{path}' as Parquet: {error}") from None
+        counted.append(rows)
         if rows == 0:
             raise SourceError(f"data: '{path}' holds no rows; remove it or fill it")
         # A pandas index written beside the data is not a column of it.

@@ -1,0 +1,181 @@
+"""Past one machine's memory: fit plus effects from Parquet files, on Dask.
+
+Per model and size (--partitioned-n), the data is written once as Parquet files of a
+million rows each. Then velmora_margins fits and takes the effects on Dask's threaded
+scheduler, on all cores and on one thread, and statsmodels does the same job from one
+pandas DataFrame (left out with --skip-statsmodels, and past what this machine's memory
+holds). Each run is a fresh process; the report gives the time, where it went and the
+peak resident memory of each process tree, then checks that the coefficients and
+effects agree.
+"""
+
+import math
+from typing import Any
+
+from bench.cases import Outcome
+from bench.checks import Check, Target, relative_difference
+from bench.competitors.floor import FloorProgram
+from bench.competitors.partitioned import data_folder
+from bench.options import Options
+from bench.report import fmt_ratio, fmt_seconds, print_table, progress
+from bench.results import error_of, median
+from bench.workers import Result, Runner
+
+# The targets, per size: speed against statsmodels and memory of the process tree.
+SPEEDUP = 4.0
+THREADS_SPEEDUP = 1.7
+MEMORY_GIB = {10**7: 3.0, 10**8: 4.0}
+# statsmodels' path needs about this many bytes a row (8.6 GiB at 10**7, measured).
+STATSMODELS_BYTES_PER_ROW = 920
+TOLERANCE = 1e-7
+
+
+def run(options: Options, runner: Runner, floor: FloorProgram) -> Outcome:
+    del floor
+    outcome = Outcome()
+    for kind in options.models:
+        for n in options.partitioned_n:
+            folder = data_folder(runner.folder, n, kind)
+            progress(f"writing {n:,} rows of {kind} data as Parquet")
+            written = runner.run("write_parquet", folder=str(folder), n=n, model=kind)
+            if "error" in written:
+                raise SystemExit(f"writing the data failed: {written['error']}")
+            task = {"folder": str(folder), "model": kind}
+            progress(f"velmora on Dask, {kind}, n = {n:,}")
+            ours = runner.run("partitioned_velmora", **task)
+            single = None
+            if not options.skip_single_thread:
+                progress(f"velmora on Dask, one thread, {kind}, n = {n:,}")
+                single = runner.run("partitioned_velmora", threads=1, **task)
+            theirs = None
+            skip = statsmodels_skip(options, n)
+            if skip is None:
+                progress(f"statsmodels, {kind}, n = {n:,}")
+                theirs = runner.run("partitioned_statsmodels", **task)
+            report(options, kind, n, written["bytes"], ours, single, theirs, skip)
+            outcome.checks += checks(kind, n, ours, single, theirs)
+            outcome.targets += targets(kind, n, ours, single, theirs)
+    return outcome
+
+
+def statsmodels_skip(options: Options, n: int) -> str | None:
+    if options.skip_statsmodels:
+        return "skipped (--skip-statsmodels)"
+    try:
+        with open("/proc/meminfo") as meminfo:
+            fields = dict(line.split(":", 1) for line in meminfo)
+        available = int(fields["MemAvailable"].split()[0]) * 1024
+    except (OSError, KeyError, ValueError):
+        return None
+    need = n * STATSMODELS_BYTES_PER_ROW
+    if need > 0.9 * available:
+        return f"skipped: needs about {need / 2**30:.0f} GiB, {available / 2**30:.0f} GiB free"
+    return None
+
+
+def report(
+    options: Options,
+    kind: str,
+    n: int,
+    size: int,
+    ours: Result,
+    single: Result | None,
+    theirs: Result | None,
+    skip: str | None,
+) -> None:
+    print()
+    print(
+        f"{kind.capitalize()} fit plus effects from Parquet: n = {n:,} rows, 16 numeric "
+        f"regressors and a factor of 5 levels, {size / 2**30:.2f} GiB in "
+        f"{math.ceil(n / 10**6)} files"
+    )
+    base = median(ours)
+    rows = []
+    for label, result in (
+        ("velmora on Dask, threads", ours),
+        ("velmora on Dask, 1 thread", single),
+        ("statsmodels, pandas", theirs),
+    ):
+        if result is None:
+            if label.startswith("statsmodels"):
+                rows.append([label, "-", "-", "-", "-", "-", skip or ""])
+            continue
+        if "error" in result:
+            rows.append([label, "-", "-", "-", "-", "-", error_of(result)])
+            continue
+        rows.append(
+            [
+                label,
+                fmt_seconds(median(result)),
+                fmt_ratio(median(result) / base),
+                fmt_seconds(result["fit_seconds"]),
+                fmt_seconds(result["effects_seconds"]),
+                f"{result['tree_peak_gib']:.2f}",
+                "",
+            ]
+        )
+    header = ["run", "total s", "/ velmora", "fit s", "effects s", "peak GiB", "note"]
+    print_table(header, rows, options.markdown)
+    for label, result in (
+        ("velmora, threads", ours),
+        ("velmora, 1 thread", single),
+        ("statsmodels", theirs),
+    ):
+        if result is not None and "error" not in result:
+            parts = ", ".join(f"{k} {v:.2f} s" for k, v in result["phases"].items())
+            print(f"  where the time went ({label}): {parts}")
+    if "error" not in ours:
+        print(f"  Newton iterations: {ours['iterations']}; passes: {ours['calls']}")
+
+
+def checks(
+    kind: str, n: int, ours: Result, single: Result | None, theirs: Result | None
+) -> list[Check]:
+    out: list[Check] = []
+    if "error" in ours:
+        return out
+    for label, other in (("one thread", single), ("statsmodels", theirs)):
+        if other is None or "error" in other:
+            continue
+        out.append(
+            Check(
+                f"{kind}, n = {n:,}: velmora on Dask vs {label}, coefficients",
+                relative_difference(ours["params"], other["params"]),
+                None,
+                TOLERANCE,
+            )
+        )
+        out.append(
+            Check(
+                f"{kind}, n = {n:,}: velmora on Dask vs {label}, effects",
+                relative_difference(ours["ames"], other["ames"]),
+                relative_difference(ours["ses"], other["ses"]),
+                TOLERANCE,
+            )
+        )
+    return out
+
+
+def targets(
+    kind: str, n: int, ours: Result, single: Result | None, theirs: Result | None
+) -> list[Target]:
+    prefix = f"{kind}, n = {n:,}"
+    if "error" in ours:
+        return [Target(f"{prefix}: velmora on Dask ran", "failed", False)]
+    out: list[Target] = []
+    limit: Any = MEMORY_GIB.get(n)
+    if limit is not None:
+        peak = ours["tree_peak_gib"]
+        out.append(
+            Target(f"{prefix}: peak memory <= {limit:g} GiB", f"{peak:.2f} GiB", peak <= limit)
+        )
+    if theirs is not None and "error" not in theirs:
+        r = median(theirs) / median(ours)
+        out.append(
+            Target(f"{prefix}: statsmodels / velmora >= {SPEEDUP:g}", f"{r:.1f}", r >= SPEEDUP)
+        )
+    if single is not None and "error" not in single:
+        r = median(single) / median(ours)
+        label = f"{prefix}: one thread / threads >= {THREADS_SPEEDUP:g}"
+        out.append(Target(label, f"{r:.2f}", r >= THREADS_SPEEDUP))
+    return out

@@ -1,0 +1,244 @@
+"""Fit plus effects from Parquet files: velmora_margins on Dask against statsmodels.
+
+The data: 16 standard normal regressors and a factor of five levels, y drawn from a
+Logit or Probit model, written as Parquet files of a million rows each (a folder per
+size and model, kept with --keep-data). The velmora worker runs velmora_margins.fit on
+the folder with Dask's threaded scheduler and then margins on the result; the
+statsmodels worker reads the files into one pandas DataFrame, fits with statsmodels'
+formula interface and takes the same effects from that fit. Both report their time,
+where it went, and the peak resident memory of their whole process tree.
+"""
+
+import os
+import threading
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from bench.workers import Result, Task
+
+NUMERIC = 16
+LEVELS = 5
+FILE_ROWS = 10**6
+FORMULA = "y ~ " + " + ".join(f"x{i + 1}" for i in range(NUMERIC)) + " + C(g)"
+
+
+def data_folder(root: Path, n: int, kind: str) -> Path:
+    return root / f"parquet_{kind}_{n}"
+
+
+def write_data(task: Task) -> Result:
+    """Writes the Parquet files of one size and model, file by file."""
+    import pandas as pd
+
+    folder = Path(task["folder"])
+    folder.mkdir(parents=True, exist_ok=True)
+    n, kind = task["n"], task["model"]
+    beta = np.array([0.3 * (-1) ** i / (1 + i % 5) for i in range(NUMERIC)])
+    level_effects = np.linspace(-0.4, 0.4, LEVELS)
+    for index, start in enumerate(range(0, n, FILE_ROWS)):
+        path = folder / f"part{index:04d}.parquet"
+        if path.exists():
+            continue
+        rows = min(FILE_ROWS, n - start)
+        rng = np.random.default_rng([20261208, index])
+        x = rng.standard_normal((rows, NUMERIC))
+        g = rng.integers(0, LEVELS, rows)
+        xb = -0.2 + x @ beta + level_effects[g]
+        p = 1.0 / (1.0 + np.exp(-xb)) if kind == "logit" else 0.5 * erfc(-xb / np.sqrt(2.0))
+        frame = pd.DataFrame(x, columns=[f"x{i + 1}" for i in range(NUMERIC)])
+        frame["g"] = g + 1
+        frame["y"] = (rng.random(rows) < p).astype(np.float64)
+        frame.to_parquet(path.with_suffix(".tmp"), index=False)
+        path.with_suffix(".tmp").rename(path)
+    size = sum(p.stat().st_size for p in folder.glob("*.parquet"))
+    return {"bytes": size}
+
+
+def erfc(values: np.ndarray) -> np.ndarray:
+    from scipy.special import erfc as scipy_erfc
+
+    return np.asarray(scipy_erfc(values))
+
+
+class TreeMemory:
+    """The peak resident memory of this process and its descendants.
+
+    This process's own peak is the kernel's high-water mark (reset on entry); the
+    descendants', if any, are sampled. Sampling reads only the children lists of
+    /proc, so that it takes next to no time from the process it measures.
+    """
+
+    def __init__(self, interval: float = 0.1) -> None:
+        self.interval = interval
+        self.children_peak = 0
+        self.peak = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def __enter__(self) -> "TreeMemory":
+        with open("/proc/self/clear_refs", "w") as clear_refs:
+            clear_refs.write("5")  # resets VmHWM to the current resident set
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        self._thread.join()
+        self.peak = status_kib("VmHWM") * 1024 + self.children_peak
+
+    def _run(self) -> None:
+        while not self._stop.is_set():
+            self.children_peak = max(self.children_peak, descendants_rss(os.getpid()))
+            self._stop.wait(self.interval)
+
+
+def status_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def descendants_rss(pid: int) -> int:
+    """Returns the resident bytes of a process's descendants (Linux /proc)."""
+    total, stack = 0, children(pid)
+    while stack:
+        child = stack.pop()
+        stack += children(child)
+        try:
+            with open(f"/proc/{child}/statm") as statm:
+                total += int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        except OSError:
+            continue
+    return total
+
+
+def children(pid: int) -> list[int]:
+    found: list[int] = []
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/children") as listed:
+                found += [int(c) for c in listed.read().split()]
+    except OSError:
+        pass
+    return found
+
+
+class Phases:
+    """Wall seconds spent in named functions of velmora_margins, by wrapping them."""
+
+    def __init__(self) -> None:
+        self.seconds: dict[str, float] = {}
+        self.calls: dict[str, int] = {}
+
+    def wrap(self, owner: Any, name: str, label: str) -> None:
+        inner: Callable[..., Any] = getattr(owner, name)
+
+        def timed(*args: Any, **kwargs: Any) -> Any:
+            start = time.perf_counter()
+            try:
+                return inner(*args, **kwargs)
+            finally:
+                self.seconds[label] = self.seconds.get(label, 0.0) + time.perf_counter() - start
+                self.calls[label] = self.calls.get(label, 0) + 1
+
+        setattr(owner, name, timed)
+
+
+@contextmanager
+def scheduler_threads(threads: int | None) -> Iterator[None]:
+    """Runs Dask's threaded scheduler (and Arrow's readers) on so many threads."""
+    import dask
+    import pyarrow
+
+    if threads is None:
+        yield
+        return
+    before = pyarrow.cpu_count(), pyarrow.io_thread_count()
+    pyarrow.set_cpu_count(threads)
+    pyarrow.set_io_thread_count(threads)
+    try:
+        with dask.config.set(num_workers=threads):
+            yield
+    finally:
+        pyarrow.set_cpu_count(before[0])
+        pyarrow.set_io_thread_count(before[1])
+
+
+def run_velmora(task: Task) -> Result:
+    """Fits and takes the effects on Dask from the Parquet files; times each phase."""
+    # Timed from the call, in a session that has loaded the libraries it uses.
+    import dask.dataframe  # noqa: F401
+    import patsy  # noqa: F401
+    import pyarrow.parquet  # noqa: F401
+
+    import velmora_margins
+    from velmora_margins import _fit, _margins
+
+    phases = Phases()
+    phases.wrap(_fit, "learn_design", "learning the design (one pass)")
+    phases.wrap(_fit.Passes, "__init__", "reading and building the partitions")
+    phases.wrap(_fit.Passes, "totals", "Newton passes")
+    phases.wrap(_fit.Passes, "binary", "finding 0/1 columns")
+    phases.wrap(_fit, "open_source", "opening the files")
+    phases.wrap(_fit, "covariance", "covariance")
+    phases.wrap(_margins, "partitioned_sums", "effects pass")
+    with scheduler_threads(task.get("threads")), TreeMemory() as memory:
+        start = time.perf_counter()
+        result = velmora_margins.fit(FORMULA, task["folder"], model=task["model"])
+        fitted = time.perf_counter()
+        table = velmora_margins.margins(result)
+        done = time.perf_counter()
+    return {
+        "seconds": [done - start],
+        "fit_seconds": fitted - start,
+        "effects_seconds": done - fitted,
+        "tree_peak_gib": memory.peak / 2**30,
+        "phases": phases.seconds,
+        "calls": phases.calls,
+        "iterations": result.iterations,
+        "params": result.params.to_numpy().tolist(),
+        "names": list(result.params.index),
+        "ames": table["dy/dx"].to_numpy(),
+        "ses": table["Std. Err"].to_numpy(),
+    }
+
+
+def run_statsmodels(task: Task) -> Result:
+    """Reads the files into pandas, fits with statsmodels, takes the same effects."""
+    import pandas as pd
+    import pyarrow.parquet  # noqa: F401
+    import statsmodels.formula.api as smf
+
+    import velmora_margins
+
+    with TreeMemory() as memory:
+        start = time.perf_counter()
+        frame = pd.read_parquet(task["folder"])
+        read = time.perf_counter()
+        fitter = smf.logit if task["model"] == "logit" else smf.probit
+        result = fitter(FORMULA, frame).fit(disp=0)
+        fitted = time.perf_counter()
+        table = velmora_margins.margins(result)
+        done = time.perf_counter()
+    return {
+        "seconds": [done - start],
+        "fit_seconds": fitted - start,
+        "effects_seconds": done - fitted,
+        "tree_peak_gib": memory.peak / 2**30,
+        "phases": {
+            "reading the files": read - start,
+            "design and fit": fitted - read,
+            "effects": done - fitted,
+        },
+        "params": result.params.to_numpy().tolist(),
+        "names": list(result.params.index),
+        "ames": table["dy/dx"].to_numpy(),
+        "ses": table["Std. Err"].to_numpy(),
+    }
