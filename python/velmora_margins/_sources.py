@@ -12,7 +12,7 @@ import glob
 import os
 import re
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
@@ -98,8 +98,7 @@ class Source:
         if self.frame is not None:
             return Source(keep, frame=self.frame, names=self.names)
         if self.files is not None:
-            # Files are read for those columns alone.
-            return Source(keep, names=self.names, files=self.files, file_dtypes=self.file_dtypes)
+            return replace(self, columns=keep)  # files are read for those columns alone
         # A Dask DataFrame's partitions are taken whole; each task checks and picks its
         # columns, so that one lacking a column is named.
         return Source(keep, dask=self.dask, names=self.names)
