@@ -17,7 +17,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins._design import Design, DesignError, code_names, read_design
+from velmora_margins._design import Design, read_design
+from velmora_margins._factor import DesignError, code_names
 from velmora_margins._parts import check_partition, partition_name
 from velmora_margins._runner import Runner, runner_for
 

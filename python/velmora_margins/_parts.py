@@ -13,7 +13,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from velmora_margins._design import Design, DesignError
+from velmora_margins._design import Design
+from velmora_margins._factor import DesignError
 from velmora_margins._memory import give_back
 
 

@@ -24,7 +24,8 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins._derivative import Derivative, Differentiator, NotDifferentiable
-from velmora_margins._design import Column, Design, DesignError, Factor
+from velmora_margins._design import Column, Design
+from velmora_margins._factor import DesignError, Factor
 
 DERIVATIVE = "dY/dX"
 

@@ -8,7 +8,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins._design import Design, DesignError, read_design
+from velmora_margins._design import Design, read_design
+from velmora_margins._factor import DesignError
 from velmora_margins._fitresult import PartitionedModel
 from velmora_margins._plan import binary_columns
 
