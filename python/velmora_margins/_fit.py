@@ -68,13 +68,17 @@ def add_totals(parts: list[tuple[Any, ...]]) -> Totals:
     )
 
 
-def part_sums(part: Part, kind: str, beta: np.ndarray, meat: bool) -> tuple[Any, ...]:
+def part_sums(
+    part: Part, kind: str, beta: np.ndarray, meat: bool, flags: bool = False
+) -> tuple[Any, ...]:
+    """Returns a partition's fit sums, and with ``flags`` its 0/1 columns besides."""
     assert part.y is not None
     weights = None if part.weights is None else aligned(part.weights)
-    return _kernels.fit_sums(kind, aligned(beta), aligned(part.x), aligned(part.y), weights, meat)
+    sums = _kernels.fit_sums(kind, aligned(beta), aligned(part.x), aligned(part.y), weights, meat)
+    return (*sums, binary_columns(part.x)) if flags else sums
 
 
-def part_binary(part: Part) -> np.ndarray:
+def binary_columns_of(part: Part) -> np.ndarray:
     return binary_columns(part.x)
 
 
@@ -126,6 +130,7 @@ class Passes:
         self.layout = layout
         self.kind = kind
         self.names = runner.source.names
+        self.flags: np.ndarray | None = None  # the 0/1 columns, once a pass has found them
         self.kept: list[Any] | None = None
         if keep:
             self.kept = runner.keep(partial(built_part, layout=layout, names=self.names))
@@ -136,7 +141,12 @@ class Passes:
         return self.runner.run(partial(on_built, layout=self.layout, names=self.names, task=task))
 
     def totals(self, beta: np.ndarray, meat: bool = False) -> Totals:
-        return add_totals(self.map(partial(part_sums, kind=self.kind, beta=beta, meat=meat)))
+        """Returns the sums of a pass at beta; the first pass notes the 0/1 columns too."""
+        flags = self.flags is None
+        parts = self.map(partial(part_sums, kind=self.kind, beta=beta, meat=meat, flags=flags))
+        if flags:
+            self.flags = np.vstack([p[6] for p in parts]).all(axis=0)
+        return add_totals(parts)
 
     def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
         """Returns the sum over clusters of each cluster's score outer product, and the
@@ -151,7 +161,9 @@ class Passes:
 
     def binary(self) -> np.ndarray:
         """Returns whether each design column holds only 0 and 1 in every partition."""
-        return np.asarray(np.vstack(self.map(part_binary)).all(axis=0))
+        if self.flags is None:
+            self.flags = np.vstack(self.map(binary_columns_of)).all(axis=0)
+        return np.asarray(self.flags)
 
     def exact_rows(self, beta: np.ndarray) -> int:
         """Returns how many rows the model predicts exactly (to 1e-6)."""
