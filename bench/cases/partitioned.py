@@ -1,15 +1,17 @@
 """Past one machine's memory: fit plus effects from Parquet files, on Dask.
 
 Per model and size (--partitioned-n), the data is written once as Parquet files of a
-million rows each. Then velmora_margins fits and takes the effects on Dask's threaded
-scheduler, on all cores and on one thread, and statsmodels does the same job from one
+million rows each, and read once so that every run finds it in the page cache. Then, in
+each of --rounds rounds, velmora_margins fits and takes the effects on Dask's threaded
+scheduler on all cores, then on one thread; statsmodels does the same job once, from one
 pandas DataFrame (left out with --skip-statsmodels, and past what this machine's memory
-holds). Each run is a fresh process; the report gives the time, where it went and the
-peak resident memory of each process tree, then checks that the coefficients and
-effects agree.
+holds). Each run is a fresh process; the report gives each one's median time over the
+rounds, where the time went and the peak resident memory of its process tree, then
+checks that the coefficients and effects agree.
 """
 
 import math
+from pathlib import Path
 from typing import Any
 
 from bench.cases import Outcome
@@ -41,12 +43,16 @@ def run(options: Options, runner: Runner, floor: FloorProgram) -> Outcome:
             if "error" in written:
                 raise SystemExit(f"writing the data failed: {written['error']}")
             task = {"folder": str(folder), "model": kind}
-            progress(f"velmora on Dask, {kind}, n = {n:,}")
-            ours = runner.run("partitioned_velmora", **task)
-            single = None
-            if not options.skip_single_thread:
-                progress(f"velmora on Dask, one thread, {kind}, n = {n:,}")
-                single = runner.run("partitioned_velmora", threads=1, **task)
+            warm(folder)
+            rounds, singles = [], []
+            for r in range(options.rounds):
+                progress(f"velmora on Dask, {kind}, n = {n:,}, round {r + 1} of {options.rounds}")
+                rounds.append(runner.run("partitioned_velmora", **task))
+                if not options.skip_single_thread:
+                    progress(f"velmora on Dask, one thread, {kind}, n = {n:,}")
+                    singles.append(runner.run("partitioned_velmora", threads=1, **task))
+            ours = pooled(rounds)
+            single = pooled(singles) if singles else None
             theirs = None
             skip = statsmodels_skip(options, n)
             if skip is None:
@@ -56,6 +62,25 @@ def run(options: Options, runner: Runner, floor: FloorProgram) -> Outcome:
             outcome.checks += checks(kind, n, ours, single, theirs)
             outcome.targets += targets(kind, n, ours, single, theirs)
     return outcome
+
+
+def warm(folder: Path) -> None:
+    """Reads the files once, so that every run finds them in the page cache alike."""
+    for path in sorted(folder.glob("*.parquet")):
+        with open(path, "rb") as data:
+            while data.read(1 << 24):
+                pass
+
+
+def pooled(runs: list[Result]) -> Result:
+    """Returns the run with the median total time, its calls' times pooled."""
+    good = [r for r in runs if "error" not in r]
+    if not good:
+        return runs[0]
+    ordered = sorted(good, key=median)
+    out = dict(ordered[len(ordered) // 2])
+    out["seconds"] = [t for r in good for t in r["seconds"]]
+    return out
 
 
 def statsmodels_skip(options: Options, n: int) -> str | None:
