@@ -58,6 +58,7 @@ def test_pandas_fit_equals_statsmodels(fair, kind, cov_type):
 
 
 @pytest.mark.parametrize("partitions", [1, 2, 7])
+@pytest.mark.dask_scheduler
 def test_dask_partitions_equal_statsmodels(fair, partitions):
     data = dd.from_pandas(fair, npartitions=partitions)
     ours = velmora_margins.fit(
@@ -68,6 +69,7 @@ def test_dask_partitions_equal_statsmodels(fair, partitions):
     assert_same_effects(ours, theirs)
 
 
+@pytest.mark.dask_scheduler
 def test_parquet_files_by_glob_and_directory(fair, tmp_path):
     for i, rows in enumerate(np.array_split(np.arange(len(fair)), 3)):
         fair.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
@@ -89,6 +91,7 @@ def test_weights_count_rows(fair):
     assert_same_fit(ours, statsmodels_fit("logit", replicated))
 
 
+@pytest.mark.dask_scheduler
 def test_local_cluster_of_processes(fair):
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(

@@ -59,6 +59,7 @@ def test_files_that_disagree(parquet, fair):
         velmora_margins.fit("affair ~ age", parquet)
 
 
+@pytest.mark.dask_scheduler
 def test_partitions_that_lack_a_column_or_rows(fair):
     half = len(fair) // 2
     missing = from_parts(fair.iloc[:half], fair.iloc[half:].drop(columns="educ"))
@@ -75,6 +76,7 @@ def test_files_without_dask_say_how_to_install_it(monkeypatch, parquet):
         velmora_margins.fit("affair ~ age", parquet)
 
 
+@pytest.mark.dask_scheduler
 def test_arguments_that_do_not_fit(fair):
     gaps = fair.assign(group=fair["occupation"].where(fair.index % 50 != 7))
     data = dd.from_pandas(gaps, npartitions=3)
@@ -90,6 +92,7 @@ def test_arguments_that_do_not_fit(fair):
         velmora_margins.fit("affair ~ age", [1, 2, 3])
 
 
+@pytest.mark.dask_scheduler
 def test_models_that_cannot_be_fitted(fair):
     spector = sm.datasets.spector.load_pandas().data
     honours = spector.assign(honours=(spector["GPA"] > 3.0).astype(int))
@@ -116,6 +119,7 @@ def die_once(values):
     return values
 
 
+@pytest.mark.dask_scheduler
 def test_a_worker_that_dies_is_retried(fair, tmp_path, monkeypatch):
     import cloudpickle
 
@@ -141,6 +145,7 @@ def run_main(capsys, *args):
     return status, out, err
 
 
+@pytest.mark.dask_scheduler
 def test_command_on_a_local_cluster_matches_the_plain_run(capsys, parquet, fair):
     formula = "affair ~ age + I(age**2) + C(religious)"
     out_dask, out_plain = parquet / "dask.csv", parquet / "plain.csv"
@@ -175,6 +180,7 @@ def test_command_on_a_local_cluster_matches_the_plain_run(capsys, parquet, fair)
         (["--dask", "--se-method", "kova", "--per-column"], "cannot go with --dask"),
     ],
 )
+@pytest.mark.dask_scheduler
 def test_command_refuses_what_it_cannot_run(capsys, parquet, args, message):
     status, out, err = run_main(
         capsys, parquet, "--formula", "affair ~ age", "--model", "logit", *args, "-q"
