@@ -14,6 +14,7 @@
 
 #include "check.hpp"
 #include "engine/fit_sums.hpp"
+#include "layouts.hpp"
 
 namespace {
 
@@ -58,26 +59,14 @@ Design make_design(std::ptrdiff_t n, unsigned seed) {
     return d;
 }
 
-// One memory layout of the design: its own storage and a view into it.
-struct Layout {
-    const char* name;
-    std::vector<double> storage;
-    MatrixView view;
-};
+using velmora::test::Layout;
 
 std::vector<Layout> layouts(const Design& d) {
     const std::ptrdiff_t n = d.n, k = d.k;
     std::vector<Layout> out;
     auto add = [&](const char* name, std::size_t size, std::ptrdiff_t offset,
                    std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
-        Layout l{name, std::vector<double>(size, nan), {}};
-        for (std::ptrdiff_t i = 0; i < n; ++i) {
-            for (std::ptrdiff_t j = 0; j < k; ++j) {
-                l.storage[idx(offset + i * row_stride + j * col_stride)] = d(i, j);
-            }
-        }
-        l.view = {l.storage.data() + offset, n, k, row_stride, col_stride};
-        out.push_back(std::move(l));
+        out.push_back(velmora::test::laid_out(name, n, k, d, size, offset, row_stride, col_stride));
     };
     const auto size = idx(n * k);
     add("C order", size, 0, k, 1);

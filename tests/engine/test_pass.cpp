@@ -18,6 +18,7 @@
 #include "engine/accumulate.hpp"
 #include "engine/binary_columns.hpp"
 #include "engine/covariance.hpp"
+#include "layouts.hpp"
 
 namespace {
 
@@ -59,26 +60,14 @@ Design make_design(std::ptrdiff_t n, unsigned seed) {
     return d;
 }
 
-// One memory layout of the same logical matrix: its own storage and a view into it.
-struct Layout {
-    const char* name;
-    std::vector<double> storage;
-    MatrixView view;
-};
+using velmora::test::Layout;
 
 std::vector<Layout> layouts(const Design& d) {
     const std::ptrdiff_t n = d.n, k = d.k;
     std::vector<Layout> out;
     auto add = [&](const char* name, std::size_t size, std::ptrdiff_t offset,
                    std::ptrdiff_t row_stride, std::ptrdiff_t col_stride) {
-        Layout l{name, std::vector<double>(size, nan), {}};
-        l.view = {l.storage.data() + offset, n, k, row_stride, col_stride};
-        for (std::ptrdiff_t i = 0; i < n; ++i) {
-            for (std::ptrdiff_t j = 0; j < k; ++j) {
-                l.storage[idx(offset + i * row_stride + j * col_stride)] = d(i, j);
-            }
-        }
-        out.push_back(std::move(l));
+        out.push_back(velmora::test::laid_out(name, n, k, d, size, offset, row_stride, col_stride));
     };
     const auto cells = idx(n * k);
     add("C order", cells, 0, k, 1);
