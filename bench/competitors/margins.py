@@ -78,8 +78,8 @@ def run_margins(task: Task) -> Result:
     """Times zarn and margins on one data set, alternating call by call."""
     import velmora
     import velmora_margins
-    from velmora_margins._margins import make_plan
-    from velmora_margins._result import read_result
+    from velmora_margins.effects.api import make_plan
+    from velmora_margins.effects.statsmodels_result import read_result
 
     frame = margins_frame(task["n"], task["continuous"], task["binary"])
     result = fixed_result(task["model"], frame)

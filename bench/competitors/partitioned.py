@@ -179,7 +179,8 @@ def run_velmora(task: Task) -> Result:
     import pyarrow.parquet  # noqa: F401
 
     import velmora_margins
-    from velmora_margins import _fit, _margins
+    from velmora_margins.effects import api as _margins
+    from velmora_margins.partitioned import newton as _fit
 
     phases = Phases()
     phases.wrap(_fit, "learn_design", "learning the design (one pass)")

@@ -7,8 +7,8 @@ interactions, transforms), changes between a factor's levels with its interactio
 made again, optional weights and groups. The per-row work runs in native code.
 """
 
-from velmora_margins._fit import FitError, fit
-from velmora_margins._fitresult import FitResult
-from velmora_margins._margins import margins
+from velmora_margins.effects.api import margins
+from velmora_margins.partitioned.newton import FitError, fit
+from velmora_margins.partitioned.result import FitResult
 
 __all__ = ["FitError", "FitResult", "fit", "margins"]

@@ -19,13 +19,13 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins import _kernels
-from velmora_margins._fitresult import FitResult, Logit, Probit
-from velmora_margins._learn import formula_columns, learn_design
-from velmora_margins._memory import give_back
-from velmora_margins._parts import Layout, Part, aligned, build_indexed
-from velmora_margins._plan import binary_columns
-from velmora_margins._runner import Progress, Runner, runner_for
-from velmora_margins._sources import Source, open_source
+from velmora_margins.effects.plan import binary_columns
+from velmora_margins.partitioned.learn import formula_columns, learn_design
+from velmora_margins.partitioned.memory import give_back
+from velmora_margins.partitioned.parts import Layout, Part, aligned, build_indexed
+from velmora_margins.partitioned.result import FitResult, Logit, Probit
+from velmora_margins.partitioned.runner import Progress, Runner, runner_for
+from velmora_margins.partitioned.sources import Source, open_source
 
 COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
 MAX_ITERATIONS = 100

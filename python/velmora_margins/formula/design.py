@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins._factor import DesignError, Factor, code_names
+from velmora_margins.formula.factor import DesignError, Factor, code_names
 
 
 def fresh_matrix(rows: int, columns: int) -> np.ndarray:

@@ -16,7 +16,7 @@ from typing import Any, TypeVar
 
 import pandas as pd
 
-from velmora_margins._sources import Source, read_file
+from velmora_margins.partitioned.sources import Source, read_file
 
 T = TypeVar("T")
 K = TypeVar("K")

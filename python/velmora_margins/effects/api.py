@@ -9,11 +9,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins._compute import effect_sums, partitioned_sums
-from velmora_margins._plan import Levels, Plan, Slopes, column_plan, variable_plan
-from velmora_margins._plan import make_plan as ordered_plan
-from velmora_margins._result import FittedModel, read_result
-from velmora_margins._table import stacked_table
+from velmora_margins.effects.passes import effect_sums, partitioned_sums
+from velmora_margins.effects.plan import Levels, Plan, Slopes, column_plan, variable_plan
+from velmora_margins.effects.plan import make_plan as ordered_plan
+from velmora_margins.effects.statsmodels_result import FittedModel, read_result
+from velmora_margins.effects.table import stacked_table
 
 
 def margins(

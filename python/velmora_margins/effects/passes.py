@@ -11,10 +11,10 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins import _kernels
-from velmora_margins._parts import Layout, Part, aligned, build_indexed
-from velmora_margins._plan import Chunk, Plan
-from velmora_margins._result import FittedModel
-from velmora_margins._runner import Progress, runner_for
+from velmora_margins.effects.plan import Chunk, Plan
+from velmora_margins.effects.statsmodels_result import FittedModel
+from velmora_margins.partitioned.parts import Layout, Part, aligned, build_indexed
+from velmora_margins.partitioned.runner import Progress, runner_for
 
 # Rows per call of the kernel when the caller sets no chunk size: enough that the calls
 # cost little next to the work, few enough that the changed columns of a chunk are small.

@@ -17,10 +17,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins._design import Design, read_design
-from velmora_margins._factor import DesignError, code_names
-from velmora_margins._parts import check_partition, partition_name
-from velmora_margins._runner import Runner, runner_for
+from velmora_margins.formula.design import Design, read_design
+from velmora_margins.formula.factor import DesignError, code_names
+from velmora_margins.partitioned.parts import check_partition, partition_name
+from velmora_margins.partitioned.runner import Runner, runner_for
 
 
 def formula_codes(formula: str) -> tuple[list[str], list[str]]:

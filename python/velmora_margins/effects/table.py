@@ -6,8 +6,8 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins import _kernels
-from velmora_margins._compute import Sums
-from velmora_margins._plan import Plan
+from velmora_margins.effects.passes import Sums
+from velmora_margins.effects.plan import Plan
 
 
 def effects_and_errors(sums: Sums, cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

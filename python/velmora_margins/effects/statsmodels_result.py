@@ -8,10 +8,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins._design import Design, read_design
-from velmora_margins._factor import DesignError
-from velmora_margins._fitresult import PartitionedModel
-from velmora_margins._plan import binary_columns
+from velmora_margins.effects.plan import binary_columns
+from velmora_margins.formula.design import Design, read_design
+from velmora_margins.formula.factor import DesignError
+from velmora_margins.partitioned.result import PartitionedModel
 
 KINDS = {"logit": "Logit", "probit": "Probit"}
 

@@ -13,9 +13,9 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from velmora_margins._design import Design
-from velmora_margins._factor import DesignError
-from velmora_margins._memory import give_back
+from velmora_margins.formula.design import Design
+from velmora_margins.formula.factor import DesignError
+from velmora_margins.partitioned.memory import give_back
 
 
 def aligned(array: np.ndarray) -> np.ndarray:

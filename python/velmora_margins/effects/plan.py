@@ -23,9 +23,9 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from velmora_margins._derivative import Derivative, Differentiator, NotDifferentiable
-from velmora_margins._design import Column, Design
-from velmora_margins._factor import DesignError, Factor
+from velmora_margins.formula.derivative import Derivative, Differentiator, NotDifferentiable
+from velmora_margins.formula.design import Column, Design
+from velmora_margins.formula.factor import DesignError, Factor
 
 DERIVATIVE = "dY/dX"
 

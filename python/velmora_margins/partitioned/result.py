@@ -5,8 +5,8 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from velmora_margins._design import Design
-from velmora_margins._sources import Source
+from velmora_margins.formula.design import Design
+from velmora_margins.partitioned.sources import Source
 
 
 class PartitionedModel:

@@ -1,0 +1,1 @@
+"""The fit on partitioned data: sources, runners, the design learnt once, Newton's method."""
