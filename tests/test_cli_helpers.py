@@ -1,6 +1,5 @@
 """The command's helpers, called in this process: the table as text, Markdown, LaTeX and JSON,
-the data file's format, the checks of the outcome and of output suffixes, the rank of the
-design matrix, and the rows of each group."""
+the data file's format, the checks of output suffixes, and the rows of each group."""
 
 import json
 from pathlib import Path
@@ -10,7 +9,7 @@ import pandas as pd
 import pytest
 
 from velmora_cli.errors import CliError
-from velmora_cli.modeling import check_outcome, data_format, design_rank, group_rows
+from velmora_cli.modeling import data_format, group_rows
 from velmora_cli.output import (
     PLOT_SUFFIXES,
     TABLE_SUFFIXES,
@@ -22,8 +21,6 @@ from velmora_cli.output import (
     text_table,
 )
 from velmora_cli.progress import Progress
-
-EPS = np.finfo(np.float64).eps
 
 
 def refused(call, *args):
@@ -153,7 +150,7 @@ def test_json_keeps_every_digit_and_writes_nan_as_null():
     ]
 
 
-# The data file's format, the outcome and the output suffixes.
+# The data file's format and the output suffixes.
 
 
 @pytest.mark.parametrize(
@@ -180,59 +177,6 @@ def test_data_format_refuses_other_names(name):
         f"cannot tell the format of '{name}' from its name; "
         "use a .csv (optionally compressed, e.g. .csv.gz) or .parquet file"
     )
-    assert error.status == 1
-
-
-OUTCOMES = pd.DataFrame(
-    {
-        "y": [0, 1, 1, 0],
-        "w": [0.0, 1.0, np.nan, 1.0],
-        "flag": [True, False, True, True],
-        "count": [0, 2, 5, 1],
-        "label": ["a", "b", "a", "b"],
-        "empty": [None, None, None, None],
-    }
-)
-
-
-@pytest.mark.parametrize(
-    "formula",
-    [
-        "y ~ count",
-        "w ~ count",  # missing values are dropped later, with the rows
-        "flag ~ count",
-        "np.log(count) ~ y",  # an expression, which the formula step judges
-        "nope ~ y",  # not a column, which the formula step reports
-    ],
-)
-def test_outcome_that_passes(formula):
-    assert check_outcome(OUTCOMES, formula) is None
-
-
-@pytest.mark.parametrize(
-    ("formula", "message"),
-    [
-        (
-            "y + count",
-            "formula 'y + count' has no '~'; write it as outcome ~ regressors, "
-            'e.g. "y ~ x1 + x2 + C(group)"',
-        ),
-        (" ~ count", "formula ' ~ count' names no outcome before '~'"),
-        (
-            "label ~ y",
-            "outcome 'label' is not numeric (it holds values such as 'a'); recode it as 0 and 1",
-        ),
-        ("empty ~ y", "outcome 'empty' is not numeric; recode it as 0 and 1"),
-        (
-            "count ~ y",
-            "outcome 'count' must hold only 0 and 1, but 2 rows hold other values, such as 2; "
-            "recode it as 0 and 1",
-        ),
-    ],
-)
-def test_outcome_that_is_refused(formula, message):
-    error = refused(check_outcome, OUTCOMES, formula)
-    assert str(error) == message
     assert error.status == 1
 
 
@@ -276,66 +220,6 @@ def test_output_needs_an_existing_directory(tmp_path):
         f"--plot: directory '{path.parent}' does not exist; create it or choose another"
     )
     assert error.status == 1
-
-
-# The rank of the design matrix.
-
-
-def regressor(n, seed=0):
-    return np.random.default_rng(seed).normal(size=n)
-
-
-def test_rank_of_a_column_beside_its_double():
-    x = regressor(50)
-    assert design_rank(np.column_stack([np.ones(50), x, 2 * x])) == 2
-
-
-def test_rank_of_a_column_beside_one_nearly_its_double():
-    x = regressor(50)
-    nearly = 2 * x + 1e-6 * regressor(50, seed=1)
-    assert design_rank(np.column_stack([np.ones(50), x, nearly])) == 3
-
-
-def test_rank_with_more_columns_than_rows():
-    wide = np.random.default_rng(2).normal(size=(3, 5))
-    assert design_rank(wide) == 3
-    wide[2] = wide[0] - wide[1]
-    assert design_rank(wide) == 2
-
-
-@pytest.mark.parametrize("rows", [3, 50])
-def test_rank_refuses_an_infinite_value(rows):
-    design = np.column_stack([np.ones(rows), regressor(rows)])
-    design[1, 1] = np.inf
-    with pytest.raises(CliError, match="the design matrix holds infinite values"):
-        design_rank(design)
-
-
-@pytest.mark.parametrize(("rows", "columns"), [(0, 3), (5, 0), (0, 0)])
-def test_rank_of_an_empty_design(rows, columns):
-    assert design_rank(np.empty((rows, columns))) == 0
-
-
-@pytest.mark.parametrize("rows", [2, 5])
-def test_rank_counts_singular_values_above_the_largest_times_size_times_eps(rows):
-    # Singular values 1 and s, exactly: the threshold is max(rows, 2) * eps, whether the
-    # values come from the design itself (square) or from its triangular factor (tall).
-    def design(s):
-        x = np.zeros((rows, 2))
-        x[0, 0], x[1, 1] = 1.0, s
-        return x
-
-    assert design_rank(design(1.5 * rows * EPS)) == 2
-    assert design_rank(design(0.5 * rows * EPS)) == 1
-
-
-@pytest.mark.parametrize(("rows", "columns", "drop"), [(200, 6, 2), (40, 8, 0), (4, 7, 1)])
-def test_rank_agrees_with_numpys_rule(rows, columns, drop):
-    rng = np.random.default_rng(rows + columns)
-    x = rng.normal(size=(rows, columns))
-    for j in range(drop):  # columns made from others
-        x[:, -1 - j] = x[:, 0] * (j + 2) - x[:, 1]
-    assert design_rank(x) == np.linalg.matrix_rank(x)
 
 
 # The rows of each group.

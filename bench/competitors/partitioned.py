@@ -179,17 +179,17 @@ def run_velmora(task: Task) -> Result:
     import pyarrow.parquet  # noqa: F401
 
     import velmora_margins
-    from velmora_margins.effects import api as _margins
-    from velmora_margins.partitioned import newton as _fit
+    from velmora_margins.partitioned import api, newton
+    from velmora_margins.partitioned import result as fitted
 
     phases = Phases()
-    phases.wrap(_fit, "learn_design", "learning the design (one pass)")
-    phases.wrap(_fit.Passes, "__init__", "reading and building the partitions")
-    phases.wrap(_fit.Passes, "totals", "Newton passes")
-    phases.wrap(_fit.Passes, "binary", "finding 0/1 columns")
-    phases.wrap(_fit, "open_source", "opening the files")
-    phases.wrap(_fit, "covariance", "covariance")
-    phases.wrap(_margins, "partitioned_sums", "effects pass")
+    phases.wrap(api, "learn_design", "learning the design (one pass)")
+    phases.wrap(newton.Passes, "__init__", "reading and building the partitions")
+    phases.wrap(newton.Passes, "totals", "Newton passes")
+    phases.wrap(newton.Passes, "binary", "finding 0/1 columns")
+    phases.wrap(api, "open_source", "opening the files")
+    phases.wrap(api, "covariance", "covariance")
+    phases.wrap(fitted.PartitionedModel, "effect_sums", "effects pass")
     with scheduler_threads(task.get("threads")), TreeMemory() as memory:
         start = time.perf_counter()
         result = velmora_margins.fit(FORMULA, task["folder"], model=task["model"])

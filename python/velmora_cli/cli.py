@@ -110,54 +110,31 @@ def run_demo(chunk_size: int | None, progress: Progress) -> None:
 
 
 def run_data(args: argparse.Namespace, progress: Progress) -> None:
-    """Fits the formula to the data file and prints, writes and plots its AMEs."""
-    from velmora_cli.modeling import (
-        MODEL_NAMES,
-        build_model,
-        effects_by_group,
-        effects_by_variable,
-        fit_model,
-        read_data,
-        require_column,
-        used_rows,
-    )
+    """Fits the formula to the data and prints, writes and plots its AMEs: the data file
+    read here, or with --dask the files read on the Dask cluster."""
+    from velmora_cli.modeling import effects, fit, read_data, require_options_columns
+    from velmora_cli.on_dask import PartitionsDone, dask_client
+    from velmora_margins.links import LINKS
 
-    name = MODEL_NAMES[args.model]
+    name = LINKS[args.model].title
     se_method = args.se_method or "sm"
-    if args.dask is not None:
-        from velmora_cli.on_dask import run_on_dask
-
-        rows, cov_type, table = run_on_dask(args, progress)
-        report_effects(args, name, rows, cov_type, se_method, table, progress)
-        return
     cov_type = args.cov_type or ("cluster" if args.cluster else "nonrobust")
-    with progress.step(f"reading {args.data}") as details:
-        frame = read_data(args.data)
-        details.append(f"{len(frame)} rows, {len(frame.columns)} columns")
-    with progress.step(f"fitting {name}") as details:
-        model = build_model(frame, args.formula, args.model)
-        cluster = used_rows(model, frame, args.cluster, "--cluster") if args.cluster else None
-        groups = used_rows(model, frame, args.by, "--by") if args.by else None
-        result = fit_model(model, cov_type, cluster, progress)
-        rows = int(result.nobs)
-        details.append(f"{rows} rows" + (f" of {len(frame)}" if rows < len(frame) else ""))
-        details.append(f"{result.mle_retvals['iterations']} iterations")
-    if args.weights is not None:
-        require_column(frame, args.weights, "--weights")
-    options = {"chunk_size": args.chunk_size, "se_method": se_method}
-    with progress.step("computing average marginal effects"):
-        if args.per_column and args.weights is None:
-            if groups is None:
-                table = compute_effects(result, **options)
-            else:
-                try:
-                    table = effects_by_group(result, groups, options, args.by, progress)
-                except CliError:
-                    raise
-                except Exception as error:
-                    raise CliError(f"computing the effects failed: {first_line(error)}") from None
+    with dask_client(args.dask, progress):
+        if args.dask is None:
+            with progress.step(f"reading {args.data}") as details:
+                data: Any = read_data(args.data)
+                details.append(f"{len(data)} rows, {len(data.columns)} columns")
+            require_options_columns(data, args)
+            where, passes = "", None
         else:
-            table = effects_by_variable(result, args)
+            data, where, passes = str(args.data), " on Dask", PartitionsDone(progress)
+        with progress.step(f"fitting {name}{where}") as details:
+            result = fit(data, args, cov_type, passes)
+            rows = int(result.nobs)
+            read = "" if args.dask is not None or rows == len(data) else f" of {len(data)}"
+            details.append(f"{rows} rows{read}, {result.iterations} iterations")
+        with progress.step(f"computing average marginal effects{where}"):
+            table = effects(result, args, progress)
     report_effects(args, name, rows, cov_type, se_method, table, progress)
 
 

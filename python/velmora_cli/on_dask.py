@@ -1,4 +1,4 @@
-"""--dask: the fit and the effects as sums over partitions, on a Dask cluster."""
+"""--dask: the Dask cluster that the fit and the effects run on, and their progress."""
 
 from __future__ import annotations
 
@@ -11,10 +11,6 @@ from typing import TYPE_CHECKING, Any
 from velmora_cli.errors import CliError, first_line
 
 if TYPE_CHECKING:
-    import argparse
-
-    import pandas as pd
-
     from velmora_cli.progress import Progress
 
 LOCAL = "local"  # --dask without an address
@@ -34,9 +30,28 @@ def import_distributed() -> Any:
 
 
 @contextmanager
-def dask_client(address: str, progress: Progress) -> Iterator[Any]:
+def dask_client(address: str | None, progress: Progress) -> Iterator[Any]:
     """Yields a client of the scheduler at address, or of a local cluster sized to the
-    machine; closes what it opened."""
+    machine (address LOCAL), and closes what it opened; yields None for no address. A
+    worker that dies while the block computes ends the run with a clear message."""
+    if address is None:
+        yield None
+        return
+    with connected(address, progress) as client:
+        try:
+            yield client
+        except Exception as error:
+            if type(error).__name__ == "KilledWorker":
+                raise CliError(
+                    f"a Dask worker died while computing ({first_line(error)}); no result is "
+                    "given; look for a worker short of memory, or retry"
+                ) from None
+            raise
+
+
+@contextmanager
+def connected(address: str, progress: Progress) -> Iterator[Any]:
+    """Yields a client of the scheduler at address, or of a new local cluster."""
     distributed = import_distributed()
     if address == LOCAL:
         workers = max(1, os.cpu_count() or 1)
@@ -76,43 +91,3 @@ class PartitionsDone:
             self.passes += 1
         text = f"pass {self.passes}: {done} of {total} partitions done"
         self.progress.within(text, last=done == total)
-
-
-def run_on_dask(args: argparse.Namespace, progress: Progress) -> tuple[int, str, pd.DataFrame]:
-    """Fits the formula to the data on Dask and computes the effects there; returns the
-    rows used, the covariance type and the table."""
-    import velmora_margins
-
-    cov_type = args.cov_type or ("cluster" if args.cluster else "nonrobust")
-    shown = PartitionsDone(progress)
-    name = args.model.capitalize()
-    with dask_client(args.dask, progress):
-        try:
-            with progress.step(f"fitting {name} on Dask") as details:
-                result = velmora_margins.fit(
-                    args.formula,
-                    str(args.data),
-                    model=args.model,
-                    cov_type=cov_type,
-                    cluster=args.cluster,
-                    progress=shown,
-                )
-                details.append(f"{result.nobs:g} rows, {result.iterations} iterations")
-            with progress.step("computing average marginal effects on Dask"):
-                table = velmora_margins.margins(
-                    result,
-                    by=args.by,
-                    weights=args.weights,
-                    per_column=bool(args.per_column),
-                    chunk_size=args.chunk_size,
-                )
-        except (ValueError, TypeError, ImportError) as error:
-            raise CliError(first_line(error)) from None
-        except Exception as error:
-            if type(error).__name__ == "KilledWorker":
-                raise CliError(
-                    f"a Dask worker died while computing ({first_line(error)}); no result is "
-                    "given; look for a worker short of memory, or retry"
-                ) from None
-            raise
-    return int(result.nobs), cov_type, table

@@ -16,12 +16,15 @@ from velmora_cli.output import (
     check_suffix,
     require_matplotlib,
 )
+from velmora_margins.links import LINKS
+from velmora_margins.validation import COV_TYPES
 
 SE_METHODS = {
     "sm": "exact delta-method gradient, as statsmodels and Stata report",
     "kova": "per-observation gradient, the library's default",
 }
-COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
+# The models --model fits: the links that velmora_margins.fit takes.
+MODELS = tuple(name for name, link in LINKS.items() if link.fits)
 DATA_OPTIONS = (
     "formula",
     "model",
@@ -139,8 +142,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--model",
-        type=choice_of("logit", "probit"),
-        metavar="{logit,probit}",
+        type=choice_of(*MODELS),
+        metavar="{" + ",".join(MODELS) + "}",
         help="the model to fit, e.g. --model probit",
     )
     parser.add_argument(

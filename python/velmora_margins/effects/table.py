@@ -6,11 +6,13 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins import _kernels
-from velmora_margins.effects.passes import Sums
-from velmora_margins.effects.plan import Plan
+from velmora_margins.effects.contrasts import Plan
+from velmora_margins.effects.model import GroupSums
 
 
-def effects_and_errors(sums: Sums, cov: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def effects_and_errors(
+    sums: _kernels.ContrastSums, cov: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
     """Returns the mean effects and their delta-method standard errors: the square roots
     of the diagonal of J cov J^T, J the mean gradients, where that diagonal is positive."""
     effects = sums.effects / sums.weight
@@ -20,7 +22,7 @@ def effects_and_errors(sums: Sums, cov: np.ndarray) -> tuple[np.ndarray, np.ndar
     return effects, errors
 
 
-def group_table(plan: Plan, sums: Sums, cov: np.ndarray) -> pd.DataFrame:
+def group_table(plan: Plan, sums: _kernels.ContrastSums, cov: np.ndarray) -> pd.DataFrame:
     """Returns one group's rows: term, contrast and the seven columns of the effects."""
     effects, errors = effects_and_errors(sums, cov)
     order = list(plan.rows)
@@ -33,15 +35,14 @@ def group_table(plan: Plan, sums: Sums, cov: np.ndarray) -> pd.DataFrame:
     return table
 
 
-def stacked_table(
-    plan: Plan, sums: list[Sums], cov: np.ndarray, by: str | None, labels: list[object]
-) -> pd.DataFrame:
+def effects_table(plan: Plan, groups: GroupSums, cov: np.ndarray, by: str | None) -> pd.DataFrame:
     """Returns the table of every group, stacked, with the group first when there are groups."""
     if by is None:
-        return group_table(plan, sums[0], cov)
+        ((_, sums),) = groups
+        return group_table(plan, sums, cov)
     tables = []
-    for label, group in zip(labels, sums, strict=True):
-        table = group_table(plan, group, cov)
+    for label, sums in groups:
+        table = group_table(plan, sums, cov)
         table.insert(0, by, [label] * len(table))
         tables.append(table)
     return pd.concat(tables, ignore_index=True)

@@ -21,6 +21,8 @@ from typing import Any
 
 import numpy as np
 
+from velmora_margins.errors import DesignError
+
 # The names the derivative code uses for functions of its own; a formula cannot
 # reach them, since they are not valid in the data or the formula's namespace.
 HELPERS: dict[str, Any] = {
@@ -35,7 +37,7 @@ HELPERS: dict[str, Any] = {
 }
 
 
-class NotDifferentiable(Exception):
+class NotDifferentiable(DesignError):
     """The code applies something to the variable whose derivative is not known."""
 
 

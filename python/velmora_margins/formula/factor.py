@@ -17,9 +17,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-
-class DesignError(ValueError):
-    """The design cannot be read or made again from the data."""
+from velmora_margins.errors import DesignError
 
 
 class Factor:

@@ -10,6 +10,7 @@ transform (such as center) must see every row.
 from __future__ import annotations
 
 import ast
+import re
 from collections.abc import Iterator
 from functools import partial
 from typing import Any
@@ -17,32 +18,13 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins.formula.design import Design, read_design
-from velmora_margins.formula.factor import DesignError, code_names
+from velmora_margins import validation
+from velmora_margins.errors import DesignError
+from velmora_margins.formula.design import Design
+from velmora_margins.formula.factor import code_names
+from velmora_margins.formula.reader import formula_codes, read_design
 from velmora_margins.partitioned.parts import check_partition, partition_name
-from velmora_margins.partitioned.runner import Runner, runner_for
-
-
-def formula_codes(formula: str) -> tuple[list[str], list[str]]:
-    """Returns the code of each factor of the formula's left and right sides."""
-    import patsy
-
-    try:
-        desc = patsy.ModelDesc.from_formula(formula)
-    except patsy.PatsyError as error:
-        raise ValueError(f"formula: cannot read {formula!r}: {error}") from None
-    lhs = [f.code for term in desc.lhs_termlist for f in term.factors]
-    rhs = [f.code for term in desc.rhs_termlist for f in term.factors]
-    if len(lhs) != 1:
-        raise ValueError(f"formula: {formula!r} must name one outcome before '~'")
-    return lhs, rhs
-
-
-def formula_columns(formula: str, columns: list[str]) -> list[str]:
-    """Returns the data columns the formula reads, in the data's order."""
-    lhs, rhs = formula_codes(formula)
-    names = {n for code in lhs + rhs for n in code_names(code)}
-    return [c for c in columns if c in names]
+from velmora_margins.partitioned.runner import Runner
 
 
 def level_variables(codes: list[str], dtypes: dict[str, Any]) -> list[str]:
@@ -98,6 +80,9 @@ def sorted_levels(values: set[Any], dtype: Any) -> tuple[Any, ...]:
 # Rows of the first partition that tell the formula engine the type of every factor.
 HEAD_ROWS = 1000
 
+# How the formula engine says that the formula uses a name it cannot find.
+UNDEFINED_NAME = re.compile(r"name '([^']+)' is not defined")
+
 
 def has_stateful_transform(codes: list[str], eval_env: Any) -> bool:
     """Returns whether the codes call a stateful transform (center, standardize, a spline),
@@ -131,21 +116,23 @@ def levels_all_learnt(design_info: Any, variables: list[str]) -> bool:
     return True
 
 
-def learn_design(
-    formula: str, runner: Runner, columns: list[str], dtypes: dict[str, Any], eval_env: Any
-) -> Design:
-    """Returns the formula's design, learnt over every partition of the data."""
+def learn_design(formula: str, runner: Runner, eval_env: Any) -> Design:
+    """Returns the formula's design, learnt over every partition of the runner's data
+    (of which it reads the columns that the formula uses)."""
     import patsy
 
     lhs, rhs = formula_codes(formula)
-    used = formula_columns(formula, columns)
+    columns = runner.source.columns
+    used = [c for c in columns if c in {n for code in lhs + rhs for n in code_names(code)}]
+    runner = runner.over(used)
+    dtypes = runner.source.dtypes()
+    check_outcome_type(lhs[0], dtypes, runner)
     variables = level_variables(lhs + rhs, {c: dtypes[c] for c in used})
     found: dict[str, set[Any]] = {name: set() for name in variables}
     if variables:
         # A pass that reads only those variables' columns.
-        reader = runner_for(runner.source.select(variables), runner.progress)
-        task = partial(partition_levels, names=runner.source.names, variables=variables)
-        for part in reader.run(task):
+        task = partial(partition_levels, names=runner.names(), variables=variables)
+        for part in runner.over(variables).run(task):
             for name, values in part.items():
                 found[name].update(values)
     levels = {name: sorted_levels(found[name], dtypes[name]) for name in variables}
@@ -181,10 +168,23 @@ def learn_design(
             )
         except patsy.PatsyError as error:
             message = str(error).splitlines()[0]
-            raise ValueError(f"formula: cannot use {formula!r}: {message}") from None
+            missing = UNDEFINED_NAME.search(str(error))
+            if missing:
+                raise validation.unknown_name(formula, missing[1], columns) from None
+            raise validation.unusable_formula(formula, message) from None
         if rows is everything or levels_all_learnt(design_info, variables):
             break
     try:
         return read_design(design_info, columns, formula, outcome_info)
     except DesignError as error:
-        raise ValueError(f"formula: {error}") from None
+        raise DesignError(f"formula: {error}") from None
+
+
+def check_outcome_type(outcome: str, dtypes: dict[str, Any], runner: Runner) -> None:
+    """Fails when the outcome is a column of the data that holds neither numbers nor
+    True/False."""
+    dtype = dtypes.get(outcome)
+    if dtype is None or pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
+        return
+    sample = runner.over([outcome]).load(0, rows=HEAD_ROWS)[outcome].dropna().tolist()[:1]
+    raise validation.non_numeric_outcome(outcome, sample)

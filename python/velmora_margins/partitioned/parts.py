@@ -13,19 +13,10 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from velmora_margins import validation
+from velmora_margins.errors import DesignError, PartitionError
 from velmora_margins.formula.design import Design
-from velmora_margins.formula.factor import DesignError
 from velmora_margins.partitioned.memory import give_back
-
-
-def aligned(array: np.ndarray) -> np.ndarray:
-    """Returns the array, or a copy where its data is not aligned in memory (an array
-    that came over the network may not be), for the kernels."""
-    return array if array.flags.aligned else np.array(array)
-
-
-class PartitionError(ValueError):
-    """A partition's rows cannot be used; the message names the partition."""
 
 
 @dataclass(frozen=True)
@@ -100,21 +91,16 @@ def build_part(frame: pd.DataFrame, name: str, layout: Layout, reuse: bool = Fal
         raise PartitionError(f"{name}: {error}") from None
     except Exception as error:  # the formula's own code failed on these rows
         raise PartitionError(f"{name}: evaluating the formula failed: {error}") from None
-    if layout.outcome and y is not None and not np.isin(y, (0.0, 1.0)).all():
-        bad = y[~np.isin(y, (0.0, 1.0))][0]
-        raise PartitionError(
-            f"{name}: the outcome must hold only 0 and 1, but holds {bad!r}; recode it"
-        )
+    if layout.outcome and y is not None:
+        assert layout.design.outcome is not None
+        validation.check_outcome(y, layout.design.outcome.code, name)
     kept = frame if keep.all() else frame.loc[keep]
     weights = None
     if layout.weights is not None:
         weights = np.array(kept[layout.weights], dtype=np.float64)
-        bad_count = int((~np.isfinite(weights) | (weights < 0)).sum())
-        if bad_count:
-            raise PartitionError(
-                f"{name}: weights column {layout.weights!r} holds {bad_count} values that are "
-                "missing, infinite or negative; weights must be finite and at least 0"
-            )
+        problem = validation.weight_problem(weights)
+        if problem is not None:
+            raise PartitionError(f"{name}: weights column {layout.weights!r}: {problem}")
     cluster = labels(kept, layout.cluster, "cluster", name)
     by = labels(kept, layout.by, "by", name)
     data = kept[list(layout.data)].reset_index(drop=True).copy() if layout.data else None
@@ -129,10 +115,5 @@ def labels(kept: pd.DataFrame, column: str | None, argument: str, name: str) -> 
     if column is None:
         return None
     values = kept[column]
-    absent = int(values.isna().sum())
-    if absent:
-        raise PartitionError(
-            f"{name}: {argument} column {column!r} is missing in {absent} of the rows the "
-            "model uses; fill those values or drop those rows"
-        )
+    validation.missing_labels(values, column, argument, name)
     return values.to_numpy(copy=True)

@@ -1,16 +1,51 @@
-"""The result of velmora_margins.fit: what statsmodels' results offer that users read."""
+"""The result of velmora_margins.fit, and its model, whose rows stay in their partitions.
+
+``FitResult`` offers what users read of statsmodels' results. Its ``model`` is the effects'
+model interface over the partitions: the effects are sums over the partitions, each
+partition's design matrix made again from the design learnt for the fit.
+"""
 
 from __future__ import annotations
+
+from collections.abc import Hashable, Sequence
+from functools import partial
 
 import numpy as np
 import pandas as pd
 
+from velmora_margins import _kernels
+from velmora_margins.effects.contrasts import Plan
+from velmora_margins.effects.model import GroupSums, RowOptions
+from velmora_margins.effects.passes import Rows, group_sums, merged
 from velmora_margins.formula.design import Design
+from velmora_margins.links import Link
+from velmora_margins.partitioned.parts import Layout, Part, build_indexed
+from velmora_margins.partitioned.runner import runner_for
 from velmora_margins.partitioned.sources import Source
 
 
+def partition_effects(
+    frame: pd.DataFrame,
+    index: int,
+    layout: Layout,
+    names: list[str],
+    link: Link,
+    params: np.ndarray,
+    plan: Plan,
+    chunk: int,
+) -> dict[Hashable, _kernels.ContrastSums]:
+    """Returns a partition's sums by group label (a task that pickles for Dask)."""
+    part = build_indexed(frame, index, layout, names, reuse=True)
+    rows = Rows(part.x, part.data, part.weights, part.by)
+    return group_sums(rows, link, params, plan, chunk)
+
+
+def part_in_memory(frame: pd.DataFrame, index: int, layout: Layout, names: list[str]) -> Part:
+    return build_indexed(frame, index, layout, names)
+
+
 class PartitionedModel:
-    """A formula model whose rows stay in their partitions; the class name tells the link."""
+    """A formula model fitted to partitioned data, whose rows stay in their partitions."""
 
     def __init__(
         self,
@@ -19,54 +54,103 @@ class PartitionedModel:
         source: Source,
         columns: list[str],
         binary: np.ndarray,
+        link: Link,
+        params: np.ndarray,
+        cov: np.ndarray,
     ) -> None:
         self.formula = formula
         self.design = design
         self.source = source  # every column of the data
         self.columns = columns  # the columns the formula reads
         self.binary = binary  # whether each design column holds only 0 and 1
+        self.link = link
+        self.params = params
+        self.cov = cov
         self.exog_names = list(design.names)
         self.endog_names = design.outcome.code if design.outcome is not None else "y"
 
+    @property
+    def names(self) -> tuple[str, ...]:
+        return self.design.names
 
-class Logit(PartitionedModel):
-    pass
+    def data_columns(self) -> Sequence[str] | None:
+        return self.source.columns
 
+    def weights_per_row(self, values: np.ndarray) -> np.ndarray:
+        raise TypeError("weights: for a fit on partitioned data, name a column of the data")
 
-class Probit(PartitionedModel):
-    pass
+    def layout(
+        self, weights: str | None = None, by: str | None = None, data: Sequence[str] = ()
+    ) -> tuple[Source, Layout]:
+        """Returns the source narrowed to the columns that the formula and the given
+        options read, and the layout of its partitions' arrays for the effects."""
+        formula = [c for c in self.columns if c in self.source.columns]
+        options = [c for c in (weights, by) if c is not None]
+        source = self.source.select(list(dict.fromkeys([*formula, *data, *options])))
+        columns = tuple(source.columns)
+        layout = Layout(
+            self.design, columns, outcome=False, weights=weights, by=by, data=tuple(data)
+        )
+        return source, layout
+
+    def effect_sums(self, plan: Plan, options: RowOptions) -> GroupSums:
+        assert options.weights is None or isinstance(options.weights, str)
+        data = [c for c in self.source.columns if c in plan.data_columns]
+        source, layout = self.layout(options.weights, options.by, data)
+        runner = runner_for(source)
+        task = partial(
+            partition_effects,
+            layout=layout,
+            names=runner.names(),
+            link=self.link,
+            params=self.params,
+            plan=plan,
+            chunk=options.chunk,
+        )
+        return merged(runner.run(task))
+
+    def design_matrix(self, by: str | None = None) -> tuple[np.ndarray, np.ndarray | None]:
+        """Returns the design matrix of the model's rows and, given by, the column's labels
+        on those rows; for a fit on a pandas DataFrame, whose rows are in memory."""
+        if not self.source.local:
+            raise TypeError(
+                "the design matrix of a fit on Dask or on files is not held in memory; fit a "
+                "pandas DataFrame for it"
+            )
+        source, layout = self.layout(by=by)
+        runner = runner_for(source)
+        parts = runner.run(partial(part_in_memory, layout=layout, names=runner.names()))
+        x = np.ascontiguousarray(np.concatenate([p.x for p in parts]))
+        labels = None if by is None else np.concatenate([p.by for p in parts])
+        return x, labels
 
 
 def normal_two_sided(z: np.ndarray) -> np.ndarray:
-    from scipy.special import ndtr
-
-    return np.asarray(2.0 * ndtr(-np.abs(z)))
+    """Returns the two-sided p-values of standard normal statistics."""
+    return np.asarray(2.0 * _kernels.link_values("probit", -np.abs(z)).cdf)
 
 
 class FitResult:
-    """A fitted Logit or Probit model: coefficients, covariance and fit statistics."""
+    """A fitted binary model: coefficients, covariance and fit statistics."""
 
     def __init__(
         self,
         model: PartitionedModel,
         *,
-        params: np.ndarray,
-        cov: np.ndarray,
         llf: float,
         nobs: float,
-        converged: bool,
         iterations: int,
         cov_type: str,
         cluster: str | None,
     ) -> None:
         names = model.exog_names
         self.model = model
-        self.params = pd.Series(params, index=names, name="params")
-        self._cov = pd.DataFrame(cov, index=names, columns=names)
-        self.bse = pd.Series(np.sqrt(np.maximum(np.diag(cov), 0.0)), index=names, name="bse")
+        self.params = pd.Series(model.params, index=names, name="params")
+        self._cov = pd.DataFrame(model.cov, index=names, columns=names)
+        self.bse = pd.Series(np.sqrt(np.maximum(np.diag(model.cov), 0.0)), index=names, name="bse")
         self.llf = llf
         self.nobs = nobs
-        self.converged = converged
+        self.converged = True  # a fit that does not converge is an error
         self.iterations = iterations
         self.cov_type = cov_type
         self.cluster = cluster
@@ -81,14 +165,14 @@ class FitResult:
 
     @property
     def pvalues(self) -> pd.Series:
-        return pd.Series(normal_two_sided(self.tvalues.to_numpy()), index=self.params.index)
+        z = np.ascontiguousarray(self.tvalues.to_numpy(), dtype=np.float64)
+        return pd.Series(normal_two_sided(z), index=self.params.index)
 
     def summary(self) -> str:
         """Returns a text table of the fit and its coefficients."""
-        name = type(self.model).__name__
         covariance = self.cov_type + (f" by {self.cluster}" if self.cluster else "")
         head = [
-            f"{name} fit of {self.model.formula}",
+            f"{self.model.link.title} fit of {self.model.formula}",
             f"rows: {self.nobs:g}   log-likelihood: {self.llf:.6f}   "
             f"iterations: {self.iterations}   converged: {self.converged}",
             f"covariance: {covariance}",
@@ -107,5 +191,5 @@ class FitResult:
         return "\n".join(head) + table.to_string(float_format=lambda v: f"{v:.6f}") + "\n"
 
     def __repr__(self) -> str:
-        name = type(self.model).__name__
+        name = self.model.link.title
         return f"<velmora_margins FitResult: {name}, {len(self.params)} coefficients>"

@@ -1,25 +1,29 @@
-"""Running a task on every partition: in threads for a pandas DataFrame, on Dask otherwise.
+"""Running a task on every partition of a source: in threads, or on Dask.
 
-A task takes a partition (a pandas DataFrame) and its index and returns a small value;
-the runner returns the values in partition order. Results the caller wants kept (the
-partitions' design matrices, say) stay where they were made: in this process, or on the
-Dask workers, persisted.
+A task takes a partition (a pandas DataFrame) and its index and returns a small value; a
+runner returns the values in partition order and reports the partitions done as they
+finish. Results the caller wants kept (the partitions' design matrices, say) stay where
+they were made: in this process, or on the Dask workers, persisted.
+
+A pandas DataFrame's partitions run in this process's threads (the kernels release the
+interpreter lock); the others on the current dask.distributed client if there is one, else
+on the scheduler Dask is configured with (its threaded scheduler unless set otherwise).
 """
 
 from __future__ import annotations
 
 import importlib
 import os
+from abc import ABC, abstractmethod
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 import pandas as pd
 
-from velmora_margins.partitioned.sources import Source, read_file
+from velmora_margins.partitioned.sources import DaskFrameSource, FileSource, Source
 
 T = TypeVar("T")
-K = TypeVar("K")
 
 # Called with the partitions done and their number, as they finish.
 Progress = Callable[[int, int], None]
@@ -42,14 +46,12 @@ def default_client() -> Any:
         return None
 
 
-class LocalRunner:
-    """Partitions of a pandas DataFrame, run in a pool of threads (the kernels release
-    the interpreter lock)."""
+class Runner(ABC):
+    """Runs tasks on the partitions of a source."""
 
     def __init__(self, source: Source, progress: Progress | None = None) -> None:
         self.source = source
         self.progress = progress
-        self.threads = min(source.partitions, os.cpu_count() or 1)
 
     @property
     def partitions(self) -> int:
@@ -58,67 +60,89 @@ class LocalRunner:
     def describe(self, index: int) -> str:
         return self.source.describe(index)
 
-    def _map(self, task: Callable[[int], T]) -> list[T]:
+    def names(self) -> list[str]:
+        """Returns what each partition is called in messages, for tasks to name theirs."""
+        return [self.source.describe(i) for i in range(self.partitions)]
+
+    def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
+        """Returns a partition (its first rows only, given rows), loaded in this process."""
+        return self.source.load(index, rows)
+
+    def over(self, columns: Sequence[str]) -> Runner:
+        """Returns a runner of the same kind over only the given columns."""
+        return type(self)(self.source.select(columns), self.progress)
+
+    def report(self, done: int, total: int) -> None:
+        if self.progress is not None:
+            self.progress(done, total)
+
+    @abstractmethod
+    def run(self, task: Callable[[pd.DataFrame, int], T]) -> list[T]:
+        """Returns the task's value on every partition, in partition order."""
+
+    @abstractmethod
+    def keep(self, task: Callable[[pd.DataFrame, int], Any]) -> list[Any]:
+        """Runs the task on every partition and keeps its values where they were made;
+        returns handles for run_kept."""
+
+    @abstractmethod
+    def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
+        """Returns the task's value on every kept value, in partition order."""
+
+
+class ThreadRunner(Runner):
+    """Partitions of a pandas DataFrame, run in a pool of threads."""
+
+    def map(self, task: Callable[[int], T]) -> list[T]:
         total = self.partitions
-        if self.threads <= 1:
+        threads = min(total, os.cpu_count() or 1)
+        if threads <= 1:
             out = []
             for i in range(total):
                 out.append(task(i))
-                self._report(i + 1, total)
+                self.report(i + 1, total)
             return out
-        with ThreadPoolExecutor(self.threads) as pool:
+        with ThreadPoolExecutor(threads) as pool:
             futures = [pool.submit(task, i) for i in range(total)]
             results = []
             for done, future in enumerate(futures, 1):
                 results.append(future.result())
-                self._report(done, total)
+                self.report(done, total)
             return results
 
-    def _report(self, done: int, total: int) -> None:
-        if self.progress is not None:
-            self.progress(done, total)
-
     def run(self, task: Callable[[pd.DataFrame, int], T]) -> list[T]:
-        return self._map(lambda i: task(self.source.local_partition(i), i))
+        return self.map(lambda i: task(self.source.load(i), i))
 
-    def keep(self, task: Callable[[pd.DataFrame, int], K]) -> list[K]:
+    def keep(self, task: Callable[[pd.DataFrame, int], Any]) -> list[Any]:
         return self.run(task)
 
     def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
-        return self._map(lambda i: task(kept[i], i))
-
-    def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
-        frame = self.source.local_partition(index)
-        return frame if rows is None else frame.iloc[:rows]
+        return self.map(lambda i: task(kept[i], i))
 
 
-class DaskRunner:
-    """Partitions of a Dask DataFrame, run on the current dask.distributed client if
-    there is one, else on Dask's local threaded scheduler."""
+class DaskRunner(Runner):
+    """Partitions of a Dask DataFrame or of files, run on Dask."""
 
     def __init__(self, source: Source, progress: Progress | None = None) -> None:
-        self.source = source
-        self.progress = progress
-        self.parts = source.delayed_partitions()
+        super().__init__(source, progress)
+        assert isinstance(source, DaskFrameSource | FileSource)
+        self.parts = source.delayed()
         self.client = default_client()
-        self._stage = 0
+        self.stage = 0
 
-    @property
-    def partitions(self) -> int:
-        return len(self.parts)
+    def scheduler(self) -> str | None:
+        """Returns the scheduler to name, or None for the one Dask is configured with."""
+        dask = module("dask")
+        return None if dask.config.get("scheduler", None) is not None else "threads"
 
-    def describe(self, index: int) -> str:
-        return self.source.describe(index)
-
-    def _compute(self, tasks: list[Any]) -> list[Any]:
+    def compute(self, tasks: list[Any]) -> list[Any]:
         total = len(tasks)
         if self.client is not None:
             futures = self.client.compute(tasks)
             for done, _ in enumerate(module("distributed").as_completed(futures), 1):
-                self._report(done, total)
+                self.report(done, total)
             return list(self.client.gather(futures))
         dask, callbacks = module("dask"), module("dask.callbacks")
-
         prefix = tasks[0].key.rsplit("-", 1)[0] if tasks else ""
         finished = 0
 
@@ -126,49 +150,34 @@ class DaskRunner:
             nonlocal finished
             if str(key).startswith(prefix):
                 finished += 1
-                self._report(finished, total)
+                self.report(finished, total)
 
         with callbacks.Callback(posttask=posttask):
-            return list(dask.compute(*tasks, scheduler="threads"))
+            return list(dask.compute(*tasks, scheduler=self.scheduler()))
 
-    def _report(self, done: int, total: int) -> None:
-        if self.progress is not None:
-            self.progress(done, total)
-
-    def _tasks(self, task: Callable[..., T], items: Sequence[Any]) -> list[Any]:
+    def tasks(self, task: Callable[..., Any], items: Sequence[Any]) -> list[Any]:
         delayed = module("dask").delayed
-        self._stage += 1
-        name = f"velmora-{getattr(task, '__name__', 'task')}-{id(self)}-{self._stage}"
+        self.stage += 1
+        name = f"velmora-{getattr(task, '__name__', 'task')}-{id(self)}-{self.stage}"
         return [
             delayed(task, pure=False)(item, i, dask_key_name=f"{name}-{i}")
             for i, item in enumerate(items)
         ]
 
     def run(self, task: Callable[[pd.DataFrame, int], T]) -> list[T]:
-        return self._compute(self._tasks(task, self.parts))
+        return self.compute(self.tasks(task, self.parts))
 
-    def keep(self, task: Callable[[pd.DataFrame, int], K]) -> list[Any]:
-        tasks = self._tasks(task, self.parts)
+    def keep(self, task: Callable[[pd.DataFrame, int], Any]) -> list[Any]:
+        tasks = self.tasks(task, self.parts)
         if self.client is not None:
             return list(self.client.persist(tasks))
-        return list(module("dask").persist(*tasks, scheduler="threads"))
+        return list(module("dask").persist(*tasks, scheduler=self.scheduler()))
 
     def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
-        return self._compute(self._tasks(task, kept))
-
-    def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
-        """Returns a partition (its first rows only, given rows), read in this process."""
-        source = self.source
-        if rows is not None and source.files is not None and source.names is not None:
-            return read_file(source.names[index], source.files, source.columns, rows)
-        frame: pd.DataFrame = module("dask").compute(self.parts[index], scheduler="threads")[0]
-        return frame if rows is None else frame.iloc[:rows]
-
-
-Runner = LocalRunner | DaskRunner
+        return self.compute(self.tasks(task, kept))
 
 
 def runner_for(source: Source, progress: Progress | None = None) -> Runner:
-    return (
-        LocalRunner(source, progress) if source.frame is not None else DaskRunner(source, progress)
-    )
+    """Returns the runner of a source's partitions: threads for a pandas DataFrame, Dask
+    for the others."""
+    return ThreadRunner(source, progress) if source.local else DaskRunner(source, progress)

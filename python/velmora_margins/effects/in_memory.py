@@ -1,0 +1,89 @@
+"""A fitted model whose design matrix and data are in memory, as a statsmodels result has.
+
+All its rows are one part for the pass: the design matrix read in place, the data columns
+that the plan evaluates copied once for the model's rows, and the weights and groups read
+from the data (or weights given as values).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+from velmora_margins import validation
+from velmora_margins.effects.contrasts import Plan
+from velmora_margins.effects.model import GroupSums, RowOptions
+from velmora_margins.effects.passes import Rows, group_sums, merged
+from velmora_margins.errors import ArgumentError
+from velmora_margins.formula.design import Design
+from velmora_margins.links import Link
+
+
+@dataclass(frozen=True)
+class InMemoryModel:
+    """A fit with its design matrix in memory, and from a formula, its data frame."""
+
+    link: Link
+    params: np.ndarray  # k
+    cov: np.ndarray  # k x k
+    names: tuple[str, ...]  # k column names
+    binary: np.ndarray  # k: whether each column holds only 0 and 1
+    exog: np.ndarray  # n x k, read in place
+    design: Design | None = None  # None for a model fitted without a formula
+    frame: pd.DataFrame | None = None  # the data the formula was evaluated on
+    positions: np.ndarray | None = None  # the frame's row of each row of exog
+
+    @property
+    def rows(self) -> int:
+        return int(self.exog.shape[0])
+
+    def data_columns(self) -> Sequence[str] | None:
+        if self.frame is None or self.positions is None:
+            return None
+        return [str(c) for c in self.frame.columns]
+
+    def weights_per_row(self, values: np.ndarray) -> np.ndarray:
+        """Takes one value per row of the model, or one per row of the data frame."""
+        if len(values) == self.rows:
+            return values
+        frame_rows = None if self.frame is None else len(self.frame)
+        if len(values) == frame_rows and self.positions is not None:
+            return values[self.positions]
+        also = f" (or {frame_rows}, the rows of the data)" if frame_rows else ""
+        raise ArgumentError(
+            "weights", f"{len(values)} values for {self.rows} rows of the model{also}"
+        )
+
+    def column(self, name: str) -> pd.Series:
+        """Returns a column of the data on the model's rows."""
+        assert self.frame is not None
+        assert self.positions is not None
+        return self.frame[name].iloc[self.positions]
+
+    def used_data(self, plan: Plan) -> pd.DataFrame | None:
+        """Returns one copy of the data columns the plan reads, on the model's rows, after
+        checking that the columns it makes again come out as they are in the design."""
+        if not plan.needs_data():
+            return None
+        assert self.frame is not None
+        assert self.positions is not None
+        columns = [c for c in self.frame.columns if str(c) in plan.data_columns]
+        data = self.frame[columns].iloc[self.positions].reset_index(drop=True)
+        plan.check_remade(data, self.exog)
+        return data
+
+    def effect_sums(self, plan: Plan, options: RowOptions) -> GroupSums:
+        weights = options.weights
+        if isinstance(weights, str):
+            weights = validation.weight_values(self.column(weights))
+            validation.check_weights(weights)
+        labels = None
+        if options.by is not None:
+            values = self.column(options.by)
+            validation.missing_labels(values, options.by, "by")
+            labels = values.to_numpy()
+        rows = Rows(self.exog, self.used_data(plan), weights, labels)
+        return merged([group_sums(rows, self.link, self.params, plan, options.chunk)])
