@@ -8,7 +8,7 @@ checked where the rows are read, with the same words, after the partition's name
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any
 
 import numpy as np
@@ -110,16 +110,6 @@ def check_weights(values: np.ndarray, argument: str = "weights") -> None:
     problem = weight_problem(values)
     if problem is not None:
         raise ArgumentError(argument, problem)
-
-
-def check_group_weights(totals: Iterable[tuple[Hashable, float]], by: str | None) -> None:
-    """Fails when the weights of all the rows, or of a group's rows, add up to 0, so that
-    no mean can be taken."""
-    for label, total in totals:
-        if not total > 0:
-            if by is None:
-                raise ArgumentError("weights", "all are zero, so no mean can be taken")
-            raise ArgumentError("weights", f"all weights are zero within {by} = {label}")
 
 
 def missing_labels(values: pd.Series, column: str, argument: str, where: str | None = None) -> None:

@@ -8,9 +8,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins import validation
-from velmora_margins.effects.model import Model, RowOptions
-from velmora_margins.effects.passes import DEFAULT_CHUNK
+from velmora_margins.effects.model import RowOptions
 from velmora_margins.effects.plan import plan_for
 from velmora_margins.effects.statsmodels_result import adapt
 from velmora_margins.effects.table import effects_table
@@ -64,30 +62,7 @@ def margins(
         "Significance", one row per effect; with ``by``, that column comes first.
     """
     model = adapt(result)
-    options = row_options(model, by, weights, chunk_size)
+    options = RowOptions.of(model, by, weights, chunk_size)
     plan = plan_for(model, variables, per_column)
     groups = model.effect_sums(plan, options)
-    validation.check_group_weights(((label, s.weight) for label, s in groups), options.by)
     return effects_table(plan, groups, model.cov, options.by)
-
-
-def row_options(
-    model: Model,
-    by: object,
-    weights: str | Sequence[float] | np.ndarray | pd.Series | None,
-    chunk_size: object,
-) -> RowOptions:
-    """Returns how the call takes the rows, after checking the arguments that say so."""
-    chunk = validation.chunk_size(chunk_size) or DEFAULT_CHUNK
-    group_column = validation.column_name(by, "by")
-    if group_column is not None:
-        validation.require_column(model.data_columns(), group_column, "by")
-    row_weights: str | np.ndarray | None = None
-    if isinstance(weights, str):
-        validation.require_column(model.data_columns(), weights, "weights")
-        row_weights = weights
-    elif weights is not None:
-        row_weights = model.weights_per_row(validation.weight_values(weights))
-        validation.check_weights(row_weights)
-        row_weights = np.ascontiguousarray(row_weights)
-    return RowOptions(row_weights, group_column, chunk)

@@ -20,7 +20,6 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from velmora_margins.errors import DesignError
 from velmora_margins.formula.design import Column
 from velmora_margins.formula.factor import Factor
 
@@ -107,26 +106,6 @@ class Plan:
 
     def needs_data(self) -> bool:
         return bool(self.data_columns)
-
-    def check_remade(self, data: pd.DataFrame, exog: np.ndarray) -> None:
-        """Fails unless the design columns that the makers evaluate come out of the data
-        as they are in the design, on the first rows: a term whose value on a row
-        depends on other rows (``I(x - x.mean())``), or data changed since the fit,
-        would make the effects wrong."""
-        rows = min(len(data), 64)
-        chunk = Chunk(data.iloc[:rows])
-        for column in self.remade:
-            values = {f: chunk.values(f) for f in column.factors}
-            made = column.make(values, rows)
-            expected = exog[:rows, column.index]
-            scale = np.maximum(np.abs(expected), 1.0)
-            if not np.all(np.abs(made - expected) <= 1e-12 * scale):
-                raise DesignError(
-                    f"the design column {column.name} does not come out of the data again row "
-                    "by row: either the data frame changed since the fit, or the term's value "
-                    "on one row depends on other rows (write centring as center(x), not "
-                    "I(x - x.mean())); fit the model again or change the term"
-                )
 
 
 def make_plan(

@@ -1,8 +1,8 @@
 """A fitted model whose design matrix and data are in memory, as a statsmodels result has.
 
 All its rows are one part for the pass: the design matrix read in place, the data columns
-that the plan evaluates copied once for the model's rows, and the weights and groups read
-from the data (or weights given as values).
+that the plan evaluates copied once for the model's rows (and checked to make the design's
+columns again), and the weights and groups read from the data (or weights given as values).
 """
 
 from __future__ import annotations
@@ -14,10 +14,10 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins import validation
-from velmora_margins.effects.contrasts import Plan
+from velmora_margins.effects.contrasts import Chunk, Plan
 from velmora_margins.effects.model import GroupSums, RowOptions
 from velmora_margins.effects.passes import Rows, group_sums, merged
-from velmora_margins.errors import ArgumentError
+from velmora_margins.errors import ArgumentError, DesignError
 from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
 
@@ -63,27 +63,49 @@ class InMemoryModel:
         assert self.positions is not None
         return self.frame[name].iloc[self.positions]
 
-    def used_data(self, plan: Plan) -> pd.DataFrame | None:
-        """Returns one copy of the data columns the plan reads, on the model's rows, after
-        checking that the columns it makes again come out as they are in the design."""
+    def data_for(self, plan: Plan) -> pd.DataFrame | None:
+        """Returns one copy of the data columns the plan reads, on the model's rows."""
         if not plan.needs_data():
             return None
         assert self.frame is not None
         assert self.positions is not None
         columns = [c for c in self.frame.columns if str(c) in plan.data_columns]
-        data = self.frame[columns].iloc[self.positions].reset_index(drop=True)
-        plan.check_remade(data, self.exog)
-        return data
+        return self.frame[columns].iloc[self.positions].reset_index(drop=True)
 
     def effect_sums(self, plan: Plan, options: RowOptions) -> GroupSums:
         weights = options.weights
         if isinstance(weights, str):
-            weights = validation.weight_values(self.column(weights))
+            weights = self.column(weights)
+        labels = None if options.by is None else self.column(options.by)
+        data = self.data_for(plan)
+        if isinstance(options.weights, str):
+            weights = validation.weight_values(weights)
             validation.check_weights(weights)
-        labels = None
-        if options.by is not None:
-            values = self.column(options.by)
-            validation.missing_labels(values, options.by, "by")
-            labels = values.to_numpy()
-        rows = Rows(self.exog, self.used_data(plan), weights, labels)
+        if labels is not None:
+            assert options.by is not None
+            validation.missing_labels(labels, options.by, "by")
+        if data is not None:
+            check_remade(plan, data, self.exog)
+        rows = Rows(self.exog, data, weights, None if labels is None else labels.to_numpy())
         return merged([group_sums(rows, self.link, self.params, plan, options.chunk)])
+
+
+def check_remade(plan: Plan, data: pd.DataFrame, exog: np.ndarray) -> None:
+    """Fails unless the design columns that the plan's makers evaluate come out of the data
+    as they are in the design, on the first rows: a term whose value on a row depends on
+    other rows (``I(x - x.mean())``), or data changed since the fit, would make the effects
+    wrong."""
+    rows = min(len(data), 64)
+    chunk = Chunk(data.iloc[:rows])
+    for column in plan.remade:
+        values = {f: chunk.values(f) for f in column.factors}
+        made = column.make(values, rows)
+        expected = exog[:rows, column.index]
+        scale = np.maximum(np.abs(expected), 1.0)
+        if not np.all(np.abs(made - expected) <= 1e-12 * scale):
+            raise DesignError(
+                f"the design column {column.name} does not come out of the data again row "
+                "by row: either the data frame changed since the fit, or the term's value "
+                "on one row depends on other rows (write centring as center(x), not "
+                "I(x - x.mean())); fit the model again or change the term"
+            )

@@ -14,10 +14,14 @@ from typing import Protocol, runtime_checkable
 
 import numpy as np
 
-from velmora_margins import _kernels
+from velmora_margins import _kernels, validation
 from velmora_margins.effects.contrasts import Plan
 from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
+
+# Rows per call of the kernel when the caller sets no chunk size: enough that the calls
+# cost little next to the work, few enough that the changed columns of a chunk are small.
+DEFAULT_CHUNK = 1 << 16
 
 
 @dataclass(frozen=True)
@@ -27,6 +31,24 @@ class RowOptions:
     weights: str | np.ndarray | None  # a column of the data, or one value per model row
     by: str | None  # a column of group labels
     chunk: int
+
+    @classmethod
+    def of(cls, model: Model, by: object, weights: object, chunk_size: object) -> RowOptions:
+        """Returns how a call takes the model's rows, after checking the arguments that say
+        so: the columns they name must be the data's, and weights given as values must be
+        one per row, finite and at least 0."""
+        chunk = validation.chunk_size(chunk_size) or DEFAULT_CHUNK
+        group_column = validation.column_name(by, "by")
+        if group_column is not None:
+            validation.require_column(model.data_columns(), group_column, "by")
+        if isinstance(weights, str):
+            validation.require_column(model.data_columns(), weights, "weights")
+            return cls(weights, group_column, chunk)
+        if weights is None:
+            return cls(None, group_column, chunk)
+        values = model.weights_per_row(validation.weight_values(weights))
+        validation.check_weights(values)
+        return cls(np.ascontiguousarray(values), group_column, chunk)
 
 
 # Each group's label (None without groups) and sums, in the order of the table.

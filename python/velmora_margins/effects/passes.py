@@ -19,10 +19,6 @@ from velmora_margins.effects.contrasts import Chunk, Plan
 from velmora_margins.effects.model import GroupSums
 from velmora_margins.links import Link
 
-# Rows per call of the kernel when the caller sets no chunk size: enough that the calls
-# cost little next to the work, few enough that the changed columns of a chunk are small.
-DEFAULT_CHUNK = 1 << 16
-
 
 def aligned(array: np.ndarray) -> np.ndarray:
     """Returns the array, or a copy where its data is not aligned in memory (an array

@@ -140,7 +140,7 @@ def binary_column(
     column, or None."""
     if len(factors) != 1 or not is_plain_name(factors[0].code, variable):
         return None
-    columns = design.columns_of(factors[0])
+    columns = [c for c in design.columns if factors[0] in c.factors]
     if len(columns) != 1 or len(columns[0].factors) != 1:
         return None
     return columns[0].index if binary[columns[0].index] else None
@@ -155,7 +155,7 @@ def derivative_contrast(
     design: Design, variable: str, factors: list[Factor]
 ) -> tuple[DerivativeContrast, set[str]]:
     """Returns the derivative contrast of a numerical variable."""
-    everything = set(design.variables())
+    everything = set(design.variables)
     derivatives: dict[Factor, Derivative] = {}
     for factor in factors:
         if factor.columns != 1:
@@ -183,7 +183,7 @@ def derivative_contrast(
     def make(chunk: Chunk) -> np.ndarray:
         out = np.empty((chunk.rows, len(columns)))
         data = numpy_columns(chunk.data)
-        slope_of = {f: d.evaluate(data, f.scope(), chunk.rows) for f, d in derivatives.items()}
+        slope_of = {f: d.evaluate(data, f.scope, chunk.rows) for f, d in derivatives.items()}
         for s, column in enumerate(columns):
             out[:, s] = column_derivative(column, slope_of, chunk)
         return out
@@ -222,7 +222,7 @@ def level_contrasts(
 ) -> tuple[LevelContrasts, set[str]]:
     """Returns the level contrasts of a factor variable."""
     for factor in factors:
-        if factor.level_variable() != variable:
+        if factor.level_variable != variable:
             raise ArgumentError(
                 "variables",
                 f"'{variable}' enters {factor.code}, a factor made by transforming it; "

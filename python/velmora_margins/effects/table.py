@@ -8,6 +8,7 @@ import pandas as pd
 from velmora_margins import _kernels
 from velmora_margins.effects.contrasts import Plan
 from velmora_margins.effects.model import GroupSums
+from velmora_margins.errors import ArgumentError
 
 
 def effects_and_errors(
@@ -36,7 +37,14 @@ def group_table(plan: Plan, sums: _kernels.ContrastSums, cov: np.ndarray) -> pd.
 
 
 def effects_table(plan: Plan, groups: GroupSums, cov: np.ndarray, by: str | None) -> pd.DataFrame:
-    """Returns the table of every group, stacked, with the group first when there are groups."""
+    """Returns the table of every group, stacked, with the group first when there are groups;
+    fails when the weights of all the rows, or of a group's rows, add up to 0, so that no
+    mean can be taken."""
+    for label, sums in groups:
+        if not sums.weight > 0:
+            if by is None:
+                raise ArgumentError("weights", "all are zero, so no mean can be taken")
+            raise ArgumentError("weights", f"all weights are zero within {by} = {label}")
     if by is None:
         ((_, sums),) = groups
         return group_table(plan, sums, cov)

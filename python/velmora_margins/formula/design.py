@@ -95,11 +95,10 @@ class Design:
     rhs_order: tuple[str, ...]  # the variables in the order the formula names them
     outcome: Factor | None = None  # the left side, for a fit
 
+    @property
     def variables(self) -> frozenset[str]:
+        """The data columns that the factors read."""
         return frozenset().union(*(f.variables for f in self.factors))
-
-    def columns_of(self, factor: Factor) -> list[Column]:
-        return [c for c in self.columns if any(f is factor for f in c.factors)]
 
     @property
     def names(self) -> tuple[str, ...]:

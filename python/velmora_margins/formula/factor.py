@@ -47,6 +47,11 @@ class Factor:
         self.variables = variables  # the data columns the code reads
         self.namespace = namespace
         self.transforms = transforms
+        # The names the code reads outside the data: its stateful transforms, then the
+        # formula's namespace.
+        self.scope: ChainMap[str, Any] = ChainMap(transforms, namespace)
+        # The variable whose values are the levels of a categorical factor, if any.
+        self.level_variable = level_variable(code, variables)
         self._compiled = compile(eval_code.strip(), f"<{code}>", "eval")
 
     def __repr__(self) -> str:
@@ -61,14 +66,9 @@ class Factor:
         fields = (self.code, self.eval_code, self.numerical, self.columns, self.categories)
         return (restore_factor, (*fields, self.variables, namespace, transforms))
 
-    def scope(self) -> ChainMap[str, Any]:
-        """Returns the names the code reads outside the data: its stateful transforms
-        and the formula's namespace."""
-        return ChainMap(self.transforms, self.namespace)
-
     def resolve(self, name: str) -> Any:
         """Returns the object a name of the code stands for outside the data."""
-        return self.scope()[name]
+        return self.scope[name]
 
     def evaluate(self, data: Any) -> Any:
         """Returns the code's value on data (a data frame or a mapping of columns),
@@ -99,25 +99,6 @@ class Factor:
             )
         return codes
 
-    def level_variable(self) -> str | None:
-        """Returns the variable whose values are this categorical factor's levels: the
-        code is the variable itself or C(variable, ...). None otherwise."""
-        tree = ast.parse(self.code.strip(), mode="eval").body
-        if isinstance(tree, ast.Call) and isinstance(tree.func, ast.Name) and tree.func.id == "C":
-            tree = tree.args[0] if tree.args else tree
-        if isinstance(tree, ast.Name) and tree.id in self.variables:
-            return tree.id
-        if (
-            isinstance(tree, ast.Call)
-            and isinstance(tree.func, ast.Name)
-            and tree.func.id == "Q"
-            and tree.args
-            and isinstance(tree.args[0], ast.Constant)
-            and tree.args[0].value in self.variables
-        ):
-            return str(tree.args[0].value)
-        return None
-
 
 def restore_factor(
     code: str,
@@ -140,6 +121,26 @@ def restore_factor(
         transform.__dict__.update(fields)
         states[name] = transform
     return Factor(code, eval_code, numerical, columns, categories, variables, names, states)
+
+
+def level_variable(code: str, variables: frozenset[str]) -> str | None:
+    """Returns the variable whose values are a categorical factor's levels: the code is
+    the variable itself or C(variable, ...). None otherwise."""
+    tree = ast.parse(code.strip(), mode="eval").body
+    if isinstance(tree, ast.Call) and isinstance(tree.func, ast.Name) and tree.func.id == "C":
+        tree = tree.args[0] if tree.args else tree
+    if isinstance(tree, ast.Name) and tree.id in variables:
+        return tree.id
+    if (
+        isinstance(tree, ast.Call)
+        and isinstance(tree.func, ast.Name)
+        and tree.func.id == "Q"
+        and tree.args
+        and isinstance(tree.args[0], ast.Constant)
+        and tree.args[0].value in variables
+    ):
+        return str(tree.args[0].value)
+    return None
 
 
 def code_names(code: str) -> list[str]:
