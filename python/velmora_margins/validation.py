@@ -33,6 +33,11 @@ def shown_columns(columns: Iterable[object]) -> str:
     return shown + (f", … ({len(names)} in all)" if len(names) > SHOWN_COLUMNS else "")
 
 
+def no_column(name: str, columns: Sequence[str]) -> str:
+    """Returns the message for a column that the data lacks."""
+    return f"no column {name!r} in the data; columns are: {shown_columns(columns)}"
+
+
 def require_column(columns: Sequence[str] | None, name: str, argument: str) -> None:
     """Fails unless the data has the column that an argument names; columns None stands for
     a model fitted without the data of a formula."""
@@ -43,9 +48,7 @@ def require_column(columns: Sequence[str] | None, name: str, argument: str) -> N
             "a formula, so pass the values instead",
         )
     if name not in columns:
-        raise ArgumentError(
-            argument, f"no column {name!r} in the data; columns are: {shown_columns(columns)}"
-        )
+        raise ArgumentError(argument, no_column(name, columns))
 
 
 def column_name(value: object, argument: str) -> str | None:

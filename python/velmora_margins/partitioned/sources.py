@@ -18,7 +18,7 @@ import pandas as pd
 
 from velmora_margins.errors import SourceError
 from velmora_margins.partitioned.files import data_files, file_columns, read_file
-from velmora_margins.validation import shown_columns
+from velmora_margins.validation import no_column
 
 # Rows per partition of a pandas DataFrame.
 FRAME_PARTITION_ROWS = 1 << 20
@@ -71,9 +71,7 @@ class Source(ABC):
         """Returns the source with only the given columns (which it must have)."""
         missing = [c for c in columns if c not in self.columns]
         if missing:
-            raise SourceError(
-                f"no column {missing[0]!r} in the data; columns are: {shown_columns(self.columns)}"
-            )
+            raise SourceError(no_column(missing[0], self.columns))
         wanted = set(columns)
         return replace(self, columns=tuple(c for c in self.columns if c in wanted))
 
