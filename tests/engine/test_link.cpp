@@ -85,7 +85,7 @@ double at(ModelKind kind, double v, int which) {
 
 void test_logit_matches_written_form_or_stays_finite() {
     for (const double v : sweep()) {
-        CHECK(identical(logit_cdf(v), written_logit_cdf(v)), "v=%.17g", v);
+        CHECK(identical(Logit::cdf(v), written_logit_cdf(v)), "v=%.17g", v);
         const double f = pdf(ModelKind::logit, v);
         const double d = pdf_derivative(ModelKind::logit, v);
         if (!written_form_overflows(v)) {
@@ -145,29 +145,29 @@ void test_logit_overflow_points() {
     CHECK(written_logit_pdf(354.0) > 0.0);
     CHECK(written_logit_pdf(355.0) == 0.0 && written_logit_pdf(700.0) == 0.0);
     CHECK(std::isnan(written_logit_pdf(710.0)));
-    CHECK(identical(logit_pdf(354.0), written_logit_pdf(354.0)));
+    CHECK(identical(Logit::pdf(354.0), written_logit_pdf(354.0)));
     for (const double v : {355.0, 700.0, 710.0}) {
-        const double f = logit_pdf(v);
+        const double f = Logit::pdf(v);
         CHECK(f > 0.0 && ulps_apart(f, accurate_logit_pdf(v)) <= 4, "v=%g f=%.17g", v, f);
         CHECK(identical(pdf_derivative(ModelKind::logit, v), -f), "v=%g", v);
-        CHECK(logit_cdf(v) == 1.0, "v=%g", v);
+        CHECK(Logit::cdf(v) == 1.0, "v=%g", v);
     }
 }
 
 void test_identities_at_one() {
-    const double F = logit_cdf(1.0);
-    const double f = logit_pdf(1.0);
+    const double F = Logit::cdf(1.0);
+    const double f = Logit::pdf(1.0);
     CHECK(ulps_apart(f, F * (1.0 - F)) <= 4);
     CHECK(ulps_apart(pdf_derivative(ModelKind::logit, 1.0), (1.0 - 2.0 * F) * f) <= 4);
-    CHECK(pdf_derivative(ModelKind::probit, 1.0) == -probit_pdf(1.0));
+    CHECK(pdf_derivative(ModelKind::probit, 1.0) == -Probit::pdf(1.0));
 }
 
 void test_symmetry() {
     for (const double v : sweep()) {
         if (!std::isfinite(v)) continue;
-        CHECK(identical(probit_pdf(-v), probit_pdf(v)), "v=%.17g", v);
-        CHECK(ulps_apart(logit_pdf(-v), logit_pdf(v)) <= 4, "v=%.17g", v);
-        CHECK(std::fabs(logit_cdf(-v) - (1.0 - logit_cdf(v))) <= 0x1p-52, "v=%.17g", v);
+        CHECK(identical(Probit::pdf(-v), Probit::pdf(v)), "v=%.17g", v);
+        CHECK(ulps_apart(Logit::pdf(-v), Logit::pdf(v)) <= 4, "v=%.17g", v);
+        CHECK(std::fabs(Logit::cdf(-v) - (1.0 - Logit::cdf(v))) <= 0x1p-52, "v=%.17g", v);
     }
 }
 
