@@ -41,7 +41,7 @@ extern "C" __m128d _ZGVbN2v_erfc(__m128d);
 // The links, X(name) for each, in the order of their values: probit is 0 and logit 1.
 // A file that instantiates a template for every link defines a macro of one name and
 // passes it here.
-#define VELMORA_LINKS(X) X(probit) X(logit)
+#define VELMORA_LINKS(X) X(probit) X(logit) X(cloglog)
 
 namespace velmora::engine {
 
@@ -206,8 +206,37 @@ struct LinkFormulas<ModelKind::logit> {
     static double pdf_derivative(double v) { return pdf_derivative_from(v, cdf(v), pdf(v)); }
 };
 
+// Complementary log-log: F(v) = 1 - exp(-exp(v)), f(v) = exp(v - exp(v)),
+// f'(v) = f(v) (1 - exp(v)).
+template <>
+struct LinkFormulas<ModelKind::cloglog> {
+    // Returns F(v) as -expm1(-exp(v)), which keeps every digit where F is small (v far
+    // below 0) and 1 - exp(-exp(v)) would cancel.
+    static double cdf(double v) { return -std::expm1(-std::exp(v)); }
+
+    // Returns exp(v - exp(v)); 0 at v = +inf, where v - exp(v) is inf - inf.
+    static double pdf(double v) {
+        const double e = std::exp(v);
+        return e == std::numeric_limits<double>::infinity() ? 0.0 : std::exp(v - e);
+    }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    // Returns f(v) (1 - exp(v)), given f(v), with 1 - exp(v) taken as 0 - expm1(v): f'
+    // changes sign at v = 0, where 1 - exp(v) would keep none of its digits. Where f is 0
+    // this is a zero of f''s sign, also where exp(v) overflows and the product would be
+    // 0 times inf.
+    static double pdf_derivative_from(double v, double, double pdf) {
+        const double g = 0.0 - std::expm1(v);
+        return pdf == 0.0 ? std::copysign(0.0, g) : pdf * g;
+    }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+};
+
 using Probit = LinkFormulas<ModelKind::probit>;
 using Logit = LinkFormulas<ModelKind::logit>;
+using Cloglog = LinkFormulas<ModelKind::cloglog>;
 
 // Returns F(v) of the given link.
 inline double cdf(ModelKind kind, double v) {
