@@ -33,13 +33,10 @@ class Sums:
     def zeros(cls, count: int, k: int) -> Sums:
         return cls(np.zeros(count), np.zeros((count, k)))
 
-    def add(self, other: tuple[np.ndarray, np.ndarray, float] | Sums) -> None:
-        if isinstance(other, Sums):
-            other = (other.effects, other.gradients, other.weight)
-        effects, gradients, weight = other
-        self.effects += effects
-        self.gradients += gradients
-        self.weight += weight
+    def add(self, other: _kernels.ContrastSums | Sums) -> None:
+        self.effects += other.effects
+        self.gradients += other.gradients
+        self.weight += other.weight
 
 
 def chunk_sums(
@@ -49,7 +46,7 @@ def chunk_sums(
     x: np.ndarray,
     data: pd.DataFrame | None,
     weights: np.ndarray | None,
-) -> tuple[np.ndarray, np.ndarray, float]:
+) -> _kernels.ContrastSums:
     """Returns the kernel's sums over one chunk of rows."""
     chunk = Chunk(data if data is not None else pd.DataFrame(index=range(len(x))))
     derivatives = [(d.columns, aligned(d.slopes.make(chunk))) for d in plan.derivatives]

@@ -9,6 +9,8 @@ cluster sandwich, S summed by cluster first, times G/(G − 1) · (n − 1)/(n �
 
 from __future__ import annotations
 
+import functools
+import operator
 import os
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -53,29 +55,21 @@ class Totals:
     rows: int
 
 
-def add_totals(parts: list[tuple[Any, ...]]) -> Totals:
-    loglik = sum(p[0] for p in parts)
-    score = sum(p[1] for p in parts)
-    information = sum(p[2] for p in parts)
-    meat = None if parts[0][3] is None else sum(p[3] for p in parts)
+def add_totals(parts: list[_kernels.FitSums]) -> Totals:
+    total = functools.reduce(operator.add, parts)
     return Totals(
-        float(loglik),
-        np.asarray(score),
-        np.asarray(information),
-        None if meat is None else np.asarray(meat),
-        float(sum(p[4] for p in parts)),
-        int(sum(p[5] for p in parts)),
+        total.loglik, total.score, total.information, total.meat, total.weight, total.rows
     )
 
 
 def part_sums(
     part: Part, kind: str, beta: np.ndarray, meat: bool, flags: bool = False
-) -> tuple[Any, ...]:
+) -> tuple[_kernels.FitSums, np.ndarray | None]:
     """Returns a partition's fit sums, and with ``flags`` its 0/1 columns besides."""
     assert part.y is not None
     weights = None if part.weights is None else aligned(part.weights)
     sums = _kernels.fit_sums(kind, aligned(beta), aligned(part.x), aligned(part.y), weights, meat)
-    return (*sums, binary_columns(part.x)) if flags else sums
+    return sums, binary_columns(part.x) if flags else None
 
 
 def binary_columns_of(part: Part) -> np.ndarray:
@@ -145,8 +139,8 @@ class Passes:
         flags = self.flags is None
         parts = self.map(partial(part_sums, kind=self.kind, beta=beta, meat=meat, flags=flags))
         if flags:
-            self.flags = np.vstack([p[6] for p in parts]).all(axis=0)
-        return add_totals(parts)
+            self.flags = np.vstack([p[1] for p in parts]).all(axis=0)
+        return add_totals([p[0] for p in parts])
 
     def cluster_meat(self, beta: np.ndarray) -> tuple[np.ndarray, int]:
         """Returns the sum over clusters of each cluster's score outer product, and the
