@@ -62,32 +62,30 @@ Result<void> warn_unrecognised(std::string_view method) {
 
 // Runs one call of zarn from its bound arguments to the finished table.
 Result<PyRef> run_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto call = surface::bind_arguments(args, nargs, kwnames);
-    if (!call) return std::unexpected(std::move(call.error()));
-    auto inputs = surface::read_model_inputs(call->model);
-    if (!inputs) return std::unexpected(std::move(inputs.error()));
+    VELMORA_ASSIGN_OR_RETURN(const surface::CallArguments call,
+                             surface::bind_arguments(args, nargs, kwnames));
+    VELMORA_ASSIGN_OR_RETURN(const surface::ModelInputs inputs,
+                             surface::read_model_inputs(call.model));
 
-    const engine::SeMethod method = call->se_method;
+    const engine::SeMethod method = call.se_method;
     if (method == engine::SeMethod::unrecognised) {
-        if (auto ok = warn_unrecognised(call->se_method_text); !ok) {
-            return std::unexpected(std::move(ok.error()));
-        }
+        VELMORA_RETURN_IF_ERROR(warn_unrecognised(call.se_method_text));
     }
     engine::PassOptions options;
-    options.chunk_size = call->chunk_size;
+    options.chunk_size = call.chunk_size;
     options.interrupt = {signal_raised, nullptr};
-    auto pass = engine::find_binary_columns_and_accumulate(
-        inputs->beta, inputs->x, inputs->names.size(), inputs->kind, method,
-        inputs->intercept_columns, options);
+    auto pass = engine::find_binary_columns_and_accumulate(inputs.beta, inputs.x,
+                                                           inputs.names.size(), inputs.kind, method,
+                                                           inputs.intercept_columns, options);
     if (!pass) return std::unexpected(from_fault(pass.error()));
 
-    auto effects = engine::finalise_effects(static_cast<std::uint64_t>(inputs->x.rows),
-                                            static_cast<std::size_t>(inputs->x.cols), method,
-                                            pass->sums, inputs->cov_params);
+    auto effects = engine::finalise_effects(static_cast<std::uint64_t>(inputs.x.rows),
+                                            static_cast<std::size_t>(inputs.x.cols), method,
+                                            pass->sums, inputs.cov_params);
     if (!effects) return std::unexpected(from_fault(effects.error()));
 
-    return surface::build_results_table(effects->ames, effects->std_errors, inputs->names,
-                                        inputs->intercept_columns);
+    return surface::build_results_table(effects->ames, effects->std_errors, inputs.names,
+                                        inputs.intercept_columns);
 }
 
 // The one boundary where errors become a raised exception; no C++ exception passes it.

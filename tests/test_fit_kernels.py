@@ -5,6 +5,8 @@ its bundled data, against the definitions in NumPy, and for invariance: weights 
 duplicated rows, rows split into parts, and every memory order of X.
 """
 
+import functools
+import operator
 import sys
 import threading
 
@@ -65,8 +67,16 @@ def numpy_sums(kind, x, y, beta, w):
     return w @ ell, x.T @ (w * r), (x * (w * h)[:, None]).T @ x, (x * (w * r * r)[:, None]).T @ x
 
 
+def fields(sums):
+    """The fields of a FitSums, in the order of its constructor."""
+    return sums.loglik, sums.score, sums.information, sums.meat, sums.weight, sums.rows
+
+
 def assert_same_sums(got, want, rtol):
-    loglik, score, information, meat, weight, rows = got
+    """Compares a FitSums with another or with a tuple of its fields."""
+    if isinstance(want, _kernels.FitSums):
+        want = fields(want)
+    loglik, score, information, meat, weight, rows = fields(got)
     assert abs(loglik - want[0]) <= rtol * abs(want[0])
     for a, b in zip((score, information, meat), want[1:4], strict=True):
         assert relative_error(a, b) <= rtol
@@ -78,8 +88,8 @@ class TestAgainstStatsmodels:
         kind, x, y, model, params, away = fitted
         for beta in (params, away):
             assert np.min((2 * y - 1) * (x @ beta)) > -8  # statsmodels clips no Phi here
-            loglik, score, information, meat, weight, rows = _kernels.fit_sums(
-                kind, beta, x, y, None, True
+            loglik, score, information, meat, weight, rows = fields(
+                _kernels.fit_sums(kind, beta, x, y, None, True)
             )
             assert loglik == pytest.approx(model.loglike(beta), rel=1e-12, abs=0)
             obs = model.score_obs(beta)
@@ -110,7 +120,8 @@ class TestAgainstStatsmodels:
         groups = np.arange(n) % 17
         kwds = {"cov_kwds": {"groups": groups}} if cov_type == "cluster" else {}
         want = model.fit(disp=0, tol=1e-12, cov_type=cov_type, **kwds).cov_params()
-        _, _, information, meat, _, _ = _kernels.fit_sums(kind, params, x, y, None, True)
+        sums = _kernels.fit_sums(kind, params, x, y, None, True)
+        information, meat = sums.information, sums.meat
         if cov_type == "cluster":
             s = _kernels.cluster_scores(kind, params, x, y, None, groups.astype(np.int64), 17)
             meat = s.T @ s * (17 / 16) * ((n - 1) / (n - k))
@@ -157,10 +168,10 @@ class TestDefinitions:
     )
     def test_tails(self, kind, v, y, loglik, r, h):
         got = _kernels.fit_sums(kind, np.array([v]), np.ones((1, 1)), np.array([y]), None, False)
-        assert got[0] == pytest.approx(loglik, rel=1e-14, abs=0)
-        assert got[1][0] == pytest.approx(r, rel=1e-14, abs=0)
-        assert got[2][0, 0] == pytest.approx(h, rel=1e-14, abs=0)
-        assert got[3] is None
+        assert got.loglik == pytest.approx(loglik, rel=1e-14, abs=0)
+        assert got.score[0] == pytest.approx(r, rel=1e-14, abs=0)
+        assert got.information[0, 0] == pytest.approx(h, rel=1e-14, abs=0)
+        assert got.meat is None
 
 
 @pytest.fixture(scope="module")
@@ -178,8 +189,8 @@ def test_weights_of_two_are_duplicated_rows(fair, kind):
     duplicated = _kernels.fit_sums(
         kind, beta, np.repeat(x, repeat, 0), np.repeat(y, repeat), None, True
     )
-    assert_same_sums(weighted, (*duplicated[:4], duplicated[4], len(y)), 1e-13)
-    assert duplicated[5] == repeat.sum()
+    assert_same_sums(weighted, (*fields(duplicated)[:5], len(y)), 1e-13)
+    assert duplicated.rows == repeat.sum()
     codes = np.arange(len(y)) % 4
     by_weight = _kernels.cluster_scores(kind, beta, x, y, w, codes, 4)
     by_rows = _kernels.cluster_scores(
@@ -199,8 +210,7 @@ def test_parts_add_up_to_the_whole(fair, kind, cuts):
         _kernels.fit_sums(kind, beta, x[a:b], y[a:b], w[a:b], True)
         for a, b in zip([0, *cuts], [*cuts, len(y)], strict=True)
     ]
-    total = [sum(p[i] for p in parts) for i in range(6)]
-    assert_same_sums(whole, tuple(total), 1e-13)
+    assert_same_sums(whole, functools.reduce(operator.add, parts), 1e-13)
 
 
 def layouts(x, y):
@@ -249,8 +259,8 @@ def test_zero_strides_and_empty_inputs(kind):
     want = _kernels.fit_sums(kind, beta, np.ascontiguousarray(x), y, None, True)
     assert_same_sums(_kernels.fit_sums(kind, beta, x, y, None, True), want, 1e-15)
     none = _kernels.fit_sums(kind, beta, np.ones((0, 3)), np.zeros(0), None, True)
-    assert (none[0], none[4], none[5]) == (0.0, 0.0, 0)
-    for sums, shape in zip(none[1:4], [(3,), (3, 3), (3, 3)], strict=True):
+    assert (none.loglik, none.weight, none.rows) == (0.0, 0.0, 0)
+    for sums, shape in zip(fields(none)[1:4], [(3,), (3, 3), (3, 3)], strict=True):
         np.testing.assert_array_equal(sums, np.zeros(shape))
     codes = np.zeros(0, np.int64)
     empty = _kernels.cluster_scores(kind, beta, np.ones((0, 3)), np.zeros(0), None, codes, 2)
@@ -275,9 +285,8 @@ def test_calls_from_threads_agree_with_calls_in_turn(fair):
     for t in threads:
         t.join()
     for a, b in zip(got, want, strict=True):
-        assert a[0] == b[0]
-        assert a[4:] == b[4:]
-        for u, v in zip(a[1:4], b[1:4], strict=True):
+        assert (a.loglik, a.weight, a.rows) == (b.loglik, b.weight, b.rows)
+        for u, v in zip(fields(a)[1:4], fields(b)[1:4], strict=True):
             np.testing.assert_array_equal(u, v)
 
 
@@ -306,14 +315,23 @@ class TestErrors:
     @pytest.mark.parametrize(
         ("args", "error", "message"),
         [
-            (("tobit", beta, x, y, None, False), ValueError, "kind must be 'logit' or 'probit'"),
+            (
+                ("tobit", beta, x, y, None, False),
+                ValueError,
+                r"^link must be 'probit' or 'logit', got 'tobit'$",
+            ),
+            (
+                ("cloglog", beta, x, y, None, False),
+                ValueError,
+                r"^link must be 'probit' or 'logit', got 'cloglog'$",
+            ),
             (("logit", beta, x.astype(int), y, None, False), TypeError, "cannot be converted"),
             (
                 ("logit", beta, x, y, np.ones(5, np.float32), False),
                 TypeError,
                 "cannot be converted",
             ),
-            (("logit", beta, x, y, None), TypeError, "takes exactly 6 arguments"),
+            (("logit", beta, x, y, None), TypeError, "missing required argument 'with_meat'"),
         ],
     )
     def test_bad_arguments(self, args, error, message):

@@ -10,11 +10,10 @@
 #include "engine/continuous_step.hpp"
 #include "engine/discrete_change.hpp"
 #include "engine/link_arrays.hpp"
+#include "engine/propagate.hpp"
 
 namespace velmora::engine {
 namespace {
-
-std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 
 // The chunk loop and its per-chunk sums.
 //
@@ -41,8 +40,8 @@ class Pass {
         has_continuous_column_ = !continuous_.empty() && method_ != SeMethod::unrecognised;
         g_ = static_cast<std::ptrdiff_t>(binary_.size());
         q_ = g_ + (has_continuous_column_ ? 1 : 0);
-        need_cdf_ = g_ > 0 || (has_continuous_column_ && kind_ == ModelKind::logit &&
-                               method_ == SeMethod::statsmodels_style);
+        need_cdf_ = g_ > 0 || (has_continuous_column_ && method_ == SeMethod::statsmodels_style &&
+                               derivative_reads_cdf(kind_));
     }
 
     EngineResult<EffectAccumulators> run() {
@@ -57,21 +56,20 @@ class Pass {
         }
         if (n == 0 || q_ == 0) return acc;
         // Every block has the strides of X, so one decides the width for all.
-        auto first_rows = x_.row_slice(0, std::min<std::ptrdiff_t>(n, 1024));
-        if (!first_rows) return std::unexpected(first_rows.error());
+        VELMORA_ASSIGN_OR_RETURN(const MatrixView first_rows,
+                                 x_.row_slice(0, std::min<std::ptrdiff_t>(n, 1024)));
         const MatrixView forward =
-            first_rows->row_stride < 0 ? first_rows->reversed_rows() : *first_rows;
+            first_rows.row_stride < 0 ? first_rows.reversed_rows() : first_rows;
         width_ = padded_product_width(forward, q_, options_.path);
         block_ =
             options_.block_rows > 0 ? options_.block_rows : BlockScratch::rows_for(k_, g_, width_);
         block_ = std::min(block_, n);
         allocate();
 
-        auto walked = walk_row_blocks(
+        VELMORA_RETURN_IF_ERROR(walk_row_blocks(
             n, options_.chunk_size, block_, options_.interrupt, [&] { start_chunk(); },
             [&](std::ptrdiff_t begin, std::ptrdiff_t end) { return add_rows(begin, end); },
-            [&] { add_chunk_sums(acc); });
-        if (!walked) return std::unexpected(std::move(walked.error()));
+            [&] { add_chunk_sums(acc); }));
         return acc;
     }
 
@@ -95,10 +93,9 @@ class Pass {
 
     // Adds rows [begin, end) of X to the chunk's sums.
     EngineResult<void> add_rows(std::ptrdiff_t begin, std::ptrdiff_t end) {
-        auto rows = x_.row_slice(begin, end);
-        if (!rows) return std::unexpected(rows.error());
-        const bool binary_ok = kind_ == ModelKind::logit ? add_block<ModelKind::logit>(*rows)
-                                                         : add_block<ModelKind::probit>(*rows);
+        VELMORA_ASSIGN_OR_RETURN(const MatrixView rows, x_.row_slice(begin, end));
+        const bool binary_ok =
+            with_link(kind_, [&]<ModelKind K>(LinkTag<K>) { return add_block<K>(rows); });
         if (!binary_ok) {
             return std::unexpected(
                 EngineFault{FaultKind::not_binary, "a binary column holds other values"});
@@ -224,21 +221,20 @@ EngineResult<PassResult> find_binary_columns_and_accumulate(
     std::span<const std::size_t> intercept_columns, const PassOptions& options) {
     // Enough rows that columns which merely start with zeros and ones are rare.
     constexpr std::ptrdiff_t leading_rows = 4096;
-    auto leading = x.row_slice(0, std::min(x.rows, leading_rows));
-    if (!leading) return std::unexpected(leading.error());
-    auto binary = find_binary_columns(*leading, name_count, intercept_columns);
-    if (!binary) return std::unexpected(binary.error());
-    auto sums = accumulate_effects(beta, x, kind, method, intercept_columns, *binary, options);
+    VELMORA_ASSIGN_OR_RETURN(const MatrixView leading,
+                             x.row_slice(0, std::min(x.rows, leading_rows)));
+    VELMORA_ASSIGN_OR_RETURN(std::vector<std::size_t> binary,
+                             find_binary_columns(leading, name_count, intercept_columns));
+    auto sums = accumulate_effects(beta, x, kind, method, intercept_columns, binary, options);
     if (!sums && sums.error().kind == FaultKind::not_binary) {
-        binary = find_binary_columns(x, name_count, intercept_columns);
-        if (!binary) return std::unexpected(binary.error());
-        sums = accumulate_effects(beta, x, kind, method, intercept_columns, *binary, options);
+        VELMORA_ASSIGN_OR_RETURN(binary, find_binary_columns(x, name_count, intercept_columns));
+        sums = accumulate_effects(beta, x, kind, method, intercept_columns, binary, options);
         if (!sums && sums.error().kind == FaultKind::not_binary) {
             return internal_fault("a column of X changed while it was read");
         }
     }
-    if (!sums) return std::unexpected(sums.error());
-    return PassResult{std::move(*binary), std::move(*sums)};
+    VELMORA_ASSIGN_OR_RETURN(EffectAccumulators filled, std::move(sums));
+    return PassResult{std::move(binary), std::move(filled)};
 }
 
 }  // namespace velmora::engine

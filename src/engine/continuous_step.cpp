@@ -18,10 +18,11 @@ void add_continuous_block(SeMethod method, std::ptrdiff_t m, const BlockScratch&
     }
 }
 
-template void add_continuous_block<ModelKind::logit>(SeMethod, std::ptrdiff_t, const BlockScratch&,
-                                                     double*, double&);
-template void add_continuous_block<ModelKind::probit>(SeMethod, std::ptrdiff_t, const BlockScratch&,
-                                                      double*, double&);
+#define VELMORA_INSTANTIATE(link)                                                 \
+    template void add_continuous_block<ModelKind::link>(SeMethod, std::ptrdiff_t, \
+                                                        const BlockScratch&, double*, double&);
+VELMORA_LINKS(VELMORA_INSTANTIATE)
+#undef VELMORA_INSTANTIATE
 
 void add_continuous_sums(SeMethod method, std::span<const std::size_t> columns,
                          std::span<const double> beta, double pdf_sum,

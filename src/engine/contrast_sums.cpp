@@ -6,20 +6,15 @@
 #include "engine/changed_columns.hpp"
 #include "engine/link_arrays.hpp"
 #include "engine/products.hpp"
+#include "engine/propagate.hpp"
 
 namespace velmora::engine {
 namespace {
-
-std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 
 double sum_of(const double* v, std::ptrdiff_t m) {
     double sum = 0.0;
     for (std::ptrdiff_t i = 0; i < m; ++i) sum += v[i];
     return sum;
-}
-
-std::string shape(const MatrixView& v) {
-    return std::to_string(v.rows) + " x " + std::to_string(v.cols);
 }
 
 // Checks that a view of changed columns fits the rows of X and its column list.
@@ -54,22 +49,30 @@ EngineResult<void> check_inputs(VectorView beta, const MatrixView& x, VectorView
                               std::to_string(set.count()) + " contrasts");
     }
     for (const DerivativeContrast& d : set.derivatives) {
-        if (auto ok = check_changed(d.slopes, d.columns, x.rows, k, "slopes"); !ok) return ok;
+        VELMORA_RETURN_IF_ERROR(check_changed(d.slopes, d.columns, x.rows, k, "slopes"));
     }
-    for (const LevelContrasts& f : set.factors) {
-        if (f.two_valued && (f.columns.size() != 1 || f.levels.size() != 1 ||
-                             !constant_rows(f.base) || !constant_rows(f.levels[0]))) {
+    for (const LevelContrasts& c : set.level_contrasts) {
+        if (c.two_valued && (c.columns.size() != 1 || c.levels.size() != 1 ||
+                             !constant_rows(c.base) || !constant_rows(c.levels[0]))) {
             return internal_fault(
-                "a two-valued factor needs one column, one level and "
+                "two-valued level contrasts need one column, one level and "
                 "sides that are the same in every row");
         }
-        if (auto ok = check_changed(f.base, f.columns, x.rows, k, "base level"); !ok) return ok;
-        for (const MatrixView& level : f.levels) {
-            if (auto ok = check_changed(level, f.columns, x.rows, k, "level"); !ok) return ok;
+        VELMORA_RETURN_IF_ERROR(check_changed(c.base, c.columns, x.rows, k, "base level"));
+        for (const MatrixView& level : c.levels) {
+            VELMORA_RETURN_IF_ERROR(check_changed(level, c.columns, x.rows, k, "level"));
         }
     }
     return {};
 }
+
+// Where a block's contrasts write, advanced as each adds its part: the next weight
+// column of the product, the next sums over changed columns and the next effect.
+struct Cursor {
+    std::ptrdiff_t column = 0;
+    std::size_t changed = 0;
+    std::size_t effect = 0;
+};
 
 // One call's pass over its rows in cache blocks.
 //
@@ -89,15 +92,15 @@ class ContrastPass {
             (constant_rows(d.slopes) ? constant_ : varying_).push_back(c);
         }
         width_ = (constant_.empty() ? 0 : 1) + static_cast<std::ptrdiff_t>(varying_.size());
-        for (const LevelContrasts& f : set.factors) {
-            width_ += static_cast<std::ptrdiff_t>(f.levels.size());
+        for (const LevelContrasts& c : set.level_contrasts) {
+            width_ += static_cast<std::ptrdiff_t>(c.levels.size());
         }
-        const bool two_valued = std::any_of(set.factors.begin(), set.factors.end(),
-                                            [](const LevelContrasts& f) { return f.two_valued; });
+        const bool two_valued = std::any_of(set.level_contrasts.begin(), set.level_contrasts.end(),
+                                            [](const LevelContrasts& c) { return c.two_valued; });
         const bool derivatives = !set.derivatives.empty();
-        own_values_ = two_valued || (derivatives && kind == ModelKind::logit) ? OwnValues::both
-                      : derivatives                                           ? OwnValues::density
-                                                                              : OwnValues::none;
+        own_values_ = two_valued || (derivatives && derivative_reads_cdf(kind)) ? OwnValues::both
+                      : derivatives                                             ? OwnValues::density
+                                                                                : OwnValues::none;
     }
 
     EngineResult<void> run(ContrastSums& sums) {
@@ -107,8 +110,8 @@ class ContrastPass {
         allocate();
         for (std::ptrdiff_t first = 0; first < n; first += block_) {
             const std::ptrdiff_t m = std::min(block_, n - first);
-            const bool ok = kind_ == ModelKind::logit ? add_block<ModelKind::logit>(first, m)
-                                                      : add_block<ModelKind::probit>(first, m);
+            const bool ok =
+                with_link(kind_, [&]<ModelKind K>(LinkTag<K>) { return add_block<K>(first, m); });
             if (!ok) {
                 return internal_fault("a column taken as two-valued holds a third value");
             }
@@ -141,10 +144,10 @@ class ContrastPass {
             changed_.emplace_back(set_.derivatives[c].columns.size(), 0.0);
         }
         base_changed_.clear();
-        for (const LevelContrasts& f : set_.factors) {
-            base_changed_.emplace_back(f.columns.size(), 0.0);
-            for (std::size_t l = 0; l < f.levels.size(); ++l) {
-                changed_.emplace_back(f.columns.size(), 0.0);
+        for (const LevelContrasts& c : set_.level_contrasts) {
+            base_changed_.emplace_back(c.columns.size(), 0.0);
+            for (std::size_t l = 0; l < c.levels.size(); ++l) {
+                changed_.emplace_back(c.columns.size(), 0.0);
             }
         }
     }
@@ -165,19 +168,14 @@ class ContrastPass {
             pdf_array<K>(xb_.data(), pdf_.data(), m);
         }
 
-        std::ptrdiff_t column = 0;  // the next weight column of the product
-        std::size_t changed = 0;    // the next sums over changed columns
-        if (!set_.derivatives.empty()) add_derivatives<K>(first, m, column, changed);
-        std::size_t effect = set_.derivatives.size();
-        for (std::size_t f = 0; f < set_.factors.size(); ++f) {
-            const LevelContrasts& factor = set_.factors[f];
-            if (factor.two_valued) {
-                if (!add_two_valued<K>(factor, base_changed_[f], first, m, column, changed,
-                                       effect)) {
-                    return false;
-                }
+        Cursor at{0, 0, set_.derivatives.size()};
+        if (!set_.derivatives.empty()) add_derivatives<K>(first, m, at);
+        for (std::size_t c = 0; c < set_.level_contrasts.size(); ++c) {
+            const LevelContrasts& contrasts = set_.level_contrasts[c];
+            if (contrasts.two_valued) {
+                if (!add_two_valued<K>(contrasts, base_changed_[c], first, m, at)) return false;
             } else {
-                add_levels<K>(factor, base_changed_[f], first, m, column, changed, effect);
+                add_levels<K>(contrasts, base_changed_[c], first, m, at);
             }
         }
         add_transposed_product(rows, columns_.data(), block_, width_, products_.data());
@@ -186,23 +184,14 @@ class ContrastPass {
 
     // The derivative contrasts: w f'(xb) d in the product, w f(xb) d in the effect.
     template <ModelKind K>
-    void add_derivatives(std::ptrdiff_t first, std::ptrdiff_t m, std::ptrdiff_t& column,
-                         std::size_t& changed) {
+    void add_derivatives(std::ptrdiff_t first, std::ptrdiff_t m, Cursor& at) {
         const double* w = weight_.data();
-        if constexpr (K == ModelKind::logit) {
-            for (std::ptrdiff_t i = 0; i < m; ++i) {
-                slope_[to_index(i)] = logit_pdf_derivative(cdf_[to_index(i)], pdf_[to_index(i)]);
-            }
-        } else {
-            for (std::ptrdiff_t i = 0; i < m; ++i) {
-                slope_[to_index(i)] = probit_pdf_derivative(xb_[to_index(i)], pdf_[to_index(i)]);
-            }
-        }
+        pdf_derivative_array<K>(xb_.data(), cdf_.data(), pdf_.data(), slope_.data(), m);
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             weighted_[to_index(i)] = w[i] * pdf_[to_index(i)];
         }
         if (!constant_.empty()) {
-            double* out = column_at(column++);
+            double* out = column_at(at.column++);
             for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = w[i] * slope_[to_index(i)];
             shared_pdf_sum_ += sum_of(weighted_.data(), m);
         }
@@ -210,7 +199,7 @@ class ContrastPass {
             const DerivativeContrast& d = set_.derivatives[c];
             const MatrixView slopes = rows_of(d.slopes, first, m);
             combine(slopes, d.columns, beta_.data(), arg_.data());
-            double* out = column_at(column++);
+            double* out = column_at(at.column++);
             double effect = 0.0;
             for (std::ptrdiff_t i = 0; i < m; ++i) {
                 const double di = arg_[to_index(i)];
@@ -218,7 +207,7 @@ class ContrastPass {
                 out[i] = (w[i] * slope_[to_index(i)]) * di;
             }
             effects_[c] += effect;
-            add_weighted_columns(slopes, weighted_.data(), changed_[changed++].data());
+            add_weighted_columns(slopes, weighted_.data(), changed_[at.changed++].data());
         }
     }
 
@@ -226,8 +215,7 @@ class ContrastPass {
     // in the product.
     template <ModelKind K>
     void add_levels(const LevelContrasts& f, std::vector<double>& base_changed,
-                    std::ptrdiff_t first, std::ptrdiff_t m, std::ptrdiff_t& column,
-                    std::size_t& changed, std::size_t& effect) {
+                    std::ptrdiff_t first, std::ptrdiff_t m, Cursor& at) {
         const double* w = weight_.data();
         // The rows' own part of xb in the changed columns, taken out of every side.
         fill_own(f.columns, first, m);
@@ -242,13 +230,13 @@ class ContrastPass {
             const MatrixView level = rows_of(level_view, first, m);
             side_predictor(level, f.columns, m);
             link_values<K>(arg_.data(), level_cdf_.data(), level_pdf_.data(), m, scratch_.data());
-            effects_[effect++] += weighted_sum(level_cdf_.data(), m) - base_cdf_sum;
-            double* out = column_at(column++);
+            effects_[at.effect++] += weighted_sum(level_cdf_.data(), m) - base_cdf_sum;
+            double* out = column_at(at.column++);
             for (std::ptrdiff_t i = 0; i < m; ++i) {
                 weighted_[to_index(i)] = w[i] * level_pdf_[to_index(i)];
                 out[i] = weighted_[to_index(i)] - (w[i] * base_pdf_[to_index(i)]);
             }
-            add_weighted_columns(level, weighted_.data(), changed_[changed++].data());
+            add_weighted_columns(level, weighted_.data(), changed_[at.changed++].data());
         }
     }
 
@@ -257,8 +245,7 @@ class ContrastPass {
     // change). Returns false if a row holds neither value.
     template <ModelKind K>
     bool add_two_valued(const LevelContrasts& f, std::vector<double>& base_changed,
-                        std::ptrdiff_t first, std::ptrdiff_t m, std::ptrdiff_t& column,
-                        std::size_t& changed, std::size_t& effect) {
+                        std::ptrdiff_t first, std::ptrdiff_t m, Cursor& at) {
         const double* w = weight_.data();
         const double base = f.base.at(0, 0), level = f.levels[0].at(0, 0);
         const double b = beta_[to_index(f.columns[0])];
@@ -272,7 +259,7 @@ class ContrastPass {
         }
         if (other != 0.0) return false;
         link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m, scratch_.data());
-        double* out = column_at(column++);
+        double* out = column_at(at.column++);
         double cdf_level = 0.0, cdf_base = 0.0, pdf_level = 0.0, pdf_base = 0.0;
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const std::size_t r = to_index(i);
@@ -287,8 +274,8 @@ class ContrastPass {
             pdf_base += w[i] * d_base;
             out[i] = (w[i] * d_level) - (w[i] * d_base);
         }
-        effects_[effect++] += cdf_level - cdf_base;
-        changed_[changed++][0] += level * pdf_level;
+        effects_[at.effect++] += cdf_level - cdf_base;
+        changed_[at.changed++][0] += level * pdf_level;
         base_changed[0] += base * pdf_base;
         return true;
     }
@@ -357,17 +344,17 @@ class ContrastPass {
             }
         }
         std::size_t effect = set_.derivatives.size();
-        for (std::size_t f = 0; f < set_.factors.size(); ++f) {
-            const LevelContrasts& factor = set_.factors[f];
-            for (std::size_t l = 0; l < factor.levels.size(); ++l, ++effect) {
+        for (std::size_t c = 0; c < set_.level_contrasts.size(); ++c) {
+            const LevelContrasts& contrasts = set_.level_contrasts[c];
+            for (std::size_t l = 0; l < contrasts.levels.size(); ++l, ++effect) {
                 const double* p = products_.data() + to_index(column++) * k;
                 sums.effects[effect] += effects_[effect];
                 double* g = row(effect);
                 // The changed columns' own sums replace the product's, which took X's values.
                 std::vector<double> gradient(p, p + k);
                 const std::vector<double>& direct = changed_[changed++];
-                for (std::size_t s = 0; s < factor.columns.size(); ++s) {
-                    gradient[to_index(factor.columns[s])] = direct[s] - base_changed_[f][s];
+                for (std::size_t s = 0; s < contrasts.columns.size(); ++s) {
+                    gradient[to_index(contrasts.columns[s])] = direct[s] - base_changed_[c][s];
                 }
                 for (std::size_t i = 0; i < k; ++i) g[i] += gradient[i];
             }
@@ -408,14 +395,14 @@ class ContrastPass {
 
 std::size_t ContrastSet::count() const {
     std::size_t n = derivatives.size();
-    for (const LevelContrasts& f : factors) n += f.levels.size();
+    for (const LevelContrasts& c : level_contrasts) n += c.levels.size();
     return n;
 }
 
 EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const MatrixView& x,
                                      VectorView weights, const ContrastSet& set,
                                      ContrastSums& sums) {
-    if (auto ok = check_inputs(beta, x, weights, set, sums); !ok) return ok;
+    VELMORA_RETURN_IF_ERROR(check_inputs(beta, x, weights, set, sums));
     if (x.rows == 0) return {};
     return ContrastPass(kind, beta, x, weights, set).run(sums);
 }

@@ -40,7 +40,7 @@ struct LevelContrasts {
 
 struct ContrastSet {
     std::vector<DerivativeContrast> derivatives;
-    std::vector<LevelContrasts> factors;
+    std::vector<LevelContrasts> level_contrasts;
 
     // Returns how many effects the set has: one per derivative and per level.
     std::size_t count() const;

@@ -63,11 +63,11 @@ void add_literally(const double* x, double b, const double* xb, std::ptrdiff_t m
         const double v = xb[i];
         const double v_one = v + ((1.0 - x[i]) * b);
         const double v_zero = v + ((-x[i]) * b);
-        const double d_one = pdf(K, v_one);
-        sums.cdf_one += cdf(K, v_one);
-        sums.cdf_zero += cdf(K, v_zero);
+        const double d_one = LinkFormulas<K>::pdf(v_one);
+        sums.cdf_one += LinkFormulas<K>::cdf(v_one);
+        sums.cdf_zero += LinkFormulas<K>::cdf(v_zero);
         sums.pdf_one += d_one;
-        pdf_difference[i] = d_one - pdf(K, v_zero);
+        pdf_difference[i] = d_one - LinkFormulas<K>::pdf(v_zero);
     }
 }
 
@@ -93,10 +93,11 @@ bool add_discrete_change(const double* x, double b, std::ptrdiff_t m, BlockScrat
     return true;
 }
 
-template bool add_discrete_change<ModelKind::logit>(const double*, double, std::ptrdiff_t,
-                                                    BlockScratch&, double*, DiscreteChangeSums&);
-template bool add_discrete_change<ModelKind::probit>(const double*, double, std::ptrdiff_t,
-                                                     BlockScratch&, double*, DiscreteChangeSums&);
+#define VELMORA_INSTANTIATE(link)                       \
+    template bool add_discrete_change<ModelKind::link>( \
+        const double*, double, std::ptrdiff_t, BlockScratch&, double*, DiscreteChangeSums&);
+VELMORA_LINKS(VELMORA_INSTANTIATE)
+#undef VELMORA_INSTANTIATE
 
 void add_discrete_change_sums(std::size_t j, const DiscreteChangeSums& sums,
                               std::span<const double> gradient_sums, EffectAccumulators& acc) {

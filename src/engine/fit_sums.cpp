@@ -9,11 +9,10 @@
 
 #include "engine/cblas.hpp"
 #include "engine/link_arrays.hpp"
+#include "engine/propagate.hpp"
 
 namespace velmora::engine {
 namespace {
-
-std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
 
 int as_int(std::ptrdiff_t v) { return static_cast<int>(v); }
 
@@ -128,12 +127,22 @@ void probit_terms(std::ptrdiff_t m, BlockTerms& b) {
     }
 }
 
-std::string shape(const MatrixView& v) {
-    return std::to_string(v.rows) + " x " + std::to_string(v.cols);
+// Writes the rows' terms of link K from its F(u) and f(u), u = -|t|.
+template <ModelKind K>
+void fit_terms(std::ptrdiff_t m, BlockTerms& b) {
+    static_assert(fit_takes(K), "no fit terms for this link");
+    if constexpr (K == ModelKind::logit) {
+        logit_terms(m, b);
+    } else {
+        probit_terms(m, b);
+    }
 }
 
-EngineResult<void> check_inputs(VectorView beta, const MatrixView& x, VectorView y,
+EngineResult<void> check_inputs(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y,
                                 VectorView weights, const FitOptions& options) {
+    if (!fit_takes(kind)) {
+        return internal_fault("no fit terms for the link " + std::string(link_name(kind)));
+    }
     if (beta.size != x.cols) {
         return internal_fault("beta of " + std::to_string(beta.size) + " for X of " + shape(x));
     }
@@ -192,15 +201,12 @@ class FitPass {
         if (const std::ptrdiff_t bad = signed_predictors(y_, first, m, b); bad >= 0) {
             return bad_outcome(first + bad, y_[first + bad]);
         }
-        if (kind_ == ModelKind::logit) {
-            link_values<ModelKind::logit>(b.u.data(), b.cdf.data(), b.pdf.data(), m,
-                                          b.scratch.data());
-            logit_terms(m, b);
-        } else {
-            link_values<ModelKind::probit>(b.u.data(), b.cdf.data(), b.pdf.data(), m,
-                                           b.scratch.data());
-            probit_terms(m, b);
-        }
+        with_link(kind_, [&]<ModelKind K>(LinkTag<K>) {
+            if constexpr (fit_takes(K)) {
+                link_values<K>(b.u.data(), b.cdf.data(), b.pdf.data(), m, b.scratch.data());
+                fit_terms<K>(m, b);
+            }
+        });
         if (weights_.size != 0) {
             for (std::ptrdiff_t i = 0; i < m; ++i) weight_[to_index(i)] = weights_[first + i];
         }
@@ -338,7 +344,7 @@ void mirror_into(const std::vector<double>& c, std::ptrdiff_t k, std::vector<dou
 
 EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y,
                                 VectorView weights, FitSums& sums, FitOptions options) {
-    if (auto ok = check_inputs(beta, x, y, weights, options); !ok) return ok;
+    VELMORA_RETURN_IF_ERROR(check_inputs(kind, beta, x, y, weights, options));
     const std::size_t k = to_index(x.cols);
     const bool with_meat = !sums.meat.empty();
     if (sums.score.size() != k || sums.information.size() != k * k ||
@@ -356,7 +362,7 @@ EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixVie
     std::vector<double> scale(to_index(pass.block()));
     for (std::ptrdiff_t first = 0; first < x.rows; first += pass.block()) {
         const std::ptrdiff_t m = std::min(pass.block(), x.rows - first);
-        if (auto ok = pass.block_terms(first, m); !ok) return ok;
+        VELMORA_RETURN_IF_ERROR(pass.block_terms(first, m));
         const BlockTerms& b = pass.terms();
         const double* w = pass.weights();
         double block_loglik = 0.0, block_weight = 0.0;
@@ -394,7 +400,7 @@ EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const Mat
                                       VectorView y, VectorView weights, CodeView codes,
                                       std::ptrdiff_t groups, std::span<double> out,
                                       FitOptions options) {
-    if (auto ok = check_inputs(beta, x, y, weights, options); !ok) return ok;
+    VELMORA_RETURN_IF_ERROR(check_inputs(kind, beta, x, y, weights, options));
     const std::ptrdiff_t k = x.cols;
     if (codes.size != x.rows) {
         return internal_fault(std::to_string(codes.size) + " cluster codes for " +
@@ -409,7 +415,7 @@ EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const Mat
     FitPass pass(kind, beta, x, y, weights, options);
     for (std::ptrdiff_t first = 0; first < x.rows; first += pass.block()) {
         const std::ptrdiff_t m = std::min(pass.block(), x.rows - first);
-        if (auto ok = pass.block_terms(first, m); !ok) return ok;
+        VELMORA_RETURN_IF_ERROR(pass.block_terms(first, m));
         const double* wr = pass.weighted_scores();
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const std::int64_t g = codes[first + i];

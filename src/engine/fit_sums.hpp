@@ -1,4 +1,5 @@
 // Sums behind fitting a Logit or Probit model by Newton steps over blocks of rows.
+// Other links have no terms here (see fit_links).
 //
 // Row i has the design row x_i, the outcome y_i (0 or 1), a frequency weight w_i
 // (1 when the call has none) and the linear predictor v_i = x_i b. With q_i = 2 y_i - 1
@@ -14,6 +15,8 @@
 // rows add up to the sums of one call over all of them, up to rounding.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -24,6 +27,15 @@
 #include "engine/strided.hpp"
 
 namespace velmora::engine {
+
+// The links whose terms the fit has, in the order of ModelKind. Another link is an
+// internal fault: the caller checks the link it is given against these.
+inline constexpr std::array fit_links{ModelKind::probit, ModelKind::logit};
+
+// Returns whether the fit has the terms of the given link.
+constexpr bool fit_takes(ModelKind kind) {
+    return std::find(fit_links.begin(), fit_links.end(), kind) != fit_links.end();
+}
 
 // The sums over a set of rows; information and meat are full symmetric k x k matrices,
 // row-major.

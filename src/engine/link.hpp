@@ -1,4 +1,10 @@
-// Link functions of the Logit and Probit models: the formulas and their scalar forms.
+// Link functions of the binary-choice models: the list of links, each link's formulas
+// and their scalar forms, and the dispatch from a link chosen at run time to code
+// compiled for it.
+//
+// Adding a link takes one entry in VELMORA_LINKS and a LinkFormulas specialisation
+// here: its name, the dispatch, the array forms of link_arrays.hpp and the passes'
+// explicit instantiations follow from them.
 //
 // Every step is one double operation in the order written, with exp and erfc
 // from the C library; the build keeps the compiler from fusing or reordering
@@ -14,9 +20,14 @@
 // the same function either way, so they still agree bit for bit.
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 #if VELMORA_VECTOR_ERFC
 #include <emmintrin.h>
@@ -27,55 +38,69 @@
 extern "C" __m128d _ZGVbN2v_erfc(__m128d);
 #endif
 
+// The links, X(name) for each, in the order of their values: probit is 0 and logit 1.
+// A file that instantiates a template for every link defines a macro of one name and
+// passes it here.
+#define VELMORA_LINKS(X) X(probit) X(logit) X(cloglog)
+
 namespace velmora::engine {
 
-enum class ModelKind : std::uint8_t { probit = 0, logit = 1 };
+enum class ModelKind : std::uint8_t {
+#define VELMORA_LINK_ENUMERATOR(name) name,
+    VELMORA_LINKS(VELMORA_LINK_ENUMERATOR)
+#undef VELMORA_LINK_ENUMERATOR
+};
+
+// Every link, in the order of ModelKind.
+inline constexpr std::array all_links{
+#define VELMORA_LINK_VALUE(name) ModelKind::name,
+    VELMORA_LINKS(VELMORA_LINK_VALUE)
+#undef VELMORA_LINK_VALUE
+};
+
+// The links' names ("probit", "logit", ...), in the order of ModelKind.
+inline constexpr std::array link_names{
+#define VELMORA_LINK_NAME(name) std::string_view(#name),
+    VELMORA_LINKS(VELMORA_LINK_NAME)
+#undef VELMORA_LINK_NAME
+};
+
+// Returns the name of a link.
+constexpr std::string_view link_name(ModelKind kind) {
+    return link_names[static_cast<std::size_t>(kind)];
+}
+
+// Returns the link of the given name, or none.
+constexpr std::optional<ModelKind> link_named(std::string_view name) {
+    for (const ModelKind kind : all_links) {
+        if (link_name(kind) == name) return kind;
+    }
+    return std::nullopt;
+}
+
+// A link as a type, for a generic lambda to take it as a template argument.
+template <ModelKind K>
+struct LinkTag {
+    static constexpr ModelKind kind = K;
+};
+
+// Returns visit(LinkTag<kind>{}): calls the code compiled for the given link.
+template <class Visit>
+decltype(auto) with_link(ModelKind kind, Visit&& visit) {
+    switch (kind) {
+#define VELMORA_LINK_CASE(name) \
+    case ModelKind::name:       \
+        return std::forward<Visit>(visit)(LinkTag<ModelKind::name>{});
+        VELMORA_LINKS(VELMORA_LINK_CASE)
+#undef VELMORA_LINK_CASE
+    }
+    std::unreachable();  // every ModelKind is one of the links
+}
 
 inline constexpr double sqrt_two_pi = 2.5066282746310002;  // one ulp below the rounded sqrt(2*pi)
 inline constexpr double sqrt_two = 1.4142135623730951;
 
-// Logit: F(v) = 1 / (exp(-v) + 1), f(v) = exp(v) / (exp(v) + 1)^2, f' = (1 - 2F) f.
-
-// Returns F(v) = 1 / (t + 1), given t = exp(-v).
-inline double logit_cdf_from_exp(double exp_minus_v) { return 1.0 / (exp_minus_v + 1.0); }
-
-// Returns (e + 1)^2, the denominator of the density e / (e + 1)^2.
-inline double logit_pdf_denominator(double e) { return (e + 1.0) * (e + 1.0); }
-
-// Returns whether the denominator d = (exp(v) + 1)^2 is finite, so that exp(v) / d is the density.
-inline bool logit_denominator_fits(double d) { return d <= std::numeric_limits<double>::max(); }
-
-// Returns f(v), given exp(-v) and exp(v).
-//
-// The squared denominator overflows for v above about 354.89 (and exp(v) itself
-// above about 709.78), which would give 0 or NaN for a finite v. There the same
-// density is taken as t / (t + 1)^2 from t = exp(-v), which stays finite; for
-// every other v the written form is used unchanged. Selects, not branches, so
-// that it costs the same for every v.
-inline double logit_pdf_from_exps(double v, double exp_minus_v, double exp_v) {
-    const double e = exp_v, t = exp_minus_v;
-    const double d = logit_pdf_denominator(e);
-    const bool written =
-        logit_denominator_fits(d) | !(std::fabs(v) < std::numeric_limits<double>::infinity());
-    return (written ? e : t) / (written ? d : logit_pdf_denominator(t));
-}
-
-// Returns f'(v) = (1 - 2F(v)) f(v) of the logistic distribution, given F(v) and f(v).
-inline double logit_pdf_derivative(double cdf, double pdf) { return (1.0 - (cdf + cdf)) * pdf; }
-
-// Returns the logistic distribution function 1 / (exp(-v) + 1).
-inline double logit_cdf(double v) { return logit_cdf_from_exp(std::exp(-v)); }
-
-// Returns the logistic density exp(v) / (exp(v) + 1)^2; where the denominator
-// overflows, what logit_pdf_from_exps makes of it. exp(-v) is called only there.
-inline double logit_pdf(double v) {
-    const double e = std::exp(v);
-    const double d = logit_pdf_denominator(e);
-    if (logit_denominator_fits(d)) return e / d;
-    return logit_pdf_from_exps(v, std::exp(-v), e);
-}
-
-// Probit: Phi(v) = 0.5 erfc(-v / sqrt 2), phi(v) = exp(-v^2 / 2) / sqrt(2 pi), phi' = -v phi.
+// Phi, the standard normal distribution function: 0.5 erfc(-x / sqrt 2).
 
 // Returns the argument of erfc in Phi(x): (mean - x) / (standard deviation * sqrt 2).
 inline double normal_cdf_argument(double x) { return (0.0 - x) / (1.0 * sqrt_two); }
@@ -106,29 +131,133 @@ inline double standard_normal_cdf(double x) {
     return normal_cdf_from_argument(a);
 }
 
-// Returns the standard normal density exp(-v^2 / 2) / sqrt(2 pi).
-inline double probit_pdf(double v) {
-    const double y = (-0.5 * v) * v;
-    return std::exp(y) / sqrt_two_pi;
-}
+// The formulas of link K: F (cdf), its density f (pdf) and f' (pdf_derivative), each of
+// one value; and pdf_derivative_from(v, F(v), f(v)), f' from the values already at hand,
+// which reads F only where derivative_reads_cdf.
+template <ModelKind K>
+struct LinkFormulas;
 
-// Returns -v phi(v), given phi(v).
-inline double probit_pdf_derivative(double v, double pdf) { return pdf * (-v); }
+// Probit: Phi(v) = 0.5 erfc(-v / sqrt 2), phi(v) = exp(-v^2 / 2) / sqrt(2 pi), phi' = -v phi.
+template <>
+struct LinkFormulas<ModelKind::probit> {
+    static double cdf(double v) { return standard_normal_cdf(v); }
 
-// Returns F(v) of the given model.
+    // Returns exp(-v^2 / 2) / sqrt(2 pi).
+    static double pdf(double v) {
+        const double y = (-0.5 * v) * v;
+        return std::exp(y) / sqrt_two_pi;
+    }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    // Returns -v phi(v), given phi(v).
+    static double pdf_derivative_from(double v, double, double pdf) { return pdf * (-v); }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+};
+
+// Logit: F(v) = 1 / (exp(-v) + 1), f(v) = exp(v) / (exp(v) + 1)^2, f' = (1 - 2F) f.
+template <>
+struct LinkFormulas<ModelKind::logit> {
+    // Returns F(v) = 1 / (t + 1), given t = exp(-v).
+    static double cdf_from_exp(double exp_minus_v) { return 1.0 / (exp_minus_v + 1.0); }
+
+    // Returns (e + 1)^2, the denominator of the density e / (e + 1)^2.
+    static double pdf_denominator(double e) { return (e + 1.0) * (e + 1.0); }
+
+    // Returns whether the denominator d = (exp(v) + 1)^2 is finite, so that exp(v) / d is
+    // the density.
+    static bool denominator_fits(double d) { return d <= std::numeric_limits<double>::max(); }
+
+    // Returns f(v), given exp(-v) and exp(v).
+    //
+    // The squared denominator overflows for v above about 354.89 (and exp(v) itself
+    // above about 709.78), which would give 0 or NaN for a finite v. There the same
+    // density is taken as t / (t + 1)^2 from t = exp(-v), which stays finite; for
+    // every other v the written form is used unchanged. Selects, not branches, so
+    // that it costs the same for every v.
+    static double pdf_from_exps(double v, double exp_minus_v, double exp_v) {
+        const double e = exp_v, t = exp_minus_v;
+        const double d = pdf_denominator(e);
+        const bool written =
+            denominator_fits(d) | !(std::fabs(v) < std::numeric_limits<double>::infinity());
+        return (written ? e : t) / (written ? d : pdf_denominator(t));
+    }
+
+    // Returns the logistic distribution function 1 / (exp(-v) + 1).
+    static double cdf(double v) { return cdf_from_exp(std::exp(-v)); }
+
+    // Returns the logistic density exp(v) / (exp(v) + 1)^2; where the denominator
+    // overflows, what pdf_from_exps makes of it. exp(-v) is called only there.
+    static double pdf(double v) {
+        const double e = std::exp(v);
+        const double d = pdf_denominator(e);
+        if (denominator_fits(d)) return e / d;
+        return pdf_from_exps(v, std::exp(-v), e);
+    }
+
+    static constexpr bool derivative_reads_cdf = true;
+
+    // Returns f'(v) = (1 - 2F(v)) f(v), given F(v) and f(v).
+    static double pdf_derivative_from(double, double cdf, double pdf) {
+        return (1.0 - (cdf + cdf)) * pdf;
+    }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, cdf(v), pdf(v)); }
+};
+
+// Complementary log-log: F(v) = 1 - exp(-exp(v)), f(v) = exp(v - exp(v)),
+// f'(v) = f(v) (1 - exp(v)).
+template <>
+struct LinkFormulas<ModelKind::cloglog> {
+    // Returns F(v) as -expm1(-exp(v)), which keeps every digit where F is small (v far
+    // below 0) and 1 - exp(-exp(v)) would cancel.
+    static double cdf(double v) { return -std::expm1(-std::exp(v)); }
+
+    // Returns exp(v - exp(v)); 0 at v = +inf, where v - exp(v) is inf - inf.
+    static double pdf(double v) {
+        const double e = std::exp(v);
+        return e == std::numeric_limits<double>::infinity() ? 0.0 : std::exp(v - e);
+    }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    // Returns f(v) (1 - exp(v)), given f(v), with 1 - exp(v) taken as 0 - expm1(v): f'
+    // changes sign at v = 0, where 1 - exp(v) would keep none of its digits. Where f is 0
+    // this is a zero of f''s sign, also where exp(v) overflows and the product would be
+    // 0 times inf.
+    static double pdf_derivative_from(double v, double, double pdf) {
+        const double g = 0.0 - std::expm1(v);
+        return pdf == 0.0 ? std::copysign(0.0, g) : pdf * g;
+    }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+};
+
+using Probit = LinkFormulas<ModelKind::probit>;
+using Logit = LinkFormulas<ModelKind::logit>;
+using Cloglog = LinkFormulas<ModelKind::cloglog>;
+
+// Returns F(v) of the given link.
 inline double cdf(ModelKind kind, double v) {
-    return kind == ModelKind::logit ? logit_cdf(v) : standard_normal_cdf(v);
+    return with_link(kind, [v]<ModelKind K>(LinkTag<K>) { return LinkFormulas<K>::cdf(v); });
 }
 
-// Returns f(v) of the given model.
+// Returns f(v) of the given link.
 inline double pdf(ModelKind kind, double v) {
-    return kind == ModelKind::logit ? logit_pdf(v) : probit_pdf(v);
+    return with_link(kind, [v]<ModelKind K>(LinkTag<K>) { return LinkFormulas<K>::pdf(v); });
 }
 
-// Returns f'(v) of the given model.
+// Returns f'(v) of the given link.
 inline double pdf_derivative(ModelKind kind, double v) {
-    return kind == ModelKind::logit ? logit_pdf_derivative(logit_cdf(v), logit_pdf(v))
-                                    : probit_pdf_derivative(v, probit_pdf(v));
+    return with_link(kind,
+                     [v]<ModelKind K>(LinkTag<K>) { return LinkFormulas<K>::pdf_derivative(v); });
+}
+
+// Returns whether f' of the given link is formed from F as well as from f.
+inline bool derivative_reads_cdf(ModelKind kind) {
+    return with_link(kind,
+                     []<ModelKind K>(LinkTag<K>) { return LinkFormulas<K>::derivative_reads_cdf; });
 }
 
 }  // namespace velmora::engine

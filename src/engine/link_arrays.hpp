@@ -1,5 +1,7 @@
 // Link values over contiguous arrays of m values. Built from the pieces of
-// link.hpp, they give the scalar forms' doubles bit for bit.
+// link.hpp, they give the scalar forms' doubles bit for bit: a link's generic
+// forms call its formulas value by value, and Logit and Probit have loops of
+// their own, tuned for the passes.
 //
 // The divisions the formulas need run in the loops of the exp calls where
 // they can: there the divider works while the next exp is under way, and they
@@ -36,25 +38,25 @@ template <ModelKind K>
 [[gnu::noinline]] void pdf_array(const double* v, double* out, std::ptrdiff_t m) {
     if constexpr (K == ModelKind::logit) {
         // The written form, one exp per value; should a denominator overflow,
-        // every value is taken again from logit_pdf, which has the exp(-v) form.
+        // every value is taken again from Logit::pdf, which has the exp(-v) form.
         bool overflow = false;
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const double e = std::exp(v[i]);
-            const double d = logit_pdf_denominator(e);
+            const double d = Logit::pdf_denominator(e);
             out[i] = e / d;
-            overflow |= !logit_denominator_fits(d);
+            overflow |= !Logit::denominator_fits(d);
         }
         if (overflow) {
-            for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = logit_pdf(v[i]);
+            for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = Logit::pdf(v[i]);
         }
     } else {
-        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = probit_pdf(v[i]);
+        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = LinkFormulas<K>::pdf(v[i]);
     }
 }
 
 // Writes F(v_i) into cdf and f(v_i) into pdf; scratch holds m values: Logit
 // keeps each exp(-v) there for the density's fallback, Probit the erfc
-// arguments, divided in the loop of the exp calls.
+// arguments, divided in the loop of the exp calls; other links leave it alone.
 template <ModelKind K>
 [[gnu::noinline]] void link_values(const double* v, double* cdf, double* pdf, std::ptrdiff_t m,
                                    double* scratch) {
@@ -62,30 +64,45 @@ template <ModelKind K>
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const double t = std::exp(-v[i]);
             scratch[i] = t;
-            cdf[i] = logit_cdf_from_exp(t);
+            cdf[i] = Logit::cdf_from_exp(t);
         }
         for (std::ptrdiff_t i = 0; i < m; ++i) {
-            pdf[i] = logit_pdf_from_exps(v[i], scratch[i], std::exp(v[i]));
+            pdf[i] = Logit::pdf_from_exps(v[i], scratch[i], std::exp(v[i]));
         }
-    } else {
+    } else if constexpr (K == ModelKind::probit) {
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             scratch[i] = normal_cdf_argument(v[i]);
-            pdf[i] = probit_pdf(v[i]);
+            pdf[i] = Probit::pdf(v[i]);
         }
         normal_cdf_from_arguments(scratch, cdf, m);
+    } else {
+        for (std::ptrdiff_t i = 0; i < m; ++i) {
+            cdf[i] = LinkFormulas<K>::cdf(v[i]);
+            pdf[i] = LinkFormulas<K>::pdf(v[i]);
+        }
     }
 }
 
-// Writes f'(v_i) into out, given F(v_i) in cdf and f(v_i) in pdf. Logit reads
-// cdf and pdf, Probit v and pdf; the other array is not read and may be null.
+// Writes f'(v_i) into out, given F(v_i) in cdf and f(v_i) in pdf. cdf is read
+// only where the link's derivative_reads_cdf; otherwise it may be null.
 template <ModelKind K>
 void pdf_derivative_array(const double* v, const double* cdf, const double* pdf, double* out,
                           std::ptrdiff_t m) {
-    if constexpr (K == ModelKind::logit) {
-        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = logit_pdf_derivative(cdf[i], pdf[i]);
-    } else {
-        for (std::ptrdiff_t i = 0; i < m; ++i) out[i] = probit_pdf_derivative(v[i], pdf[i]);
+    using Formulas = LinkFormulas<K>;
+    for (std::ptrdiff_t i = 0; i < m; ++i) {
+        const double cdf_i = Formulas::derivative_reads_cdf ? cdf[i] : 0.0;
+        out[i] = Formulas::pdf_derivative_from(v[i], cdf_i, pdf[i]);
     }
+}
+
+// Writes F(v_i), f(v_i) and f'(v_i) of the given link into cdf, pdf and
+// pdf_derivative; scratch holds m values.
+inline void all_link_values(ModelKind kind, const double* v, double* cdf, double* pdf,
+                            double* pdf_derivative, std::ptrdiff_t m, double* scratch) {
+    with_link(kind, [&]<ModelKind K>(LinkTag<K>) {
+        link_values<K>(v, cdf, pdf, m, scratch);
+        pdf_derivative_array<K>(v, cdf, pdf, pdf_derivative, m);
+    });
 }
 
 }  // namespace velmora::engine

@@ -13,6 +13,9 @@
 
 namespace velmora::engine {
 
+// Returns a nonnegative count or index as a size_t, to index a std::vector.
+constexpr std::size_t to_index(std::ptrdiff_t i) { return static_cast<std::size_t>(i); }
+
 struct VectorView {
     const double* data = nullptr;
     std::ptrdiff_t size = 0;
@@ -61,6 +64,11 @@ struct MatrixView {
         return {data + (rows - 1) * row_stride, rows, cols, -row_stride, col_stride};
     }
 };
+
+// Returns the view's shape as text, "rows x cols", for messages.
+inline std::string shape(const MatrixView& m) {
+    return std::to_string(m.rows) + " x " + std::to_string(m.cols);
+}
 
 // True when the view is a row-major matrix that CBLAS can read in place: unit
 // stride along a row, a row stride of at least one row, every size within int.

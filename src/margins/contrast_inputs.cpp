@@ -20,14 +20,14 @@ Result<PyRef> items_of(PyObject* sequence, const char* what) {
 }
 
 Result<std::vector<std::ptrdiff_t>> read_columns(PyObject* sequence) {
-    auto items = items_of(sequence, "contrast columns must be a sequence of integers");
-    if (!items) return std::unexpected(std::move(items.error()));
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items->get());
+    VELMORA_ASSIGN_OR_RETURN(const PyRef items,
+                             items_of(sequence, "contrast columns must be a sequence of integers"));
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
     std::vector<std::ptrdiff_t> columns;
     columns.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         const Py_ssize_t c =
-            PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(items->get(), i), PyExc_OverflowError);
+            PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(items.get(), i), PyExc_OverflowError);
         if (c == -1 && PyErr_Occurred()) return fetched();
         columns.push_back(static_cast<std::ptrdiff_t>(c));
     }
@@ -36,10 +36,9 @@ Result<std::vector<std::ptrdiff_t>> read_columns(PyObject* sequence) {
 
 // Reads a two-dimensional array and keeps it alive in inputs.
 Result<engine::MatrixView> read_matrix(PyObject* array, const char* label, ContrastInputs& inputs) {
-    auto view = surface::as_matrix_view(array, label);
-    if (!view) return std::unexpected(std::move(view.error()));
+    VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView view, surface::as_matrix_view(array, label));
     inputs.owners.push_back(PyRef::borrow(array));
-    return *view;
+    return view;
 }
 
 // Unpacks a tuple of exactly count items.
@@ -54,41 +53,43 @@ Result<PyRef> tuple_of(PyObject* item, Py_ssize_t count, const char* what) {
 
 }  // namespace
 
-Result<ContrastInputs> read_contrasts(PyObject* derivatives, PyObject* factors) {
+Result<ContrastInputs> read_contrasts(PyObject* derivatives, PyObject* level_contrasts) {
     ContrastInputs inputs;
-    auto derivative_items = items_of(derivatives, "derivatives must be a sequence");
-    if (!derivative_items) return std::unexpected(std::move(derivative_items.error()));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(derivative_items->get()); ++i) {
-        auto item =
-            tuple_of(PySequence_Fast_GET_ITEM(derivative_items->get(), i), 2, "a derivative");
-        if (!item) return std::unexpected(std::move(item.error()));
-        auto columns = read_columns(PyTuple_GET_ITEM(item->get(), 0));
-        if (!columns) return std::unexpected(std::move(columns.error()));
-        auto slopes = read_matrix(PyTuple_GET_ITEM(item->get(), 1), "slopes", inputs);
-        if (!slopes) return std::unexpected(std::move(slopes.error()));
-        inputs.set.derivatives.push_back({std::move(*columns), *slopes});
+    VELMORA_ASSIGN_OR_RETURN(const PyRef derivative_items,
+                             items_of(derivatives, "derivatives must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(derivative_items.get()); ++i) {
+        VELMORA_ASSIGN_OR_RETURN(
+            const PyRef item,
+            tuple_of(PySequence_Fast_GET_ITEM(derivative_items.get(), i), 2, "a derivative"));
+        VELMORA_ASSIGN_OR_RETURN(std::vector<std::ptrdiff_t> columns,
+                                 read_columns(PyTuple_GET_ITEM(item.get(), 0)));
+        VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView slopes,
+                                 read_matrix(PyTuple_GET_ITEM(item.get(), 1), "slopes", inputs));
+        inputs.set.derivatives.push_back({std::move(columns), slopes});
     }
 
-    auto factor_items = items_of(factors, "factors must be a sequence");
-    if (!factor_items) return std::unexpected(std::move(factor_items.error()));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(factor_items->get()); ++i) {
-        auto item = tuple_of(PySequence_Fast_GET_ITEM(factor_items->get(), i), 4, "a factor");
-        if (!item) return std::unexpected(std::move(item.error()));
-        auto columns = read_columns(PyTuple_GET_ITEM(item->get(), 0));
-        if (!columns) return std::unexpected(std::move(columns.error()));
-        auto base = read_matrix(PyTuple_GET_ITEM(item->get(), 1), "base", inputs);
-        if (!base) return std::unexpected(std::move(base.error()));
-        auto levels = items_of(PyTuple_GET_ITEM(item->get(), 2), "levels must be a sequence");
-        if (!levels) return std::unexpected(std::move(levels.error()));
-        const int two_valued = PyObject_IsTrue(PyTuple_GET_ITEM(item->get(), 3));
+    VELMORA_ASSIGN_OR_RETURN(const PyRef level_items,
+                             items_of(level_contrasts, "level_contrasts must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(level_items.get()); ++i) {
+        VELMORA_ASSIGN_OR_RETURN(
+            const PyRef item,
+            tuple_of(PySequence_Fast_GET_ITEM(level_items.get(), i), 4, "a level contrast"));
+        VELMORA_ASSIGN_OR_RETURN(std::vector<std::ptrdiff_t> columns,
+                                 read_columns(PyTuple_GET_ITEM(item.get(), 0)));
+        VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView base,
+                                 read_matrix(PyTuple_GET_ITEM(item.get(), 1), "base", inputs));
+        VELMORA_ASSIGN_OR_RETURN(const PyRef levels, items_of(PyTuple_GET_ITEM(item.get(), 2),
+                                                              "levels must be a sequence"));
+        const int two_valued = PyObject_IsTrue(PyTuple_GET_ITEM(item.get(), 3));
         if (two_valued < 0) return fetched();
-        engine::LevelContrasts factor{std::move(*columns), *base, {}, two_valued == 1};
-        for (Py_ssize_t l = 0; l < PySequence_Fast_GET_SIZE(levels->get()); ++l) {
-            auto level = read_matrix(PySequence_Fast_GET_ITEM(levels->get(), l), "level", inputs);
-            if (!level) return std::unexpected(std::move(level.error()));
-            factor.levels.push_back(*level);
+        engine::LevelContrasts contrasts{std::move(columns), base, {}, two_valued == 1};
+        for (Py_ssize_t l = 0; l < PySequence_Fast_GET_SIZE(levels.get()); ++l) {
+            VELMORA_ASSIGN_OR_RETURN(
+                const engine::MatrixView level,
+                read_matrix(PySequence_Fast_GET_ITEM(levels.get(), l), "level", inputs));
+            contrasts.levels.push_back(level);
         }
-        inputs.set.factors.push_back(std::move(factor));
+        inputs.set.level_contrasts.push_back(std::move(contrasts));
     }
     return inputs;
 }

@@ -10,11 +10,10 @@
 
 namespace velmora::margins {
 
-// fit_sums(kind, beta, x, y, weights, with_meat)
-//   -> (loglik, score, information, meat or None, weight_sum, rows)
-surface::Result<surface::PyRef> fit_sums(PyObject* args);
+// fit_sums(link, beta, x, y, weights, with_meat) -> FitSums
+surface::Result<surface::PyRef> fit_sums(PyObject* module, PyObject* args, PyObject* kwargs);
 
-// cluster_scores(kind, beta, x, y, weights, codes, groups) -> groups x k array
-surface::Result<surface::PyRef> cluster_scores(PyObject* args);
+// cluster_scores(link, beta, x, y, weights, codes, groups) -> groups x k array
+surface::Result<surface::PyRef> cluster_scores(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace velmora::margins

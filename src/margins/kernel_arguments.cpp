@@ -7,14 +7,32 @@
 namespace velmora::margins {
 
 using surface::PyError;
+using surface::PyRef;
 using surface::Result;
 
-Result<engine::ModelKind> read_kind(const char* text) {
-    const std::string_view kind(text);
-    if (kind == "logit") return engine::ModelKind::logit;
-    if (kind == "probit") return engine::ModelKind::probit;
+Result<engine::ModelKind> read_link(std::string_view text,
+                                    std::span<const engine::ModelKind> taken) {
+    std::string names;  // "'probit', 'logit' or 'cloglog'"
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        if (engine::link_name(taken[i]) == text) return taken[i];
+        if (i > 0) names += i + 1 == taken.size() ? " or " : ", ";
+        names.append("'").append(engine::link_name(taken[i])).append("'");
+    }
     return std::unexpected(PyError::make(
-        PyExc_ValueError, "kind must be 'logit' or 'probit', got '" + std::string(kind) + "'"));
+        PyExc_ValueError, "link must be " + names + ", got '" + std::string(text) + "'"));
+}
+
+Result<PyRef> link_name_tuple(std::span<const engine::ModelKind> links) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(links.size())));
+    if (!tuple) return surface::fetched();
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        const std::string_view name = engine::link_name(links[i]);
+        PyObject* item =
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (item == nullptr) return surface::fetched();
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return tuple;
 }
 
 Result<engine::VectorView> optional_vector(PyObject* obj, std::string_view label) {

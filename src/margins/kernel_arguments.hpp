@@ -3,17 +3,24 @@
 
 #include <Python.h>
 
+#include <span>
 #include <string_view>
 
 #include "engine/fault.hpp"
 #include "engine/link.hpp"
 #include "engine/strided.hpp"
 #include "surface/py_error.hpp"
+#include "surface/py_ref.hpp"
 
 namespace velmora::margins {
 
-// Returns the model kind named by text: "logit" or "probit"; a ValueError otherwise.
-surface::Result<engine::ModelKind> read_kind(const char* text);
+// Returns the link named by text, one of those a kernel takes; a ValueError that lists
+// them otherwise.
+surface::Result<engine::ModelKind> read_link(std::string_view text,
+                                             std::span<const engine::ModelKind> taken);
+
+// Returns a tuple of the names of the given links.
+surface::Result<surface::PyRef> link_name_tuple(std::span<const engine::ModelKind> links);
 
 // Returns a view of an optional one-dimensional float64 array: no values for None.
 surface::Result<engine::VectorView> optional_vector(PyObject* obj, std::string_view label);

@@ -1,17 +1,23 @@
 // velmora_margins._kernels: the private kernels behind velmora_margins. Module
-// initialisation and the entry routines, the one place where errors become Python
-// exceptions. The kernels release the interpreter lock while they compute.
+// initialisation, its state and the entry routines, where errors become Python
+// exceptions at the one boundary. The kernels release the interpreter lock while they
+// compute.
 #include <Python.h>
 
+#include <new>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "engine/cblas.hpp"
 #include "engine/contrast_sums.hpp"
+#include "engine/fit_sums.hpp"
 #include "margins/contrast_inputs.hpp"
+#include "margins/contrast_sums_type.hpp"
 #include "margins/fit_entries.hpp"
+#include "margins/fit_sums_type.hpp"
 #include "margins/kernel_arguments.hpp"
+#include "margins/kernels_state.hpp"
+#include "margins/link_entries.hpp"
 #include "surface/boundary.hpp"
 #include "surface/gil.hpp"
 #include "surface/numpy_view.hpp"
@@ -27,125 +33,166 @@ using surface::PyError;
 using surface::PyRef;
 using surface::Result;
 
-// contrast_sums(kind, beta, x, weights, derivatives, factors) -> (effects, gradients, weight)
-Result<PyRef> contrast_sums(PyObject* args) {
-    const char* kind_text = nullptr;
+// contrast_sums(link, beta, x, weights, derivatives, level_contrasts) -> ContrastSums
+Result<PyRef> contrast_sums(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {
+        "link", "beta", "x", "weights", "derivatives", "level_contrasts", nullptr};
+    const char* link_text = nullptr;
     PyObject *beta_obj = nullptr, *x_obj = nullptr, *weights_obj = nullptr;
-    PyObject *derivatives = nullptr, *factors = nullptr;
-    if (!PyArg_ParseTuple(args, "sOOOOO:contrast_sums", &kind_text, &beta_obj, &x_obj, &weights_obj,
-                          &derivatives, &factors)) {
+    PyObject *derivatives = nullptr, *level_contrasts = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOO:contrast_sums",
+                                     const_cast<char**>(keywords), &link_text, &beta_obj, &x_obj,
+                                     &weights_obj, &derivatives, &level_contrasts)) {
         return fetched();
     }
-    auto kind = read_kind(kind_text);
-    if (!kind) return std::unexpected(std::move(kind.error()));
-    auto beta = surface::as_vector_view(beta_obj, "beta");
-    if (!beta) return std::unexpected(std::move(beta.error()));
-    auto x = surface::as_matrix_view(x_obj, "x");
-    if (!x) return std::unexpected(std::move(x.error()));
-    auto weights = optional_vector(weights_obj, "weights");
-    if (!weights) return std::unexpected(std::move(weights.error()));
-    auto inputs = read_contrasts(derivatives, factors);
-    if (!inputs) return std::unexpected(std::move(inputs.error()));
+    VELMORA_ASSIGN_OR_RETURN(const engine::ModelKind link, read_link(link_text, engine::all_links));
+    VELMORA_ASSIGN_OR_RETURN(const engine::VectorView beta,
+                             surface::as_vector_view(beta_obj, "beta"));
+    VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView x, surface::as_matrix_view(x_obj, "x"));
+    VELMORA_ASSIGN_OR_RETURN(const engine::VectorView weights,
+                             optional_vector(weights_obj, "weights"));
+    VELMORA_ASSIGN_OR_RETURN(const ContrastInputs inputs,
+                             read_contrasts(derivatives, level_contrasts));
 
-    const std::size_t count = inputs->set.count();
-    engine::ContrastSums sums(count, static_cast<std::size_t>(x->cols));
+    engine::ContrastSums sums(inputs.set.count(), engine::to_index(x.cols));
     const engine::EngineResult<void> done = surface::without_gil(
-        [&] { return engine::add_contrast_sums(*kind, *beta, *x, *weights, inputs->set, sums); });
+        [&] { return engine::add_contrast_sums(link, beta, x, weights, inputs.set, sums); });
     if (!done) return std::unexpected(from_fault(done.error()));
-
-    const auto effects_size = static_cast<std::ptrdiff_t>(count);
-    auto effects = surface::new_float64_array({effects_size});
-    if (!effects) return std::unexpected(std::move(effects.error()));
-    std::copy(sums.effects.begin(), sums.effects.end(), effects->data);
-    auto gradients = surface::new_float64_array({effects_size, x->cols});
-    if (!gradients) return std::unexpected(std::move(gradients.error()));
-    std::copy(sums.gradients.begin(), sums.gradients.end(), gradients->data);
-    PyRef out = PyRef::steal(
-        Py_BuildValue("(OOd)", effects->array.get(), gradients->array.get(), sums.weight));
-    if (!out) return fetched();
-    return out;
+    return contrast_sums_object(state_of(module), sums, x.cols);
 }
 
 // effects_table(effects, std_errors) -> DataFrame of the seven columns of the effects,
 // formed as zarn forms them, indexed 0, 1, ...
-Result<PyRef> effects_table(PyObject* args) {
+Result<PyRef> effects_table(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"effects", "std_errors", nullptr};
     PyObject *effects_obj = nullptr, *errors_obj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO:effects_table", &effects_obj, &errors_obj)) return fetched();
-    auto effects = surface::as_vector_view(effects_obj, "effects");
-    if (!effects) return std::unexpected(std::move(effects.error()));
-    auto errors = surface::as_vector_view(errors_obj, "std_errors");
-    if (!errors) return std::unexpected(std::move(errors.error()));
-    if (errors->size != effects->size) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:effects_table", const_cast<char**>(keywords),
+                                     &effects_obj, &errors_obj)) {
+        return fetched();
+    }
+    VELMORA_ASSIGN_OR_RETURN(const engine::VectorView effects,
+                             surface::as_vector_view(effects_obj, "effects"));
+    VELMORA_ASSIGN_OR_RETURN(const engine::VectorView errors,
+                             surface::as_vector_view(errors_obj, "std_errors"));
+    if (errors.size != effects.size) {
         return std::unexpected(
             PyError::make(PyExc_ValueError, "effects and std_errors differ in length"));
     }
-    std::vector<double> ames(static_cast<std::size_t>(effects->size));
+    std::vector<double> ames(engine::to_index(effects.size));
     std::vector<double> std_errors(ames.size());
     std::vector<std::string> names(ames.size());
     for (std::size_t i = 0; i < ames.size(); ++i) {
-        ames[i] = (*effects)[static_cast<std::ptrdiff_t>(i)];
-        std_errors[i] = (*errors)[static_cast<std::ptrdiff_t>(i)];
+        ames[i] = effects[static_cast<std::ptrdiff_t>(i)];
+        std_errors[i] = errors[static_cast<std::ptrdiff_t>(i)];
         names[i] = std::to_string(i);
     }
     return surface::build_results_table(ames, std_errors, names, {});
 }
 
+using Routine = Result<PyRef> (*)(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // Runs an entry's routine: the one boundary where errors become a raised exception; no
 // C++ exception passes it.
-template <Result<PyRef> (*Routine)(PyObject*)>
-PyObject* entry(PyObject*, PyObject* args) {
-    return surface::at_boundary([&] { return Routine(args); });
+template <Routine routine>
+PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return surface::at_boundary([&] { return routine(module, args, kwargs); });
 }
 
+// Returns an entry as the function pointer of a method definition.
+template <Routine routine>
+PyCFunction method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<routine>));
+}
+
+constexpr int keywords_too = METH_VARARGS | METH_KEYWORDS;
+
 PyMethodDef methods[] = {
-    {"contrast_sums", entry<contrast_sums>, METH_VARARGS,
-     "contrast_sums(kind, beta, x, weights, derivatives, factors)\n--\n\n"
-     "Returns the weighted sums of the contrasts' effect terms over the rows of x, their\n"
-     "gradients by beta (one row per effect) and the sum of the weights."},
-    {"fit_sums", entry<fit_sums>, METH_VARARGS,
-     "fit_sums(kind, beta, x, y, weights, with_meat)\n--\n\n"
-     "Returns the sums over the rows of x behind a Newton step of a Logit or Probit fit:\n"
-     "(loglik, score, information, meat, weight_sum, rows). loglik is sum w log F(q x b)\n"
-     "with q = 2 y - 1, score sum w r x with r the derivative of the row's log-likelihood\n"
-     "by x b, information sum w h x x^T with h minus its second derivative, meat\n"
-     "sum w r^2 x x^T when with_meat is true and None otherwise, weight_sum the sum of\n"
-     "the weights (1 each when weights is None) and rows the number of rows. y holds\n"
-     "only 0 and 1."},
-    {"cluster_scores", entry<cluster_scores>, METH_VARARGS,
-     "cluster_scores(kind, beta, x, y, weights, codes, groups)\n--\n\n"
+    {"contrast_sums", method<contrast_sums>(), keywords_too,
+     "contrast_sums(link, beta, x, weights, derivatives, level_contrasts)\n--\n\n"
+     "Returns the ContrastSums of the contrasts over the rows of x: the weighted sums of\n"
+     "their effect terms, of their gradients by beta (one row per effect) and of the\n"
+     "weights. link is one of LINKS."},
+    {"fit_sums", method<fit_sums>(), keywords_too,
+     "fit_sums(link, beta, x, y, weights, with_meat)\n--\n\n"
+     "Returns the FitSums over the rows of x behind a Newton step of a fit: loglik is\n"
+     "sum w log F(q x b) with q = 2 y - 1, score sum w r x with r the derivative of the\n"
+     "row's log-likelihood by x b, information sum w h x x^T with h minus its second\n"
+     "derivative, meat sum w r^2 x x^T when with_meat is true and None otherwise, weight\n"
+     "the sum of the weights (1 each when weights is None) and rows the number of rows.\n"
+     "y holds only 0 and 1; link is one of FIT_LINKS."},
+    {"cluster_scores", method<cluster_scores>(), keywords_too,
+     "cluster_scores(link, beta, x, y, weights, codes, groups)\n--\n\n"
      "Returns the groups x k array whose row g is sum w r x over the rows whose code is g,\n"
      "with r as in fit_sums; codes is an int64 array of one code in [0, groups) per row."},
-    {"effects_table", entry<effects_table>, METH_VARARGS,
+    {"link_values", method<link_values>(), keywords_too,
+     "link_values(link, v)\n--\n\n"
+     "Returns the LinkValues (cdf, pdf, pdf_derivative) of the link at every value of v,\n"
+     "a float64 array: F(v), its density f(v) and f'(v), each an array of v's shape."},
+    {"binary_columns", method<binary_columns>(), keywords_too,
+     "binary_columns(x)\n--\n\n"
+     "Returns a boolean array that tells for each column of x whether it holds only 0 and 1."},
+    {"effects_table", method<effects_table>(), keywords_too,
      "effects_table(effects, std_errors)\n--\n\n"
      "Returns the table of the effects and their standard errors: z, p-values, bounds and\n"
      "stars formed as zarn forms them."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    const KernelsState& state = state_of(module);
+    Py_VISIT(state.contrast_sums_type.get());
+    Py_VISIT(state.fit_sums_type.get());
+    Py_VISIT(state.link_values_type.get());
+    return 0;
+}
+
+int clear(PyObject* module) {
+    state_of(module).clear();
+    return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "velmora_margins._kernels",
     "Private kernels of velmora_margins; use velmora_margins instead.",
-    0,
+    sizeof(KernelsState),
     methods,
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse,
+    clear,
+    free_module,
 };
+
+// Adds a tuple of the names of links to the module under name.
+Result<void> add_link_names(PyObject* module, const char* name,
+                            std::span<const engine::ModelKind> links) {
+    VELMORA_ASSIGN_OR_RETURN(const PyRef names, link_name_tuple(links));
+    if (PyModule_AddObjectRef(module, name, names.get()) < 0) return fetched();
+    return {};
+}
+
+Result<PyRef> init_module() {
+    // The kernels' products are small and run on the calling thread; parallel work
+    // comes from calling the kernels from several threads at once. This OpenBLAS
+    // serves velmora alone.
+    VELMORA_CBLAS(openblas_set_num_threads)(1);
+    PyRef module = PyRef::steal(PyModule_Create(&module_def));
+    if (!module) return fetched();
+    // The state's memory comes zeroed from CPython; its members start their lives here.
+    KernelsState& state = *new (PyModule_GetState(module.get())) KernelsState();
+    VELMORA_RETURN_IF_ERROR(add_contrast_sums_type(module.get(), state));
+    VELMORA_RETURN_IF_ERROR(add_fit_sums_type(module.get(), state));
+    VELMORA_RETURN_IF_ERROR(add_link_values_type(module.get(), state));
+    VELMORA_RETURN_IF_ERROR(add_link_names(module.get(), "LINKS", engine::all_links));
+    VELMORA_RETURN_IF_ERROR(add_link_names(module.get(), "FIT_LINKS", engine::fit_links));
+    return module;
+}
 
 }  // namespace
 }  // namespace velmora::margins
 
 extern "C" PyMODINIT_FUNC PyInit__kernels() {
-    try {
-        // The kernels' products are small and run on the calling thread; parallel work
-        // comes from calling the kernels from several threads at once. This OpenBLAS
-        // serves velmora alone.
-        VELMORA_CBLAS(openblas_set_num_threads)(1);
-        return PyModule_Create(&velmora::margins::module_def);
-    } catch (...) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    return velmora::surface::at_boundary([] { return velmora::margins::init_module(); });
 }

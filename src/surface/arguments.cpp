@@ -80,16 +80,13 @@ Result<std::uint64_t> convert_chunk_size(PyObject* value) {
 }  // namespace
 
 Result<CallArguments> bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto slots = fill_slots(args, nargs, kwnames);
-    if (!slots) return std::unexpected(std::move(slots.error()));
-    auto [model, chunk_size, se_method] = *slots;
+    VELMORA_ASSIGN_OR_RETURN(const auto slots, fill_slots(args, nargs, kwnames));
+    auto [model, chunk_size, se_method] = slots;
 
     CallArguments out;
     out.model = model;
     if (chunk_size != nullptr && chunk_size != Py_None) {
-        auto rows = convert_chunk_size(chunk_size);
-        if (!rows) return std::unexpected(std::move(rows.error()));
-        out.chunk_size = *rows;
+        VELMORA_ASSIGN_OR_RETURN(out.chunk_size, convert_chunk_size(chunk_size));
     }
     if (se_method != nullptr && se_method != Py_None) {
         if (!PyUnicode_Check(se_method)) {

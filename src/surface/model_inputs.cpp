@@ -40,13 +40,12 @@ Result<engine::ModelKind> read_model_kind(PyObject* model_obj) {
     if (!PyUnicode_Check(name.get())) {
         return std::unexpected(PyError::cannot_convert(name.get(), "PyString"));
     }
-    auto text = utf8(name.get());
-    if (!text) return std::unexpected(std::move(text.error()));
-    const std::string lower = ascii_lower(*text);
+    VELMORA_ASSIGN_OR_RETURN(const std::string text, utf8(name.get()));
+    const std::string lower = ascii_lower(text);
     if (lower == "probit") return engine::ModelKind::probit;
     if (lower == "logit") return engine::ModelKind::logit;
     return std::unexpected(
-        PyError::make(PyExc_ValueError, "ame: only Logit or Probit supported, got " + *text));
+        PyError::make(PyExc_ValueError, "ame: only Logit or Probit supported, got " + text));
 }
 
 // Copies a sequence of str into UTF-8 names. The room reserved up front is the
@@ -72,9 +71,8 @@ Result<std::vector<std::string>> read_names(PyObject* source, std::size_t column
         if (!PyUnicode_Check(item.get())) {
             return std::unexpected(PyError::cannot_convert(item.get(), "PyString"));
         }
-        auto text = utf8(item.get());
-        if (!text) return std::unexpected(std::move(text.error()));
-        names.push_back(std::move(*text));
+        VELMORA_ASSIGN_OR_RETURN(std::string text, utf8(item.get()));
+        names.push_back(std::move(text));
     }
     if (PyErr_Occurred()) return fetched();
     return names;
@@ -118,24 +116,18 @@ Result<ModelInputs> read_model_inputs(PyObject* model) {
     ModelInputs in;
     {
         PyRef model_obj = model_object(model);
-        auto kind = read_model_kind(model_obj.get());
-        if (!kind) return std::unexpected(std::move(kind.error()));
-        in.kind = *kind;
+        VELMORA_ASSIGN_OR_RETURN(in.kind, read_model_kind(model_obj.get()));
     }
 
     PyRef params = PyRef::steal(PyObject_GetAttrString(model, "params"));
     if (!params) return fetched();
     in.beta_owner = values_or_self(params.get());
-    auto beta = as_vector_view(in.beta_owner.get(), "params");
-    if (!beta) return std::unexpected(std::move(beta.error()));
-    in.beta = *beta;
+    VELMORA_ASSIGN_OR_RETURN(in.beta, as_vector_view(in.beta_owner.get(), "params"));
 
     PyRef cov = PyRef::steal(PyObject_CallMethod(model, "cov_params", nullptr));
     if (!cov) return fetched();
     in.cov_owner = values_or_self(cov.get());
-    auto sigma = as_matrix_view(in.cov_owner.get(), "cov_params()");
-    if (!sigma) return std::unexpected(std::move(sigma.error()));
-    in.cov_params = *sigma;
+    VELMORA_ASSIGN_OR_RETURN(in.cov_params, as_matrix_view(in.cov_owner.get(), "cov_params()"));
 
     PyRef model_obj = model_object(model);
     PyRef exog = PyRef::steal(PyObject_GetAttrString(model_obj.get(), "exog"));
@@ -143,24 +135,19 @@ Result<ModelInputs> read_model_inputs(PyObject* model) {
     PyRef names_source;
     if (PyRef values = PyRef::steal(PyObject_GetAttrString(exog.get(), "values"))) {
         in.x_owner = std::move(values);
-        auto x = as_matrix_view(in.x_owner.get(), "exog");
-        if (!x) return std::unexpected(std::move(x.error()));
-        in.x = *x;
+        VELMORA_ASSIGN_OR_RETURN(in.x, as_matrix_view(in.x_owner.get(), "exog"));
         names_source = PyRef::steal(PyObject_GetAttrString(exog.get(), "columns"));
     } else {
         PyErr_Clear();
         in.x_owner = PyRef::borrow(exog.get());
-        auto x = as_matrix_view(in.x_owner.get(), "exog");
-        if (!x) return std::unexpected(std::move(x.error()));
-        in.x = *x;
+        VELMORA_ASSIGN_OR_RETURN(in.x, as_matrix_view(in.x_owner.get(), "exog"));
         names_source = PyRef::steal(PyObject_GetAttrString(model_obj.get(), "exog_names"));
     }
     if (!names_source) return fetched();
-    auto names = read_names(names_source.get(), static_cast<std::size_t>(in.x.cols));
-    if (!names) return std::unexpected(std::move(names.error()));
-    in.names = std::move(*names);
+    VELMORA_ASSIGN_OR_RETURN(in.names,
+                             read_names(names_source.get(), static_cast<std::size_t>(in.x.cols)));
 
-    if (auto sizes = check_sizes(in); !sizes) return std::unexpected(std::move(sizes.error()));
+    VELMORA_RETURN_IF_ERROR(check_sizes(in));
     in.intercept_columns = find_intercept_columns(in.names);
     return in;
 }

@@ -61,7 +61,7 @@ struct ArrayLayout {
 // Checks that obj is an array of ndim dimensions of 8-byte items of the given type
 // (NPY_DOUBLE or NPY_INT64) that can be read in place.
 Result<ArrayLayout> array_layout(PyObject* obj, int ndim, int type, std::string_view label) {
-    if (auto api = ensure_numpy_api(); !api) return std::unexpected(std::move(api.error()));
+    VELMORA_RETURN_IF_ERROR(ensure_numpy_api());
     if (!PyArray_Check(obj)) return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(array) != ndim) {
@@ -113,28 +113,25 @@ Result<ArrayLayout> array_layout(PyObject* obj, int ndim, int type, std::string_
 }  // namespace
 
 Result<engine::VectorView> as_vector_view(PyObject* obj, std::string_view label) {
-    auto layout = array_layout(obj, 1, NPY_DOUBLE, label);
-    if (!layout) return std::unexpected(std::move(layout.error()));
-    return engine::VectorView{static_cast<const double*>(layout->data), layout->shape[0],
-                              layout->strides[0]};
+    VELMORA_ASSIGN_OR_RETURN(const ArrayLayout layout, array_layout(obj, 1, NPY_DOUBLE, label));
+    return engine::VectorView{static_cast<const double*>(layout.data), layout.shape[0],
+                              layout.strides[0]};
 }
 
 Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label) {
-    auto layout = array_layout(obj, 2, NPY_DOUBLE, label);
-    if (!layout) return std::unexpected(std::move(layout.error()));
-    return engine::MatrixView{static_cast<const double*>(layout->data), layout->shape[0],
-                              layout->shape[1], layout->strides[0], layout->strides[1]};
+    VELMORA_ASSIGN_OR_RETURN(const ArrayLayout layout, array_layout(obj, 2, NPY_DOUBLE, label));
+    return engine::MatrixView{static_cast<const double*>(layout.data), layout.shape[0],
+                              layout.shape[1], layout.strides[0], layout.strides[1]};
 }
 
 Result<engine::CodeView> as_code_view(PyObject* obj, std::string_view label) {
-    auto layout = array_layout(obj, 1, NPY_INT64, label);
-    if (!layout) return std::unexpected(std::move(layout.error()));
-    return engine::CodeView{static_cast<const std::int64_t*>(layout->data), layout->shape[0],
-                            layout->strides[0]};
+    VELMORA_ASSIGN_OR_RETURN(const ArrayLayout layout, array_layout(obj, 1, NPY_INT64, label));
+    return engine::CodeView{static_cast<const std::int64_t*>(layout.data), layout.shape[0],
+                            layout.strides[0]};
 }
 
 Result<NewArray> new_float64_array(std::initializer_list<std::ptrdiff_t> shape) {
-    if (auto api = ensure_numpy_api(); !api) return std::unexpected(std::move(api.error()));
+    VELMORA_RETURN_IF_ERROR(ensure_numpy_api());
     std::array<npy_intp, 2> dims{};
     int ndim = 0;
     for (const std::ptrdiff_t d : shape) dims[static_cast<std::size_t>(ndim++)] = d;
@@ -142,6 +139,16 @@ Result<NewArray> new_float64_array(std::initializer_list<std::ptrdiff_t> shape) 
     if (!array) return fetched();
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     return NewArray{std::move(array), data};
+}
+
+Result<NewBoolArray> new_bool_array(std::ptrdiff_t size) {
+    VELMORA_RETURN_IF_ERROR(ensure_numpy_api());
+    npy_intp dims[1] = {size};
+    PyRef array = PyRef::steal(PyArray_ZEROS(1, dims, NPY_BOOL, 0));
+    if (!array) return fetched();
+    auto* data =
+        static_cast<unsigned char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return NewBoolArray{std::move(array), data};
 }
 
 }  // namespace velmora::surface

@@ -31,4 +31,13 @@ struct NewArray {
 // Returns a new array of the given shape (one or two dimensions).
 Result<NewArray> new_float64_array(std::initializer_list<std::ptrdiff_t> shape);
 
+// A new one-dimensional boolean array, all false, and its data (one byte per item).
+struct NewBoolArray {
+    PyRef array;
+    unsigned char* data = nullptr;
+};
+
+// Returns a new boolean array of size items.
+Result<NewBoolArray> new_bool_array(std::ptrdiff_t size);
+
 }  // namespace velmora::surface

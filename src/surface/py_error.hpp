@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/propagate.hpp"
 #include "surface/py_ref.hpp"
 
 namespace velmora::surface {

@@ -43,10 +43,10 @@ Result<PyRef> text_list(const std::vector<std::string_view>& values) {
 }
 
 Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value) {
-    if (!value) return std::unexpected(std::move(value.error()));
+    VELMORA_ASSIGN_OR_RETURN(const PyRef item, std::move(value));
     PyRef name = PyRef::steal(PyUnicode_FromString(key));
     if (!name) return fetched();
-    if (PyDict_SetItem(dict, name.get(), value->get()) < 0) return fetched();
+    if (PyDict_SetItem(dict, name.get(), item.get()) < 0) return fetched();
     return {};
 }
 
@@ -121,22 +121,14 @@ Result<PyRef> build_results_table(std::span<const double> ames, std::span<const 
         {"Conf. Int. Hi", &t.high},
     }};
     for (const auto& [key, column] : numbers) {
-        if (auto ok = set_item(data.get(), key, float_list(*column)); !ok) {
-            return std::unexpected(std::move(ok.error()));
-        }
+        VELMORA_RETURN_IF_ERROR(set_item(data.get(), key, float_list(*column)));
     }
-    if (auto ok = set_item(data.get(), "Significance", text_list(t.stars)); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
+    VELMORA_RETURN_IF_ERROR(set_item(data.get(), "Significance", text_list(t.stars)));
 
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!kwargs) return fetched();
-    if (auto ok = set_item(kwargs.get(), "data", PyRef::borrow(data.get())); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-    if (auto ok = set_item(kwargs.get(), "index", text_list(t.index)); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
+    VELMORA_RETURN_IF_ERROR(set_item(kwargs.get(), "data", PyRef::borrow(data.get())));
+    VELMORA_RETURN_IF_ERROR(set_item(kwargs.get(), "index", text_list(t.index)));
     PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     if (!frame_type) return fetched();
     PyRef args = PyRef::steal(PyTuple_New(0));

@@ -343,6 +343,21 @@ void test_faults() {
     codes[17] = 0;
     CHECK(!add_cluster_scores(ModelKind::logit, vector_of(d.beta), whole.view, vector_of(d.y), {},
                               {codes.data(), d.n, 1}, 2, out));
+
+    // A link without the fit's terms is refused, and nothing is added.
+    for (const ModelKind kind : all_links) {
+        if (fit_takes(kind)) continue;
+        FitSums none(idx(d.k), true);
+        const auto refused =
+            add_fit_sums(kind, vector_of(d.beta), whole.view, vector_of(d.y), {}, none);
+        CHECK(!refused && refused.error().kind == FaultKind::internal);
+        CHECK(none.rows == 0 && none.loglik == 0.0);
+        std::vector<double> scores(idx(d.k), 0.0);
+        CHECK(!add_cluster_scores(kind, vector_of(d.beta), whole.view, vector_of(d.y), {},
+                                  {codes.data(), d.n, 1}, 1, scores));
+    }
+    CHECK(fit_takes(ModelKind::logit) && fit_takes(ModelKind::probit) &&
+          !fit_takes(ModelKind::cloglog));
 }
 
 }  // namespace
