@@ -180,7 +180,7 @@ def run_velmora(task: Task) -> Result:
 
     import velmora_margins
     from velmora_margins.partitioned import api, newton
-    from velmora_margins.partitioned import result as fitted
+    from velmora_margins.partitioned import result as fit_result
 
     phases = Phases()
     phases.wrap(api, "learn_design", "learning the design (one pass)")
@@ -189,7 +189,7 @@ def run_velmora(task: Task) -> Result:
     phases.wrap(newton.Passes, "binary", "finding 0/1 columns")
     phases.wrap(api, "open_source", "opening the files")
     phases.wrap(api, "covariance", "covariance")
-    phases.wrap(fitted.PartitionedModel, "effect_sums", "effects pass")
+    phases.wrap(fit_result.PartitionedModel, "effect_sums", "effects pass")
     with scheduler_threads(task.get("threads")), TreeMemory() as memory:
         start = time.perf_counter()
         result = velmora_margins.fit(FORMULA, task["folder"], model=task["model"])

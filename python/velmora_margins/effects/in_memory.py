@@ -51,7 +51,7 @@ class InMemoryModel:
             return values
         frame_rows = None if self.frame is None else len(self.frame)
         if len(values) == frame_rows and self.positions is not None:
-            return values[self.positions]
+            return np.asarray(values[self.positions])
         also = f" (or {frame_rows}, the rows of the data)" if frame_rows else ""
         raise ArgumentError(
             "weights", f"{len(values)} values for {self.rows} rows of the model{also}"
@@ -73,13 +73,12 @@ class InMemoryModel:
         return self.frame[columns].iloc[self.positions].reset_index(drop=True)
 
     def effect_sums(self, plan: Plan, options: RowOptions) -> GroupSums:
-        weights = options.weights
-        if isinstance(weights, str):
-            weights = self.column(weights)
+        column = None if not isinstance(options.weights, str) else self.column(options.weights)
         labels = None if options.by is None else self.column(options.by)
         data = self.data_for(plan)
-        if isinstance(options.weights, str):
-            weights = validation.weight_values(weights)
+        weights = None if isinstance(options.weights, str) else options.weights
+        if column is not None:
+            weights = validation.weight_values(column)
             validation.check_weights(weights)
         if labels is not None:
             assert options.by is not None

@@ -140,7 +140,7 @@ class Passes:
         """Returns the sums of a pass at beta; the first pass notes the 0/1 columns too."""
         if self.flags is None and not meat:
             first: list[FirstSums] = self.map(partial(first_sums, link=self.link, beta=beta))
-            self.flags = np.logical_and.reduce([p.binary for p in first])
+            self.flags = np.vstack([p.binary for p in first]).all(axis=0)
             parts = [p.sums for p in first]
         else:
             parts = self.map(partial(part_sums, link=self.link, beta=beta, meat=meat))
@@ -162,7 +162,7 @@ class Passes:
     def binary(self) -> np.ndarray:
         """Returns whether each design column holds only 0 and 1 in every partition."""
         if self.flags is None:
-            self.flags = np.logical_and.reduce(self.map(binary_columns_of))
+            self.flags = np.vstack(self.map(binary_columns_of)).all(axis=0)
         return np.asarray(self.flags)
 
     def exact_rows(self, beta: np.ndarray) -> int:
