@@ -18,7 +18,10 @@ def effects_and_errors(
     of the diagonal of J cov J^T, J the mean gradients, where that diagonal is positive."""
     effects = sums.effects / sums.weight
     jacobian = sums.gradients / sums.weight
-    variances = np.einsum("ij,jl,il->i", jacobian, cov, jacobian)
+    # einsum sums in an order that follows its operands' memory layout: the covariance is
+    # taken in one layout (Fortran, as a statsmodels result's cov_params() comes), so that
+    # a table does not depend on how its model stored the covariance.
+    variances = np.einsum("ij,jl,il->i", jacobian, np.asfortranarray(cov), jacobian)
     errors = np.sqrt(np.where(variances > 0.0, variances, 0.0))
     return effects, errors
 
