@@ -151,8 +151,8 @@ RULES: dict[Any, Rule] = {
     abs: lambda u, f: call("__velmora_sign__", u),
 }
 
-FUNCTION_NAMES = "I, center, standardize, scale, and NumPy's " + ", ".join(
-    sorted(getattr(f, "__name__", str(f)) for f in RULES if f is not abs)
+FUNCTION_NAMES = "I, center, standardize, scale, abs, and NumPy's " + ", ".join(
+    sorted({f.__name__ for f in RULES if f is not abs} | {np.power.__name__})
 )
 
 

@@ -9,6 +9,7 @@ evaluates alike in any process, unlike the formula engine's own objects.
 from __future__ import annotations
 
 import ast
+import builtins
 import importlib
 from collections import ChainMap
 from types import ModuleType
@@ -67,8 +68,11 @@ class Factor:
         return (restore_factor, (*fields, self.variables, namespace, transforms))
 
     def resolve(self, name: str) -> Any:
-        """Returns the object a name of the code stands for outside the data."""
-        return self.scope[name]
+        """Returns the object a name of the code stands for outside the data: in its scope,
+        else among Python's builtins, as the code's evaluation finds it."""
+        if name in self.scope:
+            return self.scope[name]
+        return vars(builtins)[name]
 
     def evaluate(self, data: Any) -> Any:
         """Returns the code's value on data (a data frame or a mapping of columns),
@@ -89,7 +93,7 @@ class Factor:
         value = self.evaluate(data)
         value = getattr(value, "data", value)  # the value of C(...) is a box around it
         values = pd.Series(np.asarray(value))
-        codes = np.asarray(pd.Categorical(values, categories=self.categories).codes, np.intp)
+        codes = np.asarray(pd.Index(self.categories).get_indexer(values), dtype=np.intp)
         unknown = (codes < 0) & values.notna().to_numpy() if missing else codes < 0
         if unknown.any():
             first = values[unknown].iloc[0]
