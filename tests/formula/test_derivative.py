@@ -302,15 +302,35 @@ def test_the_refusal_lists_every_function_it_differentiates():
 # Through margins, on real fits.
 
 
+# Design columns that multiply factors of the same variable, with their derivatives by age
+# written out by hand (d stands for the data).
+TWO_FACTORS = [
+    (
+        "affair ~ age + age:np.log(age) + yrs_married",
+        lambda d: {"age": 1.0, "age:np.log(age)": np.log(d.age) + 1},
+    ),
+    (
+        "affair ~ center(age):age + yrs_married",
+        lambda d: {"center(age):age": 2 * d.age - d.age.mean()},
+    ),
+    (
+        "affair ~ np.log(age):I(age**2)",
+        lambda d: {"np.log(age):I(age ** 2)": d.age + 2 * d.age * np.log(d.age)},
+    ),
+    (
+        "affair ~ age:yrs_married:np.sqrt(age)",
+        lambda d: {"age:yrs_married:np.sqrt(age)": 1.5 * np.sqrt(d.age) * d.yrs_married},
+    ),
+]
+
+
 @pytest.mark.parametrize("kind", ["logit", "probit"])
-def test_column_of_two_factors_of_one_variable(fair, kind):
+@pytest.mark.parametrize(("formula", "slopes"), TWO_FACTORS)
+def test_column_of_two_factors_of_one_variable(fair, kind, formula, slopes):
     fit = smf.logit if kind == "logit" else smf.probit
-    result = fit("affair ~ age + age:np.log(age) + yrs_married", fair).fit(disp=0)
-    assert "age:np.log(age)" in result.model.exog_names
-    age = fair["age"].to_numpy()
+    result = fit(formula, fair).fit(disp=0)
     table = velmora_margins.margins(result, variables="age")
-    # d/d age of age * log(age) = log(age) + 1, written out by hand.
-    expected = ref.derivative_effect(result, {"age": 1.0, "age:np.log(age)": np.log(age) + 1})
+    expected = ref.derivative_effect(result, slopes(fair))
     np.testing.assert_allclose(
         table[["dy/dx", "Std. Err"]].to_numpy()[0], expected, rtol=1e-9, atol=0
     )

@@ -68,11 +68,15 @@ def test_weights_on_a_zero_one_variable(survey, kind):
 
 
 def test_weights_per_row_of_the_data_frame(survey):
-    result = smf.logit("affair ~ age + I(age**2) + kids + C(religious)", survey).fit(disp=0)
-    assert result.nobs < len(survey)
+    formula = "affair ~ age + I(age**2) + kids + C(religious)"
     weights = survey["educ"].to_numpy() * np.linspace(0.5, 2.0, len(survey))
-    # The model keeps the rows with an age, in the frame's order.
-    on_model_rows = weights[survey["age"].notna().to_numpy()]
+    # The model keeps the rows with an age, in the frame's order; a column of the weights
+    # is missing on the others.
+    kept = survey["age"].notna().to_numpy()
+    on_model_rows = weights[kept]
+    data = survey.assign(w=np.where(kept, weights, np.nan))
+    result = smf.logit(formula, data).fit(disp=0)
+    assert result.nobs == kept.sum() < len(data)
     age = ref.used_frame(result)["age"].to_numpy()
     slopes = {"age": 1.0, "I(age ** 2)": 2 * age}
     expected = {
@@ -82,11 +86,12 @@ def test_weights_per_row_of_the_data_frame(survey):
             result, "religious", 4.0, 1.0, weights=on_model_rows
         ),
     }
-    for given in (weights, on_model_rows, list(on_model_rows)):
+    for given in (weights, on_model_rows, list(on_model_rows), "w"):
         table = velmora_margins.margins(result, weights=given)
         for (term, contrast), numbers in expected.items():
             check(table, term, contrast, numbers)
-    fitted = velmora_margins.fit("affair ~ age + I(age**2) + kids + C(religious)", survey)
+    fitted = velmora_margins.fit(formula, data)
+    same_tables(velmora_margins.margins(fitted, weights="w"), table)
     with pytest.raises(TypeError) as caught:
         velmora_margins.margins(fitted, weights=weights)
     assert str(caught.value) == "weights: for a fit on partitioned data, name a column of the data"
@@ -132,8 +137,8 @@ def group_columns(survey):
         ),
         mixed=survey["occupation"].map(MIXED).astype(object),
     )
-    # Numbers whose first appearance is out of order.
-    return data.assign(rank=data["rate_marriage"] * -1.5)
+    # Numbers whose first appearance is out of order, missing on the rows the models drop.
+    return data.assign(rank=(data["rate_marriage"] * -1.5).where(data["age"].notna()))
 
 
 @pytest.mark.parametrize("kind", ["logit", "probit"])
