@@ -1,4 +1,5 @@
-"""Shared fixtures: real statsmodels fits on statsmodels' bundled spector data."""
+"""Shared fixtures: real statsmodels fits on statsmodels' bundled spector data, and the
+bundled affairs survey."""
 
 import pytest
 import statsmodels.api as sm
@@ -17,3 +18,11 @@ def spector_result(request, spector):
     exog, endog = spector
     model = sm.Logit if request.param == "logit" else sm.Probit
     return model(endog, exog).fit(disp=0)
+
+
+@pytest.fixture(scope="session")
+def fair():
+    """statsmodels' affairs survey, with a 0/1 outcome: any time spent in affairs. Tests
+    that change it work on a copy."""
+    data = sm.datasets.fair.load_pandas().data
+    return data.assign(affair=(data["affairs"] > 0).astype(int))

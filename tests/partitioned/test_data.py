@@ -1,0 +1,162 @@
+"""The rows a partitioned fit uses, against statsmodels' fit and effects on the same data:
+missing values in several columns, partitions that lack levels of a factor, and text
+levels whose order must not depend on the interpreter's hash seed."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pandas as pd
+import pytest
+import statsmodels.formula.api as smf
+
+import velmora_margins
+from velmora_margins.partitioned import sources
+
+dd = pytest.importorskip("dask.dataframe")
+
+FIT = {"logit": smf.logit, "probit": smf.probit}
+JOBS = {1.0: "student", 2.0: "farm", 3.0: "clerical", 4.0: "teacher", 5.0: "manager", 6.0: "pro"}
+
+
+def assert_same_fit_and_effects(ours, theirs, **options):
+    """Coefficients to 1e-8, covariance to 1e-7 and effects to 1e-8 (their standard errors,
+    which carry the covariance's agreement, to 1e-7), all relative."""
+    assert list(ours.params.index) == list(theirs.params.index)
+    np.testing.assert_allclose(ours.params, theirs.params, rtol=1e-8, atol=0)
+    np.testing.assert_allclose(ours.cov_params(), theirs.cov_params(), rtol=1e-7, atol=0)
+    assert ours.nobs == theirs.nobs
+    a = velmora_margins.margins(ours, **options)
+    b = velmora_margins.margins(theirs, **options)
+    pd.testing.assert_frame_equal(a.iloc[:, :2], b.iloc[:, :2])
+    np.testing.assert_allclose(a["dy/dx"], b["dy/dx"], rtol=1e-8, atol=0)
+    np.testing.assert_allclose(a["Std. Err"], b["Std. Err"], rtol=1e-7, atol=0)
+
+
+@pytest.fixture(scope="module")
+def holed(fair):
+    """The survey with values missing in four regressors, among them a factor and a text
+    column, and in the outcome, each in different rows."""
+    data = fair.assign(job=fair["occupation"].map(JOBS)).astype({"affair": float})
+    index = np.arange(len(data))
+    data.loc[index % 37 == 1, "age"] = np.nan
+    data.loc[index % 41 == 2, "yrs_married"] = np.nan
+    data.loc[index % 43 == 3, "religious"] = np.nan
+    data.loc[index % 47 == 4, "job"] = None
+    data.loc[index % 53 == 5, "affair"] = np.nan
+    data.loc[index % 59 == 6, "children"] = np.nan  # read by no formula: keeps its rows
+    return data
+
+
+HOLED = "affair ~ age + I(age**2) + yrs_married + C(religious) + C(religious):age + job"
+
+
+@pytest.mark.parametrize("kind", ["logit", "probit"])
+def test_rows_with_missing_values_are_left_out_as_statsmodels_does(holed, kind):
+    theirs = FIT[kind](HOLED, holed).fit(disp=0)
+    assert theirs.nobs < len(holed) - 600  # every column's holes cost rows
+    ours = velmora_margins.fit(HOLED, holed, model=kind)
+    assert_same_fit_and_effects(ours, theirs)
+
+
+@pytest.mark.dask_scheduler
+def test_missing_values_on_dask_with_weights_and_groups(holed):
+    theirs = smf.logit(HOLED, holed).fit(disp=0)
+    ours = velmora_margins.fit(HOLED, dd.from_pandas(holed, npartitions=3))
+    assert_same_fit_and_effects(ours, theirs, by="occupation", weights="educ")
+
+
+def sorted_by(fair, column):
+    data = fair.assign(job=fair["occupation"].map(JOBS), young=fair["age"] < 30)
+    return data.sort_values(column, kind="stable").reset_index(drop=True)
+
+
+LEVELS = "affair ~ age + job + job:yrs_married + C(religious) + young"
+
+
+def lacking(partitions, column):
+    """Whether some partition lacks a level that the whole data has."""
+    everything = set().union(*(set(p[column]) for p in partitions))
+    return any(set(p[column]) != everything for p in partitions)
+
+
+@pytest.mark.dask_scheduler
+@pytest.mark.parametrize("column", ["job", "religious", "young"])
+def test_dask_partitions_that_lack_levels(fair, column):
+    data = sorted_by(fair, column)
+    frame = dd.from_pandas(data, npartitions=5)
+    assert lacking([p.compute() for p in frame.to_delayed()], column)
+    assert_same_fit_and_effects(
+        velmora_margins.fit(LEVELS, frame), smf.logit(LEVELS, data).fit(disp=0)
+    )
+
+
+def test_threads_partitions_that_lack_levels(fair, monkeypatch):
+    data = sorted_by(fair, "job")
+    monkeypatch.setattr(sources, "FRAME_PARTITION_ROWS", 1000)
+    assert lacking([data.iloc[i : i + 1000] for i in range(0, len(data), 1000)], "job")
+    assert_same_fit_and_effects(
+        velmora_margins.fit(LEVELS, data, model="probit"), smf.probit(LEVELS, data).fit(disp=0)
+    )
+
+
+@pytest.mark.dask_scheduler
+def test_categorical_levels_keep_their_own_order(fair):
+    order = ["pro", "farm", "teacher", "student", "manager", "clerical"]
+    data = sorted_by(fair, "job").assign(job=lambda d: pd.Categorical(d["job"], categories=order))
+    ours = velmora_margins.fit(LEVELS, dd.from_pandas(data, npartitions=4))
+    theirs = smf.logit(LEVELS, data).fit(disp=0)
+    assert list(ours.params.index)[1:6] == [f"job[T.{level}]" for level in order[1:]]
+    assert_same_fit_and_effects(ours, theirs)
+
+
+FIT_IN_A_PROCESS = textwrap.dedent(
+    """
+    import json, sys
+    import dask.dataframe as dd
+    import statsmodels.api as sm
+    import velmora_margins
+
+    data = sm.datasets.fair.load_pandas().data
+    jobs = dict(zip(range(1, 7), sys.argv[1].split(",")))
+    data = data.assign(
+        affair=(data["affairs"] > 0).astype(int), job=data["occupation"].map(jobs)
+    ).sort_values("job", kind="stable").reset_index(drop=True)
+    out = {}
+    for name, frame in (("pandas", data), ("dask", dd.from_pandas(data, npartitions=4))):
+        result = velmora_margins.fit("affair ~ age + job + job:yrs_married", frame)
+        table = velmora_margins.margins(result)
+        out[name] = [
+            list(result.params.index), list(map(float, result.params)),
+            list(table["contrast"]), list(map(float, table["dy/dx"])),
+        ]
+    print(json.dumps(out))
+    """
+)
+
+
+@pytest.mark.dask_scheduler
+def test_text_levels_do_not_depend_on_the_hash_seed():
+    # Names whose order as a set changes with the seed; their sorted order does not.
+    names = ["welder", "baker", "nurse", "pilot", "actor", "judge"]
+    runs = []
+    for seed in ("0", "1", "2"):
+        environment = {**os.environ, "PYTHONHASHSEED": seed}
+        done = subprocess.run(
+            [sys.executable, "-c", FIT_IN_A_PROCESS, ",".join(names)],
+            env=environment,
+            capture_output=True,
+            text=True,
+            check=True,
+            timeout=300,
+        )
+        runs.append(json.loads(done.stdout))
+    first = runs[0]
+    assert first["pandas"][0][1:6] == [f"job[T.{n}]" for n in sorted(names)[1:]]
+    assert first["pandas"][2][1:6] == [f"{n} - actor" for n in sorted(names)[1:]]
+    for run in runs:
+        assert run == first
+    np.testing.assert_allclose(first["dask"][1], first["pandas"][1], rtol=1e-12)
