@@ -246,8 +246,9 @@ class Shift:
 
 
 KNOWN = (
-    "(I, center, standardize, scale, and NumPy's absolute, arctan, cbrt, cos, cosh, exp, exp2, "
-    "expm1, fabs, log, log10, log1p, log2, reciprocal, sin, sinh, sqrt, square, tan, tanh)"
+    "(I, center, standardize, scale, abs, and NumPy's absolute, arctan, cbrt, cos, cosh, exp, "
+    "exp2, expm1, fabs, log, log10, log1p, log2, power, reciprocal, sin, sinh, sqrt, square, "
+    "tan, tanh)"
 )
 
 
@@ -288,9 +289,6 @@ def test_refusals_name_what_is_not_differentiable(code, message):
     assert isinstance(caught.value, velmora_margins.DesignError)
 
 
-@pytest.mark.xfail(
-    strict=True, reason="np.power is differentiated but the list of known functions omits it"
-)
 def test_the_refusal_lists_every_function_it_differentiates():
     with pytest.raises(NotDifferentiable) as caught:
         differentiate("np.floor(x)")
@@ -348,11 +346,6 @@ def test_refusal_through_margins_names_the_term_and_the_variable(fair):
     assert list(velmora_margins.margins(result, variables="educ")["term"]) == ["educ"]
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="the rule for Python's abs() is never reached: abs is not in the formula's "
-    "namespace, so the differentiator cannot resolve it, though the formula evaluates it",
-)
 def test_python_abs_through_margins(fair):
     result = smf.logit("affair ~ I(abs(age - 30)) + educ", fair).fit(disp=0)
     table = velmora_margins.margins(result, variables="age")

@@ -101,12 +101,6 @@ def test_a_value_that_is_not_a_level_is_refused(formula, code):
     )
 
 
-@pytest.mark.xfail(
-    int(pd.__version__.split(".")[0]) >= 3,
-    strict=True,
-    reason="the level indices are made by pd.Categorical from values outside its categories, "
-    "which pandas 3 deprecates with a warning (and will refuse)",
-)
 def test_a_value_that_is_not_a_level_is_refused_without_a_warning():
     design, data = unseen_level("y ~ g + x1")
     with warnings.catch_warnings():
