@@ -21,6 +21,20 @@ class Boom(Exception):
     """An error that only the tests' own objects raise, so it can be told from any other."""
 
 
+def local_cluster(distributed):
+    """A dask.distributed LocalCluster of two worker processes on loopback. Its scheduler
+    serves HTTP on a free port: on the default 8787, which another scheduler on the
+    machine may hold, it would take another port and warn, which the suite makes an error."""
+    return distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+    )
+
+
 # Stand-ins for fitted models.
 
 MISSING = object()  # a member that stand_in leaves out
