@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 
 import ame_reference as ref
+import rounding
 
 # Under AddressSanitizer huge allocations abort and freed memory is held back, so a few
 # tests that provoke either are skipped there; LeakSanitizer checks that build instead.
@@ -18,6 +19,20 @@ SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
 
 class Boom(Exception):
     """An error that only the tests' own objects raise, so it can be told from any other."""
+
+
+def local_cluster(distributed):
+    """A dask.distributed LocalCluster of two worker processes on loopback. Its scheduler
+    serves HTTP on a free port: on the default 8787, which another scheduler on the
+    machine may hold, it would take another port and warn, which the suite makes an error."""
+    return distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+    )
 
 
 # Stand-ins for fitted models.
@@ -269,27 +284,68 @@ LAYOUTS = {
 }
 
 
-# Comparisons.
+# Comparisons. Two evaluations of a table agree to within the rounding bounds of
+# rounding.py, computed for each case: dy/dx and Std. Err within the bounds, and the other
+# columns of each table computed from its own dy/dx and Std. Err.
 
 
-def same_table(got, want, rtol=1e-12, atol=1e-15):
-    """Same labels, index, dtypes and stars; numbers equal to rtol relative or atol absolute
-    (|got - want| <= atol + rtol |want|), NaN where the other has NaN."""
+def reported(names):
+    """Whether each column gets a row in the table: every one but the intercepts."""
+    return np.array([not ref.is_intercept(name) for name in names], dtype=bool)
+
+
+def effect_errors(p, method):
+    """(ame_error, variance_error) of the table's rows, for model parts p."""
+    ame_error, var_error = rounding.effect_errors(
+        p["name"].lower(), p["params"], p["exog"], p["exog_names"], p["cov"], method
+    )
+    keep = reported(p["exog_names"])
+    return ame_error[keep], var_error[keep]
+
+
+def check_row_arithmetic(out):
+    """z, p, stars and bounds of every row, from the row's own dy/dx and Std. Err: z and
+    the bounds to the bit (one division, product and sum each, on both sides), p to 1e-15
+    absolute (the two sides use different erfc implementations)."""
+    assert list(out.columns) == ref.LABELS
+    a, s = out["dy/dx"].to_numpy(), out["Std. Err"].to_numpy()
+    rows = [ref.table_row(ai, si) for ai, si in zip(a, s, strict=True)]
+
+    def expected(i):
+        return np.array([row[i] for row in rows], dtype=float)
+
+    np.testing.assert_array_equal(out["z"].to_numpy(), expected(0))
+    np.testing.assert_allclose(out["Pr(>|z|)"].to_numpy(), expected(1), rtol=0, atol=1e-15)
+    np.testing.assert_array_equal(out["Conf. Int. Low"].to_numpy(), expected(3))
+    np.testing.assert_array_equal(out["Conf. Int. Hi"].to_numpy(), expected(4))
+    assert list(out["Significance"]) == [ref.stars(pi) for pi in out["Pr(>|z|)"]]
+
+
+def same_table(got, want, p, method):
+    """Same labels, index and dtypes; dy/dx and Std. Err within the rounding bounds of
+    model parts p and the method, NaN where the other has NaN; the other columns of each
+    table computed from its own. The tables may hold some of the model's rows."""
     assert got.columns.tolist() == want.columns.tolist()
     assert got.index.tolist() == want.index.tolist()
     assert got.dtypes.tolist() == want.dtypes.tolist()
-    got_cells, want_cells = got.to_numpy(), want.to_numpy()
-    numbers, wanted = got_cells[:, :6].astype(float), want_cells[:, :6].astype(float)
-    if not np.allclose(numbers, wanted, rtol=rtol, atol=atol, equal_nan=True):
-        np.testing.assert_allclose(numbers, wanted, rtol=rtol, atol=atol, equal_nan=True)
-    assert got_cells[:, 6].tolist() == want_cells[:, 6].tolist()
+    errors = effect_errors(p, method)
+    names = [name for name in p["exog_names"] if not ref.is_intercept(name)]
+    if got.index.tolist() != names:  # some of the rows
+        at = [names.index(name) for name in got.index]
+        errors = tuple(e[at] for e in errors)
+    rounding.assert_close_effects(
+        got["dy/dx"].to_numpy(),
+        got["Std. Err"].to_numpy(),
+        want["dy/dx"].to_numpy(),
+        want["Std. Err"].to_numpy(),
+        *errors,
+        "dy/dx or Std. Err beyond rounding",
+    )
+    check_row_arithmetic(got)
+    check_row_arithmetic(want)
 
 
-# Comparisons with the NumPy reference; test_differential's docstring gives the reasons
-# for the tolerances.
-
-AME_RTOL, AME_ATOL = 1e-12, 5e-14
-SE_RTOL = 1e-12
+# Comparisons with the NumPy reference.
 
 
 def expected_rows(p, method, chunk_size=None):
@@ -297,15 +353,21 @@ def expected_rows(p, method, chunk_size=None):
     ames, ses = ref.marginal_effects(
         p["name"].lower(), p["params"], p["exog"], p["exog_names"], p["cov"], method, chunk_size
     )
-    keep = [not ref.is_intercept(name) for name in p["exog_names"]]
+    keep = reported(p["exog_names"])
     return ames[keep], ses[keep]
 
 
-def assert_matches(out, ames, ses, context):
-    np.testing.assert_allclose(
-        out["dy/dx"].to_numpy(), ames, rtol=AME_RTOL, atol=AME_ATOL, err_msg=context
+def assert_matches(out, p, method, context):
+    """The table's dy/dx and Std. Err against the reference's, within the rounding bounds."""
+    ames, ses = expected_rows(p, method)
+    rounding.assert_close_effects(
+        out["dy/dx"].to_numpy(),
+        out["Std. Err"].to_numpy(),
+        ames,
+        ses,
+        *effect_errors(p, method),
+        context,
     )
-    np.testing.assert_allclose(out["Std. Err"].to_numpy(), ses, rtol=SE_RTOL, err_msg=context)
 
 
 # Case tables. Each concern's cases are listed once, here: the behaviour tests check what

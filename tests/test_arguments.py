@@ -24,7 +24,6 @@ from support import (
     Index,
     assert_matches,
     duck,
-    expected_rows,
     parts,
     same_table,
     with_model,
@@ -37,6 +36,7 @@ ANY = object()  # a model that binding never looks at
 @pytest.mark.parametrize(("args", "kwargs"), DEFAULT_CALLS)
 def test_none_and_defaults_equal_absent(spector_result, args, kwargs):
     args, kwargs = with_model(args, kwargs, spector_result)
+    # Exact: the defaults run the very same pass on the same arrays.
     pdt.assert_frame_equal(zarn(*args, **kwargs), zarn(spector_result), check_exact=True)
 
 
@@ -44,7 +44,8 @@ def test_none_and_defaults_equal_absent(spector_result, args, kwargs):
 @pytest.mark.parametrize("by_keyword", [False, True])
 def test_chunk_size_through_index(spector_result, chunk, by_keyword):
     got = zarn(spector_result, chunk_size=chunk) if by_keyword else zarn(spector_result, chunk)
-    same_table(got, zarn(spector_result))
+    # Chunks of fewer rows add the rows' sums in another order.
+    same_table(got, zarn(spector_result), parts(spector_result), "kova")
 
 
 @pytest.mark.parametrize(("args", "kwargs", "message"), BINDING_ERRORS)
@@ -163,9 +164,9 @@ def test_unrecognised_se_method_warns_and_leaves_continuous_rows_empty(model_and
     assert (rows["Std. Err"] == 0.0).all()
     assert (rows["Pr(>|z|)"] == 1.0).all()
     assert (rows["Significance"] == "").all()
-    # The binary rows are those of "kova", to the bit.
-    pdt.assert_frame_equal(
-        table.loc[binary], zarn(model, se_method="kova").loc[binary], check_exact=True
-    )
-    ames, ses = expected_rows(p, text)
-    assert_matches(table, ames, ses, repr(text))
+    # The binary rows are those of "kova" up to rounding: without the continuous rows'
+    # column the pass's product X^T W is narrower, and the BLAS kernel may add in another
+    # order for it.
+    kova = zarn(model, se_method="kova")
+    same_table(table.loc[binary], kova.loc[binary], p, "kova")
+    assert_matches(table, p, text, repr(text))

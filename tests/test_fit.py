@@ -7,6 +7,7 @@ import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
 import velmora_margins
+from support import local_cluster
 
 dd = pytest.importorskip("dask.dataframe")
 
@@ -94,10 +95,7 @@ def test_weights_count_rows(fair):
 @pytest.mark.dask_scheduler
 def test_local_cluster_of_processes(fair):
     distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
-    )
-    with cluster, distributed.Client(cluster):
+    with local_cluster(distributed) as cluster, distributed.Client(cluster):
         data = dd.from_pandas(fair, npartitions=4)
         ours = velmora_margins.fit(FORMULA, data, cov_type="HC1")
         theirs = statsmodels_fit("logit", fair, "HC1")

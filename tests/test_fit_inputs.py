@@ -2,7 +2,9 @@
 partition or argument, never a hang; a worker that dies is retried, never wrong numbers."""
 
 import os
+import socket
 import sys
+from contextlib import contextmanager, suppress
 from pathlib import Path
 
 import numpy as np
@@ -12,6 +14,7 @@ import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
 import velmora_margins
+from support import local_cluster
 from velmora_cli.cli import main
 
 dd = pytest.importorskip("dask.dataframe")
@@ -125,15 +128,24 @@ def test_a_worker_that_dies_is_retried(fair, tmp_path, monkeypatch):
 
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     monkeypatch.setenv("VELMORA_TEST_FLAG", str(tmp_path / "died"))
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
-    )
-    with cluster, distributed.Client(cluster):
+    with local_cluster(distributed) as cluster, distributed.Client(cluster):
         data = dd.from_pandas(fair, npartitions=4)
         ours = velmora_margins.fit("affair ~ age + die_once(educ)", data)
     assert (tmp_path / "died").exists()
     theirs = smf.logit("affair ~ age + educ", fair).fit(disp=0)
     np.testing.assert_allclose(ours.params.to_numpy(), theirs.params.to_numpy(), rtol=1e-8)
+
+
+@contextmanager
+def port_held(port):
+    """Holds a loopback TCP port, as another program on the machine might; where one
+    holds it already, it stays held all the same."""
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        with suppress(OSError):
+            s.bind(("127.0.0.1", port))
+            s.listen()
+        yield
 
 
 def run_main(capsys, *args):
@@ -151,9 +163,13 @@ def test_command_on_a_local_cluster_matches_the_plain_run(capsys, parquet, fair)
     out_dask, out_plain = parquet / "dask.csv", parquet / "plain.csv"
     fair.to_csv(parquet / "fair.csv", index=False)
     args = ["--formula", formula, "--model", "probit", "--by", "occupation", "-q"]
-    status, _, err = run_main(
-        capsys, parquet / "part*.parquet", *args, "--dask", "--output", out_dask
-    )
+    # Another Dask scheduler on the machine (another test run, say) may hold port 8787,
+    # where schedulers serve HTTP by default: the command's cluster starts all the same,
+    # without a warning.
+    with port_held(8787):
+        status, _, err = run_main(
+            capsys, parquet / "part*.parquet", *args, "--dask", "--output", out_dask
+        )
     assert status == 0, err
     status, _, err = run_main(capsys, parquet / "fair.csv", *args, "--output", out_plain)
     assert status == 0, err

@@ -99,15 +99,18 @@ def test_memory_layout_does_not_change_the_table(cases, layout, target):
         assert same_values or layout == "broadcast"  # the only layout that changes values
         # Chunks matter where rows are read, so only the design matrix alone runs through them.
         chunks = case.chunks if fields == ("exog",) else [None]
+        # Layouts that CBLAS cannot read take the plain loops, which add in another order
+        # than the BLAS kernel of the C-ordered arrays: the tables agree to rounding.
+        values = p if same_values else {**p, **copies}
         for chunk in chunks:
             for method in ("kova", "sm"):
                 got = zarn(duck(p, **views), chunk, method)
                 if same_values:
                     want = case.table(chunk, method)
                 else:
-                    want = zarn(duck(p, **copies), chunk, method)
+                    want = zarn(duck(values), chunk, method)
                 try:
-                    same_table(got, want)
+                    same_table(got, want, values, method)
                 except AssertionError as error:
                     raise AssertionError(f"{case.label}, chunk_size={chunk}, {method}") from error
         assert [(root_bytes(v), v.flags.writeable) for v in views.values()] == before

@@ -95,11 +95,15 @@ def test_group_without_weight(fair):
 
 CHILD = textwrap.dedent(
     """
+    import signal
     import warnings
     import numpy as np
     import velmora_margins
 
     warnings.simplefilter("ignore")
+    # Ctrl-C raises KeyboardInterrupt even where the parent ignores SIGINT (a job started
+    # in the background by a shell without job control), which the child would inherit.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     row = np.array([1.0, 0.3, -1.2, 1.0, 0.0, 1.0, 0.0, 1.0])
     x = np.broadcast_to(row, (20_000_000, len(row)))
 

@@ -40,7 +40,9 @@ def test_non_models_are_refused(value, type_name):
 @pytest.mark.parametrize("change", ACCEPTED_FORMS.values(), ids=ACCEPTED_FORMS)
 def test_accepted_forms_give_the_same_table(spector_result, change):
     p = parts(spector_result)
-    same_table(zarn(duck(p, **change(p))), zarn(spector_result))
+    # Some forms reorder the columns or change the memory order, so the pass adds in
+    # another order.
+    same_table(zarn(duck(p, **change(p))), zarn(spector_result), p, "kova")
 
 
 @pytest.mark.parametrize("names", NON_INTERCEPTS.values(), ids=NON_INTERCEPTS)

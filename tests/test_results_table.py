@@ -65,6 +65,7 @@ def test_duplicate_names_give_duplicate_labels():
     twice = velmora.zarn(stand_in("Logit", params, cov, X, ["const", "x", "x"]))
     distinct = velmora.zarn(stand_in("Logit", params, cov, X, ["const", "x", "y"]))
     assert list(twice.index) == ["x", "x"]
+    # Exact: the names change only the labels; both calls run the same pass.
     np.testing.assert_array_equal(twice.to_numpy(), distinct.to_numpy())
 
 

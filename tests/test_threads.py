@@ -70,6 +70,7 @@ def outcome(model, chunk, method):
 
 def same(got, want):
     if isinstance(want, pd.DataFrame):
+        # Exact: each call runs the same pass on the same arrays, whichever thread runs it.
         pd.testing.assert_frame_equal(got, want, check_exact=True)
     else:
         assert got == want

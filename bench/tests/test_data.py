@@ -95,6 +95,7 @@ def test_prepared_data_loads_in_either_order(tmp_path: Path) -> None:
     assert f.y is None
     assert c.y is not None
     assert set(np.unique(c.y)) == {0.0, 1.0}
+    # Exact: the same function of the same C-ordered design, as prepare_data computed it.
     np.testing.assert_array_equal(c.cov, fisher_covariance("probit", c.X, c.beta))
     assert not np.array_equal(c.cov, load_data(tmp_path, "logit", "C").cov)
 

@@ -39,6 +39,7 @@ def test_the_arguments_are_those_of_the_counterfactual_side() -> None:
     np.testing.assert_allclose(exp_args[500:1000], -0.5 * flipped * flipped, rtol=1e-13)
     np.testing.assert_allclose(erfc_args[500:1000], -flipped / np.sqrt(2.0), rtol=1e-13)
     logit_exp, _, _ = floor_arguments("logit", "sm", X, beta, [1, 2])
+    # Exact: the floor forms xb by the same NumPy product, of a C-ordered copy of these rows.
     np.testing.assert_array_equal(logit_exp[:1000], np.concatenate([xb, -xb]))
     np.testing.assert_allclose(logit_exp[1000:2000], np.concatenate([-flipped, flipped]))
 

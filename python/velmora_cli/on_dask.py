@@ -62,6 +62,10 @@ def connected(address: str, progress: Progress) -> Iterator[Any]:
                 processes=True,
                 host="127.0.0.1",
                 dashboard_address=None,
+                # Even without a dashboard a scheduler serves HTTP (metrics, health), by
+                # default on port 8787; where another scheduler on the machine holds it,
+                # it takes another and warns. A free loopback port from the start.
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
             )
             details.append(f"scheduler at {cluster.scheduler_address}")
         with cluster, distributed.Client(cluster) as client:
