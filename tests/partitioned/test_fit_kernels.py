@@ -176,13 +176,13 @@ class TestDefinitions:
 
 
 @pytest.fixture(scope="module")
-def fair():
+def fair_arrays():
     return DATASETS["fair"]
 
 
 @pytest.mark.parametrize("kind", MODELS)
-def test_weights_of_two_are_duplicated_rows(fair, kind):
-    x, y = fair
+def test_weights_of_two_are_duplicated_rows(fair_arrays, kind):
+    x, y = fair_arrays
     beta = np.linspace(-0.3, 0.3, x.shape[1])
     w = np.tile([1.0, 2.0, 0.0, 2.0, 1.0], len(y) // 5 + 1)[: len(y)]
     repeat = w.astype(int)
@@ -202,8 +202,8 @@ def test_weights_of_two_are_duplicated_rows(fair, kind):
 
 @pytest.mark.parametrize("kind", MODELS)
 @pytest.mark.parametrize("cuts", [[0, 1, 6366], [100, 100, 4000], [3183], [6365, 6366]])
-def test_parts_add_up_to_the_whole(fair, kind, cuts):
-    x, y = fair
+def test_parts_add_up_to_the_whole(fair_arrays, kind, cuts):
+    x, y = fair_arrays
     beta = np.linspace(0.2, -0.2, x.shape[1])
     w = 1.0 + np.arange(len(y)) % 3
     whole = _kernels.fit_sums(kind, beta, x, y, w, True)
@@ -239,8 +239,8 @@ def layouts(x, y):
         "columns reversed, F order",
     ],
 )
-def test_memory_order_does_not_change_the_sums(fair, kind, layout):
-    x, y = fair
+def test_memory_order_does_not_change_the_sums(fair_arrays, kind, layout):
+    x, y = fair_arrays
     beta = np.linspace(-0.25, 0.15, x.shape[1])
     w = 1.0 + np.arange(len(y)) % 4
     codes = np.arange(len(y)) % 9
@@ -276,8 +276,8 @@ def test_zero_strides_and_empty_inputs(kind):
     np.testing.assert_array_equal(empty, np.zeros((2, 3)))
 
 
-def test_calls_from_threads_agree_with_calls_in_turn(fair):
-    x, y = fair
+def test_calls_from_threads_agree_with_calls_in_turn(fair_arrays):
+    x, y = fair_arrays
     x = np.tile(x, (20, 1))
     y = np.tile(y, 20)
     beta = np.linspace(-0.1, 0.1, x.shape[1])

@@ -55,13 +55,6 @@ def assert_one_error_line(status, out, err, want_status, message):
 
 
 @pytest.fixture(scope="module")
-def fair():
-    """statsmodels' affairs survey, with a 0/1 outcome: any time spent in affairs."""
-    data = sm.datasets.fair.load_pandas().data
-    return data.assign(affair=(data["affairs"] > 0).astype(int))
-
-
-@pytest.fixture(scope="module")
 def files(tmp_path_factory, fair):
     folder = tmp_path_factory.mktemp("data")
     fair.to_csv(folder / "fair.csv", index=False)

@@ -15,13 +15,6 @@ from support import parts, same_table
 FIT = {"logit": smf.logit, "probit": smf.probit}
 
 
-@pytest.fixture(scope="module")
-def fair():
-    """statsmodels' affairs survey, with a 0/1 outcome: any time spent in affairs."""
-    data = sm.datasets.fair.load_pandas().data
-    return data.assign(affair=(data["affairs"] > 0).astype(int))
-
-
 def fit(kind, formula, data, **options):
     return FIT[kind](formula, data).fit(disp=0, **options)
 

@@ -16,9 +16,9 @@ import velmora_margins
 
 
 @pytest.fixture(scope="module")
-def fair():
-    data = sm.datasets.fair.load_pandas().data
-    return data.assign(affair=(data["affairs"] > 0).astype(int), one="same")
+def fair(fair):
+    """The affairs survey with a column that holds one value."""
+    return fair.assign(one="same")
 
 
 @pytest.fixture(scope="module")

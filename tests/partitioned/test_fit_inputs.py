@@ -22,12 +22,6 @@ dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 
 
-@pytest.fixture(scope="module")
-def fair():
-    data = sm.datasets.fair.load_pandas().data
-    return data.assign(affair=(data["affairs"] > 0).astype(int))
-
-
 @pytest.fixture
 def parquet(tmp_path, fair):
     """The data as three Parquet files; returns their folder."""

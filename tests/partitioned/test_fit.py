@@ -16,12 +16,6 @@ FIT = {"logit": smf.logit, "probit": smf.probit}
 NUMBERS = ["dy/dx", "Std. Err"]
 
 
-@pytest.fixture(scope="module")
-def fair():
-    data = sm.datasets.fair.load_pandas().data
-    return data.assign(affair=(data["affairs"] > 0).astype(int))
-
-
 def statsmodels_fit(kind, data, cov_type="nonrobust", cluster=None):
     options = {"cov_type": cov_type}
     if cov_type == "cluster":
