@@ -9,7 +9,6 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
 import velmora_margins

@@ -3,7 +3,6 @@
 import numpy as np
 import pandas as pd
 import pytest
-import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
 import velmora_margins
