@@ -78,12 +78,12 @@ def run_margins(task: Task) -> Result:
     """Times zarn and margins on one data set, alternating call by call."""
     import velmora
     import velmora_margins
-    from velmora_margins.effects.plan import plan_for
+    from velmora_margins.effects.plan import margins_plan
     from velmora_margins.effects.statsmodels_result import adapt
 
     frame = margins_frame(task["n"], task["continuous"], task["binary"])
     result = fixed_result(task["model"], frame)
-    plan = plan_for(adapt(result), None, False)
+    plan = margins_plan(adapt(result), None, False)
     copy_mib = float(frame[sorted(plan.data_columns)].memory_usage(index=False).sum()) / 2**20
 
     zarn, margins = no_timings(), no_timings()

@@ -12,7 +12,8 @@ Every failure that the input causes is a ``MarginsError`` (a ``ValueError``); th
 below it say where the fault lies.
 """
 
-from velmora_margins.effects.api import margins
+from velmora_margins.effects.api import comparisons, margins, predictions
+from velmora_margins.effects.hypotheses import hypotheses, wald
 from velmora_margins.errors import (
     ArgumentError,
     DesignError,
@@ -34,6 +35,10 @@ __all__ = [
     "MarginsError",
     "PartitionError",
     "SourceError",
+    "comparisons",
     "fit",
+    "hypotheses",
     "margins",
+    "predictions",
+    "wald",
 ]

@@ -17,6 +17,13 @@ from velmora_margins import validation
 from velmora_margins.effects.contrasts import Chunk, Plan
 from velmora_margins.effects.model import GroupSums, RowOptions
 from velmora_margins.effects.passes import Rows, group_sums, merged
+from velmora_margins.effects.statistics import (
+    Statistics,
+    StatisticsRequest,
+    finished,
+    partial_of,
+    quartiles,
+)
 from velmora_margins.errors import ArgumentError, DesignError
 from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
@@ -72,21 +79,38 @@ class InMemoryModel:
         columns = [c for c in self.frame.columns if str(c) in plan.data_columns]
         return self.frame[columns].iloc[self.positions].reset_index(drop=True)
 
-    def effect_sums(self, plan: Plan, options: RowOptions) -> GroupSums:
-        column = None if not isinstance(options.weights, str) else self.column(options.weights)
-        labels = None if options.by is None else self.column(options.by)
-        data = self.data_for(plan)
+    def weights_and_groups(
+        self, options: RowOptions
+    ) -> tuple[np.ndarray | None, np.ndarray | None]:
+        """Returns the rows' weights and group labels, after checking them."""
         weights = None if isinstance(options.weights, str) else options.weights
-        if column is not None:
-            weights = validation.weight_values(column)
+        if isinstance(options.weights, str):
+            weights = validation.weight_values(self.column(options.weights))
             validation.check_weights(weights)
-        if labels is not None:
-            assert options.by is not None
-            validation.missing_labels(labels, options.by, "by")
+        if options.by is None:
+            return weights, None
+        labels = self.column(options.by)
+        validation.missing_labels(labels, options.by, "by")
+        return weights, labels.to_numpy()
+
+    def effect_sums(self, plan: Plan, options: RowOptions, link: Link) -> GroupSums:
+        weights, labels = self.weights_and_groups(options)
+        data = self.data_for(plan)
         if data is not None:
             check_remade(plan, data, self.exog)
-        rows = Rows(self.exog, data, weights, None if labels is None else labels.to_numpy())
-        return merged([group_sums(rows, self.link, self.params, plan, options.chunk)])
+        rows = Rows(self.exog, data, weights, labels)
+        return merged([group_sums(rows, link, self.params, plan, options.chunk)])
+
+    def statistics(self, request: StatisticsRequest, options: RowOptions) -> Statistics:
+        weights, labels = self.weights_and_groups(options)
+        assert self.frame is not None
+        assert self.positions is not None
+        data = self.frame[request.columns()].iloc[self.positions].reset_index(drop=True)
+        partial = partial_of(request, data, weights, labels)
+        spreads = {
+            name: quartiles(np.asarray(data[name], dtype=np.float64)) for name in request.spreads
+        }
+        return finished(partial, spreads)
 
 
 def check_remade(plan: Plan, data: pd.DataFrame, exog: np.ndarray) -> None:

@@ -16,6 +16,7 @@ import numpy as np
 
 from velmora_margins import _kernels, validation
 from velmora_margins.effects.contrasts import Plan
+from velmora_margins.effects.statistics import Statistics, StatisticsRequest
 from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
 
@@ -90,6 +91,10 @@ class Model(Protocol):
         """Returns weights given as values, one per row of the model, or fails saying which
         values the model takes."""
 
-    def effect_sums(self, plan: Plan, options: RowOptions) -> GroupSums:
-        """Returns the kernel's sums of the plan's contrasts for each group of rows, groups
-        in sorted order (in order of appearance where labels do not sort)."""
+    def effect_sums(self, plan: Plan, options: RowOptions, link: Link) -> GroupSums:
+        """Returns the kernel's sums of the plan's quantities with the given link for each
+        group of rows, groups in sorted order (in order of appearance where labels do not
+        sort)."""
+
+    def statistics(self, request: StatisticsRequest, options: RowOptions) -> Statistics:
+        """Returns the statistics of the model's rows that a call needs."""

@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins import _kernels
-from velmora_margins.effects.contrasts import Chunk, Plan
+from velmora_margins.effects.contrasts import Chunk, DerivativeContrast, Plan, Side
 from velmora_margins.effects.model import GroupSums
 from velmora_margins.links import Link
 
@@ -41,12 +41,11 @@ def chunk_sums(
     params: np.ndarray,
     plan: Plan,
     x: np.ndarray,
-    data: pd.DataFrame | None,
+    chunk: Chunk,
     weights: np.ndarray | None,
 ) -> _kernels.ContrastSums:
     """Returns the kernel's sums over one chunk of rows."""
-    chunk = Chunk(data if data is not None else pd.DataFrame(index=range(len(x))))
-    derivatives = [(d.columns, aligned(d.slopes.make(chunk))) for d in plan.derivatives]
+    derivatives = [derivative_input(d, chunk) for d in plan.derivatives]
     level_contrasts = [
         (
             c.columns,
@@ -56,6 +55,7 @@ def chunk_sums(
         )
         for c in plan.level_contrasts
     ]
+    predictions = [(p.side.columns, aligned(p.side.values.make(chunk))) for p in plan.predictions]
     return _kernels.contrast_sums(
         link.name,
         aligned(params),
@@ -63,6 +63,28 @@ def chunk_sums(
         None if weights is None else aligned(weights),
         derivatives,
         level_contrasts,
+        predictions,
+    )
+
+
+def derivative_input(d: DerivativeContrast, chunk: Chunk) -> tuple[object, ...]:
+    """Returns a derivative contrast as the kernel takes it: its columns and slopes, and
+    where it has them, its side, multiplier and division by the prediction."""
+    slopes = aligned(d.slopes.make(chunk))
+    if not d.extended():
+        return (d.columns, slopes)
+    side = d.side if d.side is not None else Side()
+    multiplier = None
+    if d.multiplier is not None:
+        made = d.multiplier.make(chunk).reshape(-1)
+        multiplier = np.full(chunk.rows, made[0]) if len(made) == 1 else aligned(made)
+    return (
+        d.columns,
+        slopes,
+        side.columns,
+        aligned(side.values.make(chunk)),
+        multiplier,
+        d.per_prediction,
     )
 
 
@@ -86,12 +108,14 @@ def rows_sums(
     count = rows.x.shape[0] if members is None else len(members)
     for part in spans(count, chunk):
         picked: slice | np.ndarray = part if members is None else members[part]
+        x = rows.x[picked]
+        data = rows.data.iloc[picked] if rows.data is not None else None
         sums = chunk_sums(
             link,
             params,
             plan,
-            rows.x[picked],
-            None if rows.data is None else rows.data.iloc[picked],
+            x,
+            Chunk(data if data is not None else pd.DataFrame(index=range(len(x)))),
             None if rows.weights is None else rows.weights[picked],
         )
         total = sums if total is None else total + sums
@@ -128,8 +152,12 @@ def merged(parts: Iterable[dict[Hashable, _kernels.ContrastSums]]) -> GroupSums:
     for part in parts:
         for label, sums in part.items():
             totals[label] = totals[label] + sums if label in totals else sums
+    return [(label, totals[label]) for label in ordered(list(totals))]
+
+
+def ordered(labels: list[Hashable]) -> list[Hashable]:
+    """Returns group labels in sorted order, or in their order where they do not sort."""
     try:
-        labels = sorted(totals)  # type: ignore[type-var]
+        return sorted(labels)  # type: ignore[type-var]
     except TypeError:  # labels of mixed types that do not sort
-        labels = list(totals)
-    return [(label, totals[label]) for label in labels]
+        return labels

@@ -1,4 +1,5 @@
-"""From sums to the table: the means, the delta method and the printed columns."""
+"""The table of a call: its label columns, the estimates and the printed columns, and the
+covariance of the estimates in ``table.attrs["vcov"]``."""
 
 from __future__ import annotations
 
@@ -7,53 +8,47 @@ import pandas as pd
 
 from velmora_margins import _kernels
 from velmora_margins.effects.contrasts import Plan
+from velmora_margins.effects.estimates import (
+    check_weights,
+    covariance,
+    group_estimates,
+    standard_errors,
+)
 from velmora_margins.effects.model import GroupSums
-from velmora_margins.errors import ArgumentError
 
 
-def effects_and_errors(
-    sums: _kernels.ContrastSums, cov: np.ndarray
-) -> tuple[np.ndarray, np.ndarray]:
-    """Returns the mean effects and their delta-method standard errors: the square roots
-    of the diagonal of J cov J^T, J the mean gradients, where that diagonal is positive."""
-    effects = sums.effects / sums.weight
-    jacobian = sums.gradients / sums.weight
-    # einsum sums in an order that follows its operands' memory layout: the covariance is
-    # taken in one layout (Fortran, as a statsmodels result's cov_params() comes), so that
-    # a table does not depend on how its model stored the covariance.
-    variances = np.einsum("ij,jl,il->i", jacobian, np.asfortranarray(cov), jacobian)
-    errors = np.sqrt(np.where(variances > 0.0, variances, 0.0))
-    return effects, errors
-
-
-def group_table(plan: Plan, sums: _kernels.ContrastSums, cov: np.ndarray) -> pd.DataFrame:
-    """Returns one group's rows: term, contrast and the seven columns of the effects."""
-    effects, errors = effects_and_errors(sums, cov)
-    order = list(plan.rows)
+def effects_table(
+    plan: Plan,
+    groups: GroupSums,
+    cov: np.ndarray,
+    by: str | None,
+    estimate: str = "dy/dx",
+    terms: bool = True,
+) -> pd.DataFrame:
+    """Returns the table of every group, stacked: the group (with by), the at variables'
+    values and, with terms, "term" and "contrast", then the estimate column named estimate
+    and the columns of the effects. Fails when no mean can be taken."""
+    check_weights(groups, by)
+    values, jacobians, errors = [], [], []
+    for _, sums in groups:
+        estimates, jacobian = group_estimates(plan, sums)
+        values.append(estimates)
+        jacobians.append(jacobian)
+        errors.append(standard_errors(jacobian, cov))
     table: pd.DataFrame = _kernels.effects_table(
-        np.ascontiguousarray(effects[order]), np.ascontiguousarray(errors[order])
+        np.ascontiguousarray(np.concatenate(values)), np.ascontiguousarray(np.concatenate(errors))
     )
-    table = table.reset_index(drop=True)
-    table.insert(0, "contrast", list(plan.contrasts))
-    table.insert(0, "term", list(plan.terms))
+    table = table.reset_index(drop=True).rename(columns={"dy/dx": estimate})
+    rows = list(plan.rows) * len(groups)
+    labels: dict[str, list[object]] = {}
+    if by is not None:
+        labels[by] = [label for label, _ in groups for _ in plan.rows]
+    for at, name in enumerate(plan.at_names):
+        labels[name] = [row.at[at] for row in rows]
+    if terms:
+        labels["term"] = [row.term for row in rows]
+        labels["contrast"] = [row.contrast for row in rows]
+    for position, (name, column) in enumerate(labels.items()):
+        table.insert(position, name, column)
+    table.attrs["vcov"] = covariance(np.vstack(jacobians), np.asarray(cov))
     return table
-
-
-def effects_table(plan: Plan, groups: GroupSums, cov: np.ndarray, by: str | None) -> pd.DataFrame:
-    """Returns the table of every group, stacked, with the group first when there are groups;
-    fails when the weights of all the rows, or of a group's rows, add up to 0, so that no
-    mean can be taken."""
-    for label, sums in groups:
-        if not sums.weight > 0:
-            if by is None:
-                raise ArgumentError("weights", "all are zero, so no mean can be taken")
-            raise ArgumentError("weights", f"all weights are zero within {by} = {label}")
-    if by is None:
-        ((_, sums),) = groups
-        return group_table(plan, sums, cov)
-    tables = []
-    for label, sums in groups:
-        table = group_table(plan, sums, cov)
-        table.insert(0, by, [label] * len(table))
-        tables.append(table)
-    return pd.concat(tables, ignore_index=True)

@@ -54,7 +54,9 @@ class Column:
     """One design column: the product, in this order, of one column of each factor.
 
     ``picks[i]`` is the column of ``factors[i]``'s value, or of its contrast matrix
-    ``contrasts[i]`` (None for a numerical factor).
+    ``contrasts[i]`` (None for a numerical factor). A categorical factor's values are the
+    rows' level indices, or for rows that stand for a mixture of levels (the means of a
+    data set), each level's share: rows x levels, the contrast rows weighted by them.
     """
 
     index: int
@@ -78,12 +80,22 @@ class Column:
         for at, (factor, pick, contrast) in enumerate(
             zip(self.factors, self.picks, self.contrasts, strict=True)
         ):
-            value = values[factor]
-            part = value[:, pick] if contrast is None else contrast[:, pick][value]
+            part = factor_part(values[factor], pick, contrast)
             if at == 0:
                 out[...] = part
             else:
                 np.multiply(out, part, out=out)
+
+
+def factor_part(value: np.ndarray, pick: int, contrast: np.ndarray | None) -> np.ndarray:
+    """Returns the values that one factor contributes to a column: column pick of a
+    numerical factor's value, or of its contrast matrix at each row's level (or at each
+    row's mixture of levels)."""
+    if contrast is None:
+        return np.asarray(value[:, pick])
+    if value.dtype.kind == "f":
+        return np.asarray(value @ contrast[:, pick])
+    return np.asarray(contrast[:, pick][value])
 
 
 @dataclass(frozen=True)

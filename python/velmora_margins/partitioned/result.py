@@ -7,6 +7,8 @@ partition's design matrix made again from the design learnt for the fit.
 
 from __future__ import annotations
 
+import functools
+import operator
 from collections.abc import Hashable, Sequence
 from functools import partial
 
@@ -17,9 +19,19 @@ from velmora_margins import _kernels
 from velmora_margins.effects.contrasts import Plan
 from velmora_margins.effects.model import GroupSums, RowOptions
 from velmora_margins.effects.passes import Rows, group_sums, merged
+from velmora_margins.effects.statistics import (
+    Partial,
+    Statistics,
+    StatisticsRequest,
+    between,
+    finished,
+    partial_of,
+    ranks_for,
+)
 from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
 from velmora_margins.partitioned.parts import Layout, Part, build_indexed
+from velmora_margins.partitioned.quantiles import order_statistics
 from velmora_margins.partitioned.runner import runner_for
 from velmora_margins.partitioned.sources import Source
 
@@ -38,6 +50,19 @@ def partition_effects(
     part = build_indexed(frame, index, layout, names, reuse=True)
     rows = Rows(part.x, part.data, part.weights, part.by)
     return group_sums(rows, link, params, plan, chunk)
+
+
+def partition_statistics(
+    frame: pd.DataFrame,
+    index: int,
+    layout: Layout,
+    names: list[str],
+    request: StatisticsRequest,
+) -> Partial:
+    """Returns a partition's partial sums of the statistics (a task that pickles for Dask)."""
+    part = build_indexed(frame, index, layout, names, reuse=True)
+    data = part.data if part.data is not None else pd.DataFrame(index=range(len(part.x)))
+    return partial_of(request, data, part.weights, part.by)
 
 
 def part_in_memory(frame: pd.DataFrame, index: int, layout: Layout, names: list[str]) -> Part:
@@ -93,7 +118,7 @@ class PartitionedModel:
         )
         return source, layout
 
-    def effect_sums(self, plan: Plan, options: RowOptions) -> GroupSums:
+    def effect_sums(self, plan: Plan, options: RowOptions, link: Link) -> GroupSums:
         assert options.weights is None or isinstance(options.weights, str)
         data = [c for c in self.source.columns if c in plan.data_columns]
         source, layout = self.layout(options.weights, options.by, data)
@@ -102,12 +127,36 @@ class PartitionedModel:
             partition_effects,
             layout=layout,
             names=runner.names(),
-            link=self.link,
+            link=link,
             params=self.params,
             plan=plan,
             chunk=options.chunk,
         )
         return merged(runner.run(task))
+
+    def statistics(self, request: StatisticsRequest, options: RowOptions) -> Statistics:
+        """Adds up the partitions' partial sums in one pass; the quartiles of a spread take
+        a few more (see quantiles)."""
+        assert options.weights is None or isinstance(options.weights, str)
+        source, layout = self.layout(options.weights, options.by, request.columns())
+        runner = runner_for(source)
+        task = partial(partition_statistics, layout=layout, names=runner.names(), request=request)
+        total = functools.reduce(operator.add, runner.run(task))
+        found: dict[str, tuple[float, float]] = {}
+        for name in request.spreads:
+            moments = total.moments[name]
+            ranks = [ranks_for(moments.count, q) for q in (25.0, 75.0)]
+            wanted = sorted(
+                {r for below, _ in ranks for r in (below, below + 1) if r < moments.count}
+            )
+            values = order_statistics(
+                runner, layout, name, wanted, moments.low, moments.high, moments.count
+            )
+            found[name] = tuple(  # type: ignore[assignment]
+                between(values[below], values.get(below + 1, values[below]), fraction)
+                for below, fraction in ranks
+            )
+        return finished(total, found)
 
     def design_matrix(self, by: str | None = None) -> tuple[np.ndarray, np.ndarray | None]:
         """Returns the design matrix of the model's rows and, given by, the column's labels
