@@ -6,16 +6,19 @@ import argparse
 import os
 import sys
 import textwrap
+import warnings
 from typing import TYPE_CHECKING, Any
 
 from velmora_cli.errors import EXIT_FAILURE, CliError, first_line
 from velmora_cli.options import SE_METHODS, build_parser, check_options
 from velmora_cli.output import (
     EFFECT_COLUMNS,
-    INTERVAL_NOTE,
     STARS_LEGEND,
+    estimate_column,
+    interval_note,
     text_table,
     write_forest_plot,
+    write_grid_plot,
     write_table,
 )
 from velmora_cli.progress import Progress
@@ -37,16 +40,21 @@ def compute_effects(result: Any, **options: Any) -> pd.DataFrame:
         raise CliError(f"computing the effects failed: {first_line(error)}") from None
 
 
-def labelled(table: pd.DataFrame) -> pd.DataFrame:
-    """Returns the table with each term labelled by its contrast where it has one, for
-    the plot: "religious 2.0 - 1.0", or "age" for a derivative."""
-    if "contrast" not in table.columns:
-        return table
-    terms = [
-        term if contrast == "dY/dX" else f"{term} {contrast}"
-        for term, contrast in zip(table["term"], table["contrast"], strict=True)
-    ]
-    return table.drop(columns="contrast").assign(term=terms)
+def labelled(table: pd.DataFrame, at_names: Sequence[str] = ()) -> pd.DataFrame:
+    """Returns the table with one "term" label per row for the plot: the term with its
+    contrast where it has one ("religious 2.0 - 1.0", "age" for a derivative), and the
+    values of the at variables ("age = 40")."""
+    labels = []
+    for _, row in table.iterrows():
+        parts = []
+        if "term" in table.columns:
+            contrast = row.get("contrast", "dY/dX")
+            parts.append(row["term"] if contrast == "dY/dX" else f"{row['term']} {contrast}")
+        parts += [f"{name} = {row[name]}" for name in at_names]
+        labels.append(", ".join(str(p) for p in parts) or "mean prediction")
+    return table.drop(columns=[c for c in ("contrast", *at_names) if c in table]).assign(
+        term=labels
+    )
 
 
 def comparison_table(ours: dict[str, pd.DataFrame], reference: pd.DataFrame) -> pd.DataFrame:
@@ -112,7 +120,7 @@ def run_demo(chunk_size: int | None, progress: Progress) -> None:
 def run_data(args: argparse.Namespace, progress: Progress) -> None:
     """Fits the formula to the data and prints, writes and plots its AMEs: the data file
     read here, or with --dask the files read on the Dask cluster."""
-    from velmora_cli.modeling import effects, fit, read_data, require_options_columns
+    from velmora_cli.modeling import effects, fit, read_data, require_options_columns, tests
     from velmora_cli.on_dask import PartitionsDone, dask_client
     from velmora_margins.links import LINKS
 
@@ -133,9 +141,25 @@ def run_data(args: argparse.Namespace, progress: Progress) -> None:
             rows = int(result.nobs)
             read = "" if args.dask is not None or rows == len(data) else f" of {len(data)}"
             details.append(f"{rows} rows{read}, {result.iterations} iterations")
-        with progress.step(f"computing average marginal effects{where}"):
+        with progress.step(f"computing {question(args)}{where}"):
             table = effects(result, args, progress)
-    report_effects(args, name, rows, cov_type, se_method, table, progress)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tested = tests(table, args)
+    for warning in caught:
+        progress.note(f"note: {first_line(warning.message)}")  # type: ignore[arg-type]
+    report_effects(args, name, rows, cov_type, se_method, table, progress, tested)
+
+
+def question(args: argparse.Namespace) -> str:
+    """Returns what the table holds, in words."""
+    if args.predict:
+        return "mean predictions"
+    if args.compare is not None:
+        return f"comparisons of mean predictions ({args.comparison or 'difference'})"
+    if args.slope not in (None, "dydx"):
+        return f"average elasticities ({args.slope})"
+    return "average marginal effects"
 
 
 def report_effects(
@@ -146,33 +170,79 @@ def report_effects(
     se_method: str,
     table: pd.DataFrame,
     progress: Progress,
+    tested: Sequence[tuple[str, pd.DataFrame]] = (),
 ) -> None:
-    """Prints the effects under their header, and writes and plots them as asked."""
-    print(f"Average marginal effects of {name}: {args.formula}")
+    """Prints the table under its header and the tests asked for, and writes and plots the
+    table as asked."""
+    what = question(args)
+    print(f"{what[0].upper()}{what[1:]} of {name}: {args.formula}")
     print(
         f"rows: {rows}   covariance: {cov_type}"
         + (f" by {args.cluster}" if args.cluster else "")
-        + f"   se_method: {se_method} ({SE_METHODS[se_method]})"
+        + (f"   se_method: {se_method} ({SE_METHODS[se_method]})" if not questions(args) else "")
     )
     if args.per_column:
         print("effects per design column")
-    else:
+    elif args.predict and not args.atmeans:
+        print("mean of the predictions over the rows")
+    elif args.predict:
+        print("the prediction at the row of means")
+    elif args.compare is None:
         print("effects by variable: derivatives of numbers, changes of a factor's level")
+    for line in scenario_lines(args):
+        print(line)
     if args.weights:
         print(f"rows weighted by {args.weights}")
     if args.by:
         print(f"within each group of {args.by}; coefficients from one fit on all rows")
     print()
-    print(text_table(table, sparse=2 if args.by else 1))
-    print(f"\n{STARS_LEGEND}\n{INTERVAL_NOTE}")
+    labels = list(table.columns[: list(table.columns).index(estimate_column(table))])
+    print(text_table(table, sparse=max(len(labels) - 1, 0) if labels else 0))
+    for heading, test in tested:
+        print(f"\n{heading}\n")
+        print(text_table(test, sparse=0))
+    print(f"\n{STARS_LEGEND}\n{interval_note(estimate_column(table))}")
     if args.output is not None:
         write_table(table, args.output)
         progress.note(f"wrote {args.output}")
     if args.plot is not None:
         title = textwrap.fill(f"{name}: {args.formula}", 72)
-        title += f"\nse_method = {se_method}, covariance {cov_type}"
-        write_forest_plot(labelled(table), args.plot, title, args.by)
+        method = "" if questions(args) else f"se_method = {se_method}, "
+        title += f"\n{method}covariance {cov_type}"
+        grid = grid_variable(args)
+        if grid is not None:
+            write_grid_plot(table, args.plot, title, grid, args.by)
+        else:
+            at_names = [name for name, _ in args.at or []]
+            write_forest_plot(labelled(table, at_names), args.plot, title, args.by)
         progress.note(f"wrote {args.plot}")
+
+
+def questions(args: argparse.Namespace) -> bool:
+    """Returns whether the table is not the plain table of effects."""
+    return bool(args.predict or args.compare is not None or args.slope not in (None, "dydx"))
+
+
+def scenario_lines(args: argparse.Namespace) -> list[str]:
+    """Returns the lines that say where the quantities are taken."""
+    lines = []
+    if args.at:
+        values = "; ".join(f"{n} = {', '.join(map(str, v))}" for n, v in args.at)
+        lines.append(f"at {values} (every row set to each combination)")
+    if args.atmeans:
+        lines.append("at the means of the other variables and the shares of factor levels")
+    if args.scale == "linear":
+        lines.append("on the scale of the linear predictor x b")
+    return lines
+
+
+def grid_variable(args: argparse.Namespace) -> str | None:
+    """Returns the variable of an --at grid of numbers, which the plot draws as a line."""
+    if not args.at or len(args.at) != 1:
+        return None
+    name, values = args.at[0]
+    numbers = all(isinstance(v, float) for v in values)
+    return str(name) if numbers and len(values) > 1 else None
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -35,16 +35,22 @@ OPTIONS = {
     "weights": "--weights",
     "by": "--by",
     "chunk_size": "--chunk-size",
+    "at": "--at",
+    "atmeans": "--atmeans",
+    "slope": "--slope",
+    "comparison": "--comparison",
+    "scale": "--scale",
+    "hypothesis": "--test",
 }
 
 
-def library_failure(error: Exception) -> CliError:
+def library_failure(error: Exception, options: dict[str, str] | None = None) -> CliError:
     """Returns the command's failure for an error of the library: the argument it names,
     where that is an option, is named as the option."""
     from velmora_margins import ArgumentError, FormulaError
 
     if isinstance(error, ArgumentError) and not isinstance(error, FormulaError):
-        option = OPTIONS.get(error.argument)
+        option = {**OPTIONS, **(options or {})}.get(error.argument)
         if option is not None:
             return CliError(f"{option}: {error.detail}")
     return CliError(first_line(error))
@@ -125,20 +131,58 @@ def effects(result: FitResult, args: argparse.Namespace, progress: Progress) -> 
     """Returns the table of effects that the options ask for."""
     import velmora_margins
 
+    common: dict[str, Any] = {
+        "by": args.by,
+        "weights": args.weights,
+        "chunk_size": args.chunk_size,
+        "at": dict(args.at) if args.at else None,
+        "atmeans": bool(args.atmeans),
+        "scale": args.scale or "response",
+    }
     try:
         if args.per_column and args.se_method == "kova":
             return per_column_kova(result, args, progress)
+        if args.predict:
+            return velmora_margins.predictions(result, **common)
+        if args.compare is not None:
+            return velmora_margins.comparisons(
+                result,
+                variables=dict(args.compare),
+                comparison=args.comparison or "difference",
+                **common,
+            )
         table = velmora_margins.margins(
-            result,
-            by=args.by,
-            weights=args.weights,
-            per_column=bool(args.per_column),
-            chunk_size=args.chunk_size,
+            result, per_column=bool(args.per_column), slope=args.slope or "dydx", **common
         )
     except (velmora_margins.MarginsError, TypeError) as error:
-        raise library_failure(error) from None
+        compare = {"variables": "--compare"} if args.compare is not None else None
+        raise library_failure(error, compare) from None
     # The per-column table names each column in its term alone, as velmora.zarn does.
     return table.drop(columns="contrast") if args.per_column else table
+
+
+def tests(table: pd.DataFrame, args: argparse.Namespace) -> list[tuple[str, pd.DataFrame]]:
+    """Returns the tests that --pairwise and --test ask for, each with its heading: the
+    combinations of the table's rows, and with several equations their joint Wald test."""
+    import velmora_margins
+
+    out = []
+    try:
+        if args.pairwise:
+            out.append(
+                (
+                    "every difference of two rows, bj - bi",
+                    velmora_margins.hypotheses(table, "pairwise"),
+                )
+            )
+        if args.test is not None:
+            tested = velmora_margins.hypotheses(table, args.test)
+            out.append((f"hypotheses: {args.test}", tested))
+            if len(tested) > 1:
+                out.append(("joint Wald test", velmora_margins.wald(table, args.test)))
+    except (velmora_margins.MarginsError, TypeError) as error:
+        raise library_failure(error) from None
+    return out
 
 
 def per_column_kova(

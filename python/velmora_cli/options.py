@@ -34,10 +34,22 @@ DATA_OPTIONS = (
     "by",
     "weights",
     "per_column",
+    "predict",
+    "at",
+    "atmeans",
+    "slope",
+    "compare",
+    "comparison",
+    "pairwise",
+    "test",
+    "scale",
     "dask",
     "output",
     "plot",
 )
+SLOPES = ("dydx", "eyex", "eydx", "dyex")
+COMPARISONS = ("difference", "ratio", "lnratio", "lnor", "lift")
+SCALES = ("response", "linear")
 
 DESCRIPTION = """\
 Average marginal effects (AMEs) of Logit and Probit models, with delta-method
@@ -107,6 +119,37 @@ def choice_of(*names: str) -> Any:
             ) from None
 
     return parse
+
+
+def number_or_text(text: str) -> float | str:
+    """Returns a value as a number where it reads as one, else as text."""
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+def at_values(text: str) -> tuple[str, list[float | str]]:
+    """Parses VAR=V1,V2,...: a variable and its values."""
+    name, _, values = text.partition("=")
+    if not name or not values:
+        raise argparse.ArgumentTypeError(f"expected VAR=V1,V2,..., got '{text}'")
+    return name.strip(), [number_or_text(v.strip()) for v in values.split(",")]
+
+
+def compared(text: str) -> tuple[str, object]:
+    """Parses VAR[=CHANGE]: a variable and how it changes (None for its default)."""
+    name, _, change = text.partition("=")
+    if not name:
+        raise argparse.ArgumentTypeError(f"expected VAR[=CHANGE], got '{text}'")
+    if not change:
+        return name.strip(), None
+    parts = [number_or_text(v.strip()) for v in change.split(",")]
+    if len(parts) == 2:
+        return name.strip(), tuple(parts)
+    if len(parts) != 1:
+        raise argparse.ArgumentTypeError(f"expected a change or a pair A,B, got '{change}'")
+    return name.strip(), parts[0]
 
 
 def package_version() -> str:
@@ -194,6 +237,70 @@ def build_parser() -> argparse.ArgumentParser:
         "power of a variable on its own) instead of one per variable",
     )
     parser.add_argument(
+        "--predict",
+        action="store_true",
+        default=None,
+        help="report mean predictions (predictive margins) instead of effects: overall, "
+        "within --by groups, at each --at combination",
+    )
+    parser.add_argument(
+        "--at",
+        action="append",
+        type=at_values,
+        metavar="VAR=V1,V2,...",
+        help="set VAR to each value in every row (repeatable: every combination is a block "
+        "of rows); a factor takes its levels, e.g. --at age=20,40,60 --at religious=2",
+    )
+    parser.add_argument(
+        "--atmeans",
+        action="store_true",
+        default=None,
+        help="take the quantities at one row of means (within each --by group): every "
+        "variable not set by --at at its mean, every factor at the shares of its levels",
+    )
+    parser.add_argument(
+        "--slope",
+        type=choice_of(*SLOPES),
+        metavar="{" + ",".join(SLOPES) + "}",
+        help="the effect of a numerical variable: dydx (the default), or an elasticity "
+        "eyex, eydx or dyex, e.g. --slope eyex",
+    )
+    parser.add_argument(
+        "--compare",
+        action="append",
+        type=compared,
+        metavar="VAR[=CHANGE]",
+        help="compare mean predictions at two values of VAR (repeatable): a factor by "
+        "reference, sequential or pairwise levels; a number by +h (default 1), sd, iqr, "
+        "minmax or A,B, e.g. --compare age=sd --compare religious=pairwise",
+    )
+    parser.add_argument(
+        "--comparison",
+        type=choice_of(*COMPARISONS),
+        metavar="{" + ",".join(COMPARISONS) + "}",
+        help="how --compare compares the two mean predictions (default difference)",
+    )
+    parser.add_argument(
+        "--pairwise",
+        action="store_true",
+        default=None,
+        help="also report every difference of two rows of the table, with its standard "
+        "error (e.g. the levels of --at, or the --by groups)",
+    )
+    parser.add_argument(
+        "--test",
+        metavar="EQUATIONS",
+        help="also test linear hypotheses about the rows b1, b2, ... of the table, e.g. "
+        '--test "b2 - b1 = 0, b3 - b1 = 0" (with a joint Wald test of several)',
+    )
+    parser.add_argument(
+        "--scale",
+        type=choice_of(*SCALES),
+        metavar="{" + ",".join(SCALES) + "}",
+        help="response (the predicted probability, the default) or linear (the linear "
+        "predictor x b)",
+    )
+    parser.add_argument(
         "--dask",
         nargs="?",
         const=LOCAL,
@@ -269,8 +376,35 @@ def check_options(args: argparse.Namespace) -> None:
             "gradient, sm",
             EXIT_USAGE,
         )
+    check_questions(args)
     if args.output is not None:
         check_suffix(args.output, TABLE_SUFFIXES, "--output")
     if args.plot is not None:
         check_suffix(args.plot, PLOT_SUFFIXES, "--plot")
         require_matplotlib()
+
+
+def check_questions(args: argparse.Namespace) -> None:
+    """Fails on options of the questions (--predict, --compare, --at, ...) that do not go
+    together."""
+    per_column = ("at", "atmeans", "slope", "predict", "compare", "comparison", "scale")
+    if args.per_column:
+        for name in per_column:
+            if getattr(args, name) is not None:
+                flag = "--" + name.replace("_", "-")
+                raise CliError(
+                    f"{flag} cannot go with --per-column, whose effects are derivatives at "
+                    "the rows' own values; drop one of them",
+                    EXIT_USAGE,
+                )
+    if args.predict and args.compare is not None:
+        raise CliError("--predict and --compare ask different questions; give one", EXIT_USAGE)
+    if args.slope is not None and (args.predict or args.compare is not None):
+        raise CliError("--slope goes with effects, not with --predict or --compare", EXIT_USAGE)
+    if args.comparison is not None and args.compare is None:
+        raise CliError("--comparison goes with --compare VAR", EXIT_USAGE)
+    at_names = [name for name, _ in args.at or []]
+    if len(set(at_names)) < len(at_names):
+        raise CliError("--at names a variable twice; give its values in one --at", EXIT_USAGE)
+    if args.by is not None and args.by in at_names:
+        raise CliError(f"--by {args.by} is also set by --at; drop one of them", EXIT_USAGE)

@@ -7,6 +7,7 @@ import math
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from velmora_cli.errors import EXIT_USAGE, CliError, first_line
@@ -23,12 +24,39 @@ EFFECT_COLUMNS = [
 TABLE_SUFFIXES = (".csv", ".json", ".md", ".tex")
 PLOT_SUFFIXES = (".png", ".svg", ".pdf")
 STARS_LEGEND = "Significance: *** p < 0.01, ** p < 0.05, * p < 0.1."
-INTERVAL_NOTE = "Intervals: dy/dx ± 1.96 Std. Err."
+# The estimate columns of the library's tables, which come before "Std. Err".
+ESTIMATES = (
+    "dy/dx",
+    "ey/ex",
+    "ey/dx",
+    "dy/ex",
+    "Margin",
+    "Difference",
+    "Ratio",
+    "Log ratio",
+    "Log odds ratio",
+    "Lift",
+    "Estimate",
+)
+NUMBER_COLUMNS = (*ESTIMATES, *EFFECT_COLUMNS[1:6], "chi2", "Pr(>chi2)")
+
+
+def interval_note(estimate: str) -> str:
+    return f"Intervals: {estimate} ± 1.96 Std. Err."
+
+
+INTERVAL_NOTE = interval_note("dy/dx")
+
+
+def estimate_column(table: pd.DataFrame) -> str:
+    """Returns the name of a table's estimate column: the one before "Std. Err"."""
+    columns = list(table.columns)
+    return str(columns[columns.index("Std. Err") - 1])
 
 
 def format_number(value: Any, column: str) -> str:
     """Returns a value as printed in text, Markdown and LaTeX tables."""
-    if column not in EFFECT_COLUMNS or not isinstance(value, float):
+    if column not in NUMBER_COLUMNS or not isinstance(value, float):
         return str(value)
     return f"{value:.6f}"
 
@@ -166,8 +194,7 @@ def require_matplotlib() -> None:
 def write_forest_plot(
     table: pd.DataFrame, path: Path, title: str, group_column: str | None
 ) -> None:
-    """Draws each term's AME with its 95 % interval, one row per term, zero marked."""
-    import matplotlib
+    """Draws each term's estimate with its 95 % interval, one row per term, zero marked."""
     from matplotlib.figure import Figure
 
     terms = list(dict.fromkeys(table["term"]))
@@ -179,7 +206,7 @@ def write_forest_plot(
     for g, group in enumerate(groups):
         part = table if group is None else table[table[group_column] == group]
         position = [terms.index(t) - 0.35 + step * (g + 0.5) for t in part["term"]]
-        effect = part["dy/dx"].to_numpy()
+        effect = part[estimate_column(table)].to_numpy()
         errors = [
             effect - part["Conf. Int. Low"].to_numpy(),
             part["Conf. Int. Hi"].to_numpy() - effect,
@@ -195,10 +222,19 @@ def write_forest_plot(
     axes.axvline(0.0, color="0.4", linestyle="--", linewidth=1)
     axes.set_yticks(range(len(terms)), terms)
     axes.set_ylim(len(terms) - 0.5, -0.5)
-    axes.set_xlabel("average marginal effect (dy/dx) with 95 % interval")
+    estimate = estimate_column(table)
+    named = f"average marginal effect ({estimate})" if estimate == "dy/dx" else estimate
+    axes.set_xlabel(f"{named} with 95 % interval")
     axes.set_title(title, fontsize="medium")
     if group_column:
         axes.legend(fontsize="small")
+    save(figure, path)
+
+
+def save(figure: Any, path: Path) -> None:
+    """Writes a figure in the format its suffix names."""
+    import matplotlib
+
     try:
         # Text stays text in SVG files, so labels can be searched and edited.
         with matplotlib.rc_context({"svg.fonttype": "none"}):
@@ -207,3 +243,32 @@ def write_forest_plot(
         raise CliError(
             f"cannot write '{path}': {error.strerror or first_line(error)}; check the path"
         ) from None
+
+
+def write_grid_plot(
+    table: pd.DataFrame, path: Path, title: str, variable: str, group_column: str | None
+) -> None:
+    """Draws the estimate against the values of an at variable, with its 95 % band: one
+    line per term (and group)."""
+    from matplotlib.figure import Figure
+
+    estimate = estimate_column(table)
+    figure = Figure(figsize=(7.0, 4.5), layout="constrained")
+    axes = figure.subplots()
+    keys = [c for c in (group_column, "term", "contrast") if c is not None and c in table]
+    parts = table.groupby(keys, sort=False) if keys else [((), table)]
+    for key, part in parts:
+        order = np.argsort(part[variable].to_numpy(dtype=float), kind="stable")
+        x = part[variable].to_numpy(dtype=float)[order]
+        low = part["Conf. Int. Low"].to_numpy()[order]
+        high = part["Conf. Int. Hi"].to_numpy()[order]
+        key = key if isinstance(key, tuple) else (key,)
+        label = ", ".join(str(k) for k in key if k not in ("", "dY/dX")) or None
+        (line,) = axes.plot(x, part[estimate].to_numpy()[order], marker="o", label=label)
+        axes.fill_between(x, low, high, color=line.get_color(), alpha=0.2, linewidth=0)
+    axes.set_xlabel(variable)
+    axes.set_ylabel(f"{estimate} with 95 % band")
+    axes.set_title(title, fontsize="medium")
+    if axes.get_legend_handles_labels()[0]:
+        axes.legend(fontsize="small")
+    save(figure, path)
