@@ -17,6 +17,13 @@ from bench.results import error_of, median, merge, paired_median, peak
 from bench.workers import Result, Runner
 
 RATIO_TARGET = 3.0
+# The other questions, each against zarn call by call: at most so many times zarn's time.
+QUESTION_TARGETS = {
+    "predictions": 1.0,
+    "margins, eyex": 2.0,
+    "comparisons, levels and sd": 2.0,
+    "predictions at 10 values": 5.0,
+}
 RATIO_ROWS = 10**6  # the ratio target is set at this size
 # Memory margins may take besides the copy of its columns: the kernel's blocks, the
 # chunk's changed columns and the table.
@@ -50,7 +57,20 @@ def pooled(rounds: list[Result]) -> Result:
     out = dict(good[0])
     out["zarn"] = merge([r["zarn"] for r in good])
     out["margins"] = merge([r["margins"] for r in good])
+    out["questions"] = {
+        name: {
+            "zarn": merge([r["questions"][name]["zarn"] for r in good]),
+            "call": merge([r["questions"][name]["call"] for r in good]),
+        }
+        for name in good[0].get("questions", {})
+    }
     return out
+
+
+def question_ratios(result: Result, name: str) -> list[float]:
+    """Returns the call-by-call ratios of a question's times to zarn's."""
+    pair = result["questions"][name]
+    return [c / z for c, z in zip(pair["call"]["seconds"], pair["zarn"]["seconds"], strict=True)]
 
 
 def ratios(result: Result, key: str = "seconds") -> list[float]:
@@ -77,7 +97,11 @@ def report(options: Options, kind: str, n: int, result: Result) -> None:
             fmt_seconds(median(r, "cpu_seconds")),
             fmt_mib(peak(r)),
         ]
-        for label, r in (('zarn(se_method="sm")', zarn), ("margins", margins))
+        for label, r in (
+            ('zarn(se_method="sm")', zarn),
+            ("margins", margins),
+            *((name, pair["call"]) for name, pair in result.get("questions", {}).items()),
+        )
     ]
     print_table(["function", "median s", "CPU s", "peak extra MiB"], rows, options.markdown)
     print(
@@ -85,6 +109,9 @@ def report(options: Options, kind: str, n: int, result: Result) -> None:
         f"{fmt_ratio(paired_median(ratios(result, 'cpu_seconds')))} CPU; "
         f"the columns margins copies take {result['copy_mib']:.1f} MiB"
     )
+    for name in result.get("questions", {}):
+        ratio = paired_median(question_ratios(result, name))
+        print(f"  {name} / zarn, call by call: {fmt_ratio(ratio)} wall")
 
 
 def checks(kind: str, n: int, result: Result) -> list[Check]:
@@ -110,6 +137,11 @@ def targets(kind: str, n: int, result: Result) -> list[Target]:
     if n >= RATIO_ROWS:  # below, the calls are too short for a fixed cost not to show
         label = f"{prefix}: margins / zarn <= {RATIO_TARGET:g}"
         out.append(Target(label, f"{ratio:.2f}", ratio <= RATIO_TARGET))
+        for name, limit in QUESTION_TARGETS.items():
+            if name in result.get("questions", {}):
+                value = paired_median(question_ratios(result, name))
+                label = f"{prefix}: {name} / zarn <= {limit:g}"
+                out.append(Target(label, f"{value:.2f}", value <= limit))
     out.append(
         Target(
             f"{prefix}: margins peak extra - column copy <= {FIXED_MIB:g} MiB",

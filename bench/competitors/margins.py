@@ -86,17 +86,34 @@ def run_margins(task: Task) -> Result:
     plan = margins_plan(adapt(result), None, False)
     copy_mib = float(frame[sorted(plan.data_columns)].memory_usage(index=False).sum()) / 2**20
 
-    zarn, margins = no_timings(), no_timings()
+    zarn = no_timings()
+    calls = questions(result)
+    timings = {name: no_timings() for name in calls}
     for _ in range(task["repeat"]):
-        add_timings(zarn, measure(lambda: velmora.zarn(result, se_method="sm"), 1)[1])
-        add_timings(margins, measure(lambda: velmora_margins.margins(result), 1)[1])
+        for name, call in calls.items():
+            add_timings(zarn, measure(lambda: velmora.zarn(result, se_method="sm"), 1)[1])
+            add_timings(timings[name], measure(call, 1)[1])
+    # zarn ran once before each of the others: its calls are paired with each in turn.
+    zarn_of = {
+        name: {
+            "seconds": zarn["seconds"][i :: len(calls)],
+            "cpu_seconds": zarn["cpu_seconds"][i :: len(calls)],
+            "peak_mib": zarn["peak_mib"][i :: len(calls)],
+        }
+        for i, name in enumerate(calls)
+    }
     # Per design column, margins computes what zarn does: the two must agree.
     by_column = velmora_margins.margins(result, per_column=True)
     theirs = velmora.zarn(result, se_method="sm")
     same_columns = list(by_column["term"]) == list(theirs.index)
     return {
-        "zarn": dict(zarn),
-        "margins": dict(margins),
+        "zarn": zarn_of["margins"],
+        "margins": dict(timings["margins"]),
+        "questions": {
+            name: {"zarn": zarn_of[name], "call": dict(timings[name])}
+            for name in calls
+            if name != "margins"
+        },
         "copy_mib": copy_mib,
         "k": int(result.model.exog.shape[1]),
         "effects": len(velmora_margins.margins(result)),
@@ -106,4 +123,24 @@ def run_margins(task: Task) -> Result:
         "errors_difference": relative_difference(by_column["Std. Err"], theirs["Std. Err"])
         if same_columns
         else float("inf"),
+    }
+
+
+# The grid of at values of q, the variable with its square.
+GRID = [-2.0 + 0.4 * i for i in range(10)]
+
+
+def questions(result: Any) -> dict[str, Any]:
+    """Returns the calls that are timed against zarn: margins as it always was, and the
+    targets of the other questions."""
+    import velmora_margins as vm
+
+    return {
+        "margins": lambda: vm.margins(result),
+        "predictions": lambda: vm.predictions(result),
+        "margins, eyex": lambda: vm.margins(result, slope="eyex"),
+        "comparisons, levels and sd": lambda: vm.comparisons(
+            result, variables={"g": "reference", "q": "sd"}
+        ),
+        "predictions at 10 values": lambda: vm.predictions(result, at={"q": GRID}),
     }
