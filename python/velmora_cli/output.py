@@ -263,7 +263,9 @@ def write_grid_plot(
         low = part["Conf. Int. Low"].to_numpy()[order]
         high = part["Conf. Int. Hi"].to_numpy()[order]
         key = key if isinstance(key, tuple) else (key,)
-        label = ", ".join(str(k) for k in key if k not in ("", "dY/dX")) or None
+        pairs = zip(keys, key, strict=True)
+        named = [f"{c} = {k}" if c == group_column else str(k) for c, k in pairs]
+        label = ", ".join(n for n in named if n not in ("", "dY/dX")) or None
         (line,) = axes.plot(x, part[estimate].to_numpy()[order], marker="o", label=label)
         axes.fill_between(x, low, high, color=line.get_color(), alpha=0.2, linewidth=0)
     axes.set_xlabel(variable)

@@ -24,16 +24,16 @@ from velmora_margins.links import Link
 
 def means_request(model: Model, scenarios: Sequence[Scenario]) -> StatisticsRequest:
     """Returns the means and level shares that atmeans needs: of every variable and factor
-    of the formula that the scenarios do not set."""
+    of the formula (those that the scenarios set make the row of means whole; the
+    scenarios' values take their place in every quantity)."""
     design = model.design
     if design is None:
         raise ArgumentError("atmeans", "the means of the variables need the formula of the fit")
+    numerical = [f for f in design.factors if f.numerical]
+    means = [v for f in numerical for v in sorted(f.variables)]
+    shares = [f for f in design.factors if not f.numerical]
     fixed = frozenset().union(*(s.variables for s in scenarios))
-    means = [
-        v for f in design.factors if f.numerical for v in sorted(f.variables) if v not in fixed
-    ]
-    shares = [f for f in design.factors if not f.numerical and not f.variables & fixed]
-    if not means and not shares:
+    if not any(v not in fixed for v in means) and not any(not f.variables <= fixed for f in shares):
         raise ArgumentError(
             "atmeans",
             "at= sets every variable of the formula, so there is nothing to average; leave "
