@@ -20,6 +20,7 @@ TITLES = {
     "logit": "Logit",
     "probit": "Probit",
     "cloglog": "Complementary log-log",
+    "identity": "Identity",
 }
 
 
