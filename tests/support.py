@@ -569,9 +569,10 @@ def unsupported_model_object(p):
 
 # Inputs refused with the exception's type and its exact text.
 REFUSED_INPUTS = {
+    # Class names zarn does not take, the names of the engine's other links among them.
     **{
         f"class {n!r}": (lambda p, n=n: {"name": n}, ValueError, UNSUPPORTED + n)
-        for n in ["LogitResults", "OLS", "Logit_", "", "Lögit"]
+        for n in ["LogitResults", "OLS", "Logit_", "", "Lögit", "Cloglog", "Identity"]
     },
     "model object of class OLS": (unsupported_model_object, ValueError, UNSUPPORTED + "OLS"),
     "class name not str": (

@@ -6,8 +6,14 @@ import numpy.typing as npt
 import pandas as pd
 
 Float64Array = npt.NDArray[np.float64]
-Derivative = tuple[Sequence[int], Float64Array]
+# (columns, slopes), or (columns, slopes, side_columns, side, multiplier, per_prediction).
+Derivative = (
+    tuple[Sequence[int], Float64Array]
+    | tuple[Sequence[int], Float64Array, Sequence[int], Float64Array, Float64Array | None, bool]
+)
 LevelContrast = tuple[Sequence[int], Float64Array, Sequence[Float64Array], bool]
+# (columns, values): the side at which F is taken.
+Prediction = tuple[Sequence[int], Float64Array]
 
 LINKS: Final[tuple[str, ...]]
 FIT_LINKS: Final[tuple[str, ...]]
@@ -75,6 +81,7 @@ def contrast_sums(
     weights: Float64Array | None,
     derivatives: Sequence[Derivative],
     level_contrasts: Sequence[LevelContrast],
+    predictions: Sequence[Prediction] = (),
 ) -> ContrastSums: ...
 def fit_sums(
     link: str,

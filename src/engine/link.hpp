@@ -1,6 +1,5 @@
-// Link functions of the binary-choice models: the list of links, each link's formulas
-// and their scalar forms, and the dispatch from a link chosen at run time to code
-// compiled for it.
+// Link functions: the list of links, each link's formulas and their scalar forms, and
+// the dispatch from a link chosen at run time to code compiled for it.
 //
 // Adding a link takes one entry in VELMORA_LINKS and a LinkFormulas specialisation
 // here: its name, the dispatch, the array forms of link_arrays.hpp and the passes'
@@ -38,10 +37,10 @@
 extern "C" __m128d _ZGVbN2v_erfc(__m128d);
 #endif
 
-// The links, X(name) for each, in the order of their values: probit is 0 and logit 1.
-// A file that instantiates a template for every link defines a macro of one name and
-// passes it here.
-#define VELMORA_LINKS(X) X(probit) X(logit) X(cloglog)
+// The links, X(name) for each, in the order of their values: probit is 0 and logit 1;
+// a new link goes last, so that the others keep their values. A file that instantiates
+// a template for every link defines a macro of one name and passes it here.
+#define VELMORA_LINKS(X) X(probit) X(logit) X(cloglog) X(identity)
 
 namespace velmora::engine {
 
@@ -234,9 +233,25 @@ struct LinkFormulas<ModelKind::cloglog> {
     static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
 };
 
+// Identity: F(v) = v, f(v) = 1, f'(v) = 0; the linear predictor itself, the scale of
+// a linear model.
+template <>
+struct LinkFormulas<ModelKind::identity> {
+    static double cdf(double v) { return v; }
+
+    static double pdf(double) { return 1.0; }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    static double pdf_derivative_from(double, double, double) { return 0.0; }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+};
+
 using Probit = LinkFormulas<ModelKind::probit>;
 using Logit = LinkFormulas<ModelKind::logit>;
 using Cloglog = LinkFormulas<ModelKind::cloglog>;
+using Identity = LinkFormulas<ModelKind::identity>;
 
 // Returns F(v) of the given link.
 inline double cdf(ModelKind kind, double v) {

@@ -33,16 +33,17 @@ using surface::PyError;
 using surface::PyRef;
 using surface::Result;
 
-// contrast_sums(link, beta, x, weights, derivatives, level_contrasts) -> ContrastSums
+// contrast_sums(link, beta, x, weights, derivatives, level_contrasts, predictions=())
+//     -> ContrastSums
 Result<PyRef> contrast_sums(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {
-        "link", "beta", "x", "weights", "derivatives", "level_contrasts", nullptr};
+        "link", "beta", "x", "weights", "derivatives", "level_contrasts", "predictions", nullptr};
     const char* link_text = nullptr;
     PyObject *beta_obj = nullptr, *x_obj = nullptr, *weights_obj = nullptr;
-    PyObject *derivatives = nullptr, *level_contrasts = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOO:contrast_sums",
+    PyObject *derivatives = nullptr, *level_contrasts = nullptr, *predictions = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOO|O:contrast_sums",
                                      const_cast<char**>(keywords), &link_text, &beta_obj, &x_obj,
-                                     &weights_obj, &derivatives, &level_contrasts)) {
+                                     &weights_obj, &derivatives, &level_contrasts, &predictions)) {
         return fetched();
     }
     VELMORA_ASSIGN_OR_RETURN(const engine::ModelKind link, read_link(link_text, engine::all_links));
@@ -51,8 +52,9 @@ Result<PyRef> contrast_sums(PyObject* module, PyObject* args, PyObject* kwargs) 
     VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView x, surface::as_matrix_view(x_obj, "x"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView weights,
                              optional_vector(weights_obj, "weights"));
-    VELMORA_ASSIGN_OR_RETURN(const ContrastInputs inputs,
-                             read_contrasts(derivatives, level_contrasts));
+    VELMORA_ASSIGN_OR_RETURN(
+        const ContrastInputs inputs,
+        read_contrasts(derivatives, level_contrasts, predictions, x.rows, x.cols));
 
     engine::ContrastSums sums(inputs.set.count(), engine::to_index(x.cols));
     const engine::EngineResult<void> done = surface::without_gil(
@@ -108,10 +110,20 @@ constexpr int keywords_too = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"contrast_sums", method<contrast_sums>(), keywords_too,
-     "contrast_sums(link, beta, x, weights, derivatives, level_contrasts)\n--\n\n"
+     "contrast_sums(link, beta, x, weights, derivatives, level_contrasts, predictions=())\n"
+     "--\n\n"
      "Returns the ContrastSums of the contrasts over the rows of x: the weighted sums of\n"
      "their effect terms, of their gradients by beta (one row per effect) and of the\n"
-     "weights. link is one of LINKS."},
+     "weights. Effects come in the order derivatives, the levels of level_contrasts,\n"
+     "predictions. link is one of LINKS.\n\n"
+     "A derivative is (columns, slopes) or (columns, slopes, side_columns, side,\n"
+     "multiplier, per_prediction): c f(v) d / F(v)^p at v = x~ b, x~ the row with\n"
+     "side_columns set to side's values (the row itself for no side columns),\n"
+     "d = sum_s beta[columns[s]] slopes[:, s], c multiplier's value of the row (1 for\n"
+     "None) and p 1 when per_prediction is true. A level contrast is (columns, base,\n"
+     "levels, two_valued): F(x(level) b) - F(x(base) b) for each level. A prediction is\n"
+     "(columns, values): F(x~ b), x~ the row with columns set to values. Arrays of\n"
+     "changed columns have one row per row of x, or one row for all."},
     {"fit_sums", method<fit_sums>(), keywords_too,
      "fit_sums(link, beta, x, y, weights, with_meat)\n--\n\n"
      "Returns the FitSums over the rows of x behind a Newton step of a fit: loglik is\n"

@@ -214,10 +214,11 @@ class TestLinkValues:
         assert _kernels.link_values(link, np.zeros(0)).cdf.shape == (0,)
 
     def test_links(self):
-        assert _kernels.LINKS == ("probit", "logit", "cloglog")
+        assert _kernels.LINKS == ("probit", "logit", "cloglog", "identity")
         assert _kernels.FIT_LINKS == ("probit", "logit")
         with pytest.raises(
-            ValueError, match=r"^link must be 'probit', 'logit' or 'cloglog', got 'Logit'$"
+            ValueError,
+            match=r"^link must be 'probit', 'logit', 'cloglog' or 'identity', got 'Logit'$",
         ):
             _kernels.link_values("Logit", np.zeros(1))
 

@@ -42,6 +42,7 @@ REFERENCES = {
     ),
     "probit": lambda v: (stats.norm.cdf(v), stats.norm.pdf(v), -v * stats.norm.pdf(v)),
     "cloglog": cloglog,
+    "identity": lambda v: (v, np.ones_like(v), np.zeros_like(v)),
 }
 
 
