@@ -67,7 +67,7 @@ def chunk_sums(
     )
 
 
-def derivative_input(d: DerivativeContrast, chunk: Chunk) -> tuple[object, ...]:
+def derivative_input(d: DerivativeContrast, chunk: Chunk) -> _kernels.Derivative:
     """Returns a derivative contrast as the kernel takes it: its columns and slopes, and
     where it has them, its side, multiplier and division by the prediction."""
     slopes = aligned(d.slopes.make(chunk))
