@@ -237,7 +237,7 @@ def add_change(
         step = spreads[name].sd
         low, high, label = shifted(-step / 2), shifted(step / 2), "+1 sd"
     elif isinstance(how, float):
-        low, high, label = shifted(0.0), shifted(how), f"+{how:g}"
+        low, high, label = shifted(0.0), shifted(how), f"{how:+g}"
     else:
         if how == "iqr":
             a, b = spreads[name].q25, spreads[name].q75
