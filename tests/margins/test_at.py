@@ -126,11 +126,22 @@ def test_predictions_and_margins_at_the_means_within_weighted_groups(result):
     q.check_table(table, fit, quantities)
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="atmeans with at: the row of means leaves out the variables that at sets, and "
-    "making its design row fails with NameError (name 'age' is not defined)",
-)
+
+def test_a_0_1_variable_at_its_share(result):
+    """At the means a 0/1 variable holds its share of ones, so its change is taken from
+    the row of means set to 0 and to 1, not from each row's own side."""
+    fit = q.Fit(result)
+    weights = fit.frame["educ"]
+    table = velmora_margins.margins(
+        result, atmeans=True, by="occupation", weights="educ", variables=["kids", "age"]
+    )
+    quantities = []
+    for _, members in q.groups(fit, "occupation"):
+        m = fit.mean_row(q.NUMERIC, q.FACTORS, weights, members)
+        assert 0 < m.means["kids"] < 1
+        quantities += [q.change("difference", m, {"kids": 1}, {"kids": 0}), q.effect(m, "age")]
+    q.check_table(table, fit, quantities)
+
 def test_at_values_with_the_other_variables_at_their_means(result):
     fit = q.Fit(result)
     plain = fit.mean_row(q.NUMERIC, q.FACTORS)

@@ -149,10 +149,6 @@ def test_spector(model):
         check(table, fit, comparison, changes)
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="the contrast of a negative number change reads '+-3.5', not '-3.5'",
-)
 def test_a_negative_change_is_labelled_with_its_sign(survey):
     result = q.fitted(survey, "logit")
     table = velmora_margins.comparisons(result, variables={"age": -3.5, "educ": 2})

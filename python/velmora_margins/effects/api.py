@@ -107,7 +107,7 @@ def margins(
     link = link_of(model, scale)
     slope = slope_of(slope)
     scenarios, names = at_grid(model, at)
-    plan = margins_plan(model, variables, per_column, scenarios, names, slope)
+    plan = margins_plan(model, variables, per_column, scenarios, names, slope, atmeans)
     groups = evaluate(model, plan, options, link, scenarios, atmeans)
     return effects_table(plan, groups, model.cov, options.by, SLOPES[slope][0])
 

@@ -78,9 +78,11 @@ def margins_plan(
     scenarios: Sequence[Scenario] = (OWN,),
     at_names: Sequence[str] = (),
     slope: str = "dydx",
+    atmeans: bool = False,
 ) -> Plan:
     """Returns the quantities of margins: of the named variables (every variable of the
-    formula by default) or of the design columns, at each scenario."""
+    formula by default) or of the design columns, at each scenario (at rows of means
+    with ``atmeans``, where a 0/1 variable holds its share rather than 0 or 1)."""
     design = model.design
     if design is None and not per_column:
         warnings.warn(
@@ -106,7 +108,7 @@ def margins_plan(
         at = tuple(value for _, value in scenario.values)
         side = scenario_side(design, scenario)
         for variable in chosen:
-            add_variable(builder, design, variable, scenario, side, at, slope)
+            add_variable(builder, design, variable, scenario, side, at, slope, atmeans)
     return builder.build()
 
 
@@ -185,8 +187,11 @@ def add_variable(
     side: Side | None,
     at: tuple[Hashable, ...],
     slope: str,
+    atmeans: bool,
 ) -> None:
-    """Adds a variable's quantities and rows at a scenario."""
+    """Adds a variable's quantities and rows at a scenario. A 0/1 variable's change reads
+    each row's own prediction for its own side, unless a scenario or the row of means
+    moves it off 0 and 1."""
     _, label, by_value, per_prediction = SLOPES[slope]
     if variable.kind != "numerical" and slope != "dydx":
         what = "a factor" if variable.kind == "categorical" else "a 0/1 variable"
@@ -199,7 +204,7 @@ def add_variable(
     item: DerivativeContrast | LevelContrasts
     if variable.kind == "categorical":
         item, reads, remade = level_contrasts(design, variable, scenario)
-    elif variable.kind == "binary" and side is None:
+    elif variable.kind == "binary" and side is None and not atmeans:
         assert variable.column is not None
         item = LevelContrasts(
             variable.name,
