@@ -126,7 +126,6 @@ def test_predictions_and_margins_at_the_means_within_weighted_groups(result):
     q.check_table(table, fit, quantities)
 
 
-
 def test_a_0_1_variable_at_its_share(result):
     """At the means a 0/1 variable holds its share of ones, so its change is taken from
     the row of means set to 0 and to 1, not from each row's own side."""
@@ -141,6 +140,7 @@ def test_a_0_1_variable_at_its_share(result):
         assert 0 < m.means["kids"] < 1
         quantities += [q.change("difference", m, {"kids": 1}, {"kids": 0}), q.effect(m, "age")]
     q.check_table(table, fit, quantities)
+
 
 def test_at_values_with_the_other_variables_at_their_means(result):
     fit = q.Fit(result)
