@@ -88,7 +88,9 @@ def wheel_problems(path: str) -> list[str]:
         for name in modules:
             problems += module_problems(name, wheel.read(name))
         metadata = next(n for n in names if n.endswith(".dist-info/METADATA"))
-        if not re.search(r"^Requires-Dist: scipy-openblas32\b", wheel.read(metadata).decode(), re.M):
+        if not re.search(
+            r"^Requires-Dist: scipy-openblas32\b", wheel.read(metadata).decode(), re.M
+        ):
             problems.append("scipy-openblas32 is not a dependency")
     return problems
 

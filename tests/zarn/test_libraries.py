@@ -179,4 +179,3 @@ def test_only_one_asks_for_the_scalar_erfc(scalar, value):
         pytest.skip("the C library has no vector erfc here")
     other = in_process(VELMORA_SCALAR_ERFC=value)
     assert not np.array_equal(other["cdf"], scalar["cdf"])
-
