@@ -9,6 +9,6 @@ if [[ ! -x $venv/bin/ruff || ! -x $venv/bin/mypy ]]; then
     echo "lint.sh: no ruff and mypy in $venv; run 'bash scripts/test.sh' first" >&2
     exit 1
 fi
-"$venv/bin/ruff" check python bench tests
-"$venv/bin/ruff" format --check python bench tests
+"$venv/bin/ruff" check python bench tests docs scripts
+"$venv/bin/ruff" format --check python bench tests docs scripts
 "$venv/bin/mypy"

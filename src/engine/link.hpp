@@ -16,7 +16,9 @@
 // we checked, where its scalar erfc was 4 off), every erfc here is
 // taken from it, which costs about a third of the scalar erfc on data in no
 // particular order; otherwise the scalar erfc. Scalar and array forms use
-// the same function either way, so they still agree bit for bit.
+// the same function either way, so they still agree bit for bit. The vector
+// erfc is looked up when a module is imported (choose_erfc), since libmvec is
+// not a library that every system has.
 #pragma once
 
 #include <array>
@@ -30,11 +32,6 @@
 
 #if VELMORA_VECTOR_ERFC
 #include <emmintrin.h>
-#endif
-
-#if VELMORA_VECTOR_ERFC
-// libmvec's erfc of two doubles, by its name under the x86-64 vector function ABI.
-extern "C" __m128d _ZGVbN2v_erfc(__m128d);
 #endif
 
 // The links, X(name) for each, in the order of their values: probit is 0 and logit 1;
@@ -104,11 +101,28 @@ inline constexpr double sqrt_two = 1.4142135623730951;
 // Returns the argument of erfc in Phi(x): (mean - x) / (standard deviation * sqrt 2).
 inline double normal_cdf_argument(double x) { return (0.0 - x) / (1.0 * sqrt_two); }
 
+// Chooses the erfc of every link: the C library's vector erfc where it has one, the
+// processor runs it and scalar_only is false; otherwise the scalar erfc. Returns
+// whether the vector erfc was chosen. Called when a module is imported, before any
+// link value is taken.
+bool choose_erfc(bool scalar_only);
+
+// Returns whether the environment variable VELMORA_SCALAR_ERFC is "1", which asks for
+// the scalar erfc.
+bool scalar_erfc_requested();
+
 #if VELMORA_VECTOR_ERFC
-// Returns erfc of two values.
-inline __m128d erfc_of(__m128d a) { return _ZGVbN2v_erfc(a); }
+// libmvec's erfc of two doubles, as choose_erfc found it (_ZGVbN2v_erfc under the
+// x86-64 vector function ABI), or null for the scalar erfc.
+extern __m128d (*vector_erfc)(__m128d);
+
+// Returns erfc of two values; only where vector_erfc is set.
+inline __m128d erfc_of(__m128d a) { return vector_erfc(a); }
 // Returns erfc(a).
-inline double erfc_of(double a) { return _mm_cvtsd_f64(erfc_of(_mm_set1_pd(a))); }
+inline double erfc_of(double a) {
+    if (vector_erfc != nullptr) return _mm_cvtsd_f64(erfc_of(_mm_set1_pd(a)));
+    return std::erfc(a);
+}
 #else
 // Returns erfc(a).
 inline double erfc_of(double a) { return std::erfc(a); }

@@ -26,8 +26,10 @@ namespace velmora::engine {
 inline void normal_cdf_from_arguments(const double* a, double* out, std::ptrdiff_t m) {
     std::ptrdiff_t i = 0;
 #if VELMORA_VECTOR_ERFC
-    for (; i + 2 <= m; i += 2) {
-        _mm_storeu_pd(out + i, normal_cdf_from_argument(_mm_loadu_pd(a + i)));
+    if (vector_erfc != nullptr) {
+        for (; i + 2 <= m; i += 2) {
+            _mm_storeu_pd(out + i, normal_cdf_from_argument(_mm_loadu_pd(a + i)));
+        }
     }
 #endif
     for (; i < m; ++i) out[i] = normal_cdf_from_argument(a[i]);

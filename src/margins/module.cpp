@@ -20,6 +20,7 @@
 #include "margins/link_entries.hpp"
 #include "surface/boundary.hpp"
 #include "surface/gil.hpp"
+#include "surface/libraries.hpp"
 #include "surface/numpy_view.hpp"
 #include "surface/py_error.hpp"
 #include "surface/py_ref.hpp"
@@ -186,6 +187,7 @@ Result<void> add_link_names(PyObject* module, const char* name,
 }
 
 Result<PyRef> init_module() {
+    VELMORA_RETURN_IF_ERROR(surface::load_engine_libraries("velmora_margins._kernels"));
     // The kernels' products are small and run on the calling thread; parallel work
     // comes from calling the kernels from several threads at once. This OpenBLAS
     // serves velmora alone.
@@ -205,6 +207,6 @@ Result<PyRef> init_module() {
 }  // namespace
 }  // namespace velmora::margins
 
-extern "C" PyMODINIT_FUNC PyInit__kernels() {
+PyMODINIT_FUNC PyInit__kernels() {
     return velmora::surface::at_boundary([] { return velmora::margins::init_module(); });
 }

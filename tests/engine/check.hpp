@@ -5,7 +5,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+
+#include "engine/cblas.hpp"
+#include "engine/link.hpp"
 
 namespace velmora::test {
 
@@ -23,6 +27,18 @@ inline int finish(const char* suite) {
     std::printf("%s: %d checks, %d failed\n", suite, check_count, failure_count);
     return failure_count == 0 ? 0 : 1;
 }
+
+// Opens OpenBLAS and chooses the erfc before main, as a module does when it is imported
+// (VELMORA_SCALAR_ERFC=1 asks for the scalar erfc); a test cannot run without them.
+inline const bool engine_libraries_loaded = [] {
+    if (auto loaded = engine::cblas::load(VELMORA_OPENBLAS_NAME); !loaded) {
+        std::fprintf(stderr, "cannot load OpenBLAS: %s\n", loaded.error().detail.c_str());
+        std::exit(1);
+    }
+    const bool vector = engine::choose_erfc(engine::scalar_erfc_requested());
+    std::printf("erfc: %s\n", vector ? "the C library's vector erfc" : "the scalar erfc");
+    return true;
+}();
 
 // True when both are NaN or both have the same bits (so +0.0 and -0.0 differ).
 inline bool identical(double a, double b) {
