@@ -234,8 +234,8 @@ std::size_t ContrastSet::count() const {
 }
 
 EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const MatrixView& x,
-                                     VectorView weights, const ContrastSet& set,
-                                     ContrastSums& sums, VectorView offset) {
+                                     VectorView weights, const ContrastSet& set, ContrastSums& sums,
+                                     VectorView offset) {
     VELMORA_RETURN_IF_ERROR(check_inputs(beta, x, weights, offset, set, sums));
     if (x.rows == 0) return {};
     return ContrastPass(kind, beta, x, weights, offset, set).run(sums);

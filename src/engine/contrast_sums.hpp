@@ -85,7 +85,7 @@ struct ContrastSums {
 // first, then added. A linear predictor that the link refuses (see link_domain.hpp),
 // at the rows or at a side where a term takes it, is a bad_value fault.
 EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const MatrixView& x,
-                                     VectorView weights, const ContrastSet& set,
-                                     ContrastSums& sums, VectorView offset = {});
+                                     VectorView weights, const ContrastSet& set, ContrastSums& sums,
+                                     VectorView offset = {});
 
 }  // namespace velmora::engine

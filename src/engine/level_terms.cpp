@@ -60,8 +60,8 @@ EngineResult<void> LevelTerms::add_levels(const ContrastBlock& block, std::size_
     const MatrixView base = rows_of(f.base, block.first, m);
     side_predictor(block, base, f.columns);
     link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m, scratch_.data());
-    VELMORA_RETURN_IF_ERROR(check_link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(),
-                                                 m, block.first, block.offset));
+    VELMORA_RETURN_IF_ERROR(check_link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m,
+                                                 block.first, block.offset));
     for (std::ptrdiff_t i = 0; i < m; ++i) weighted_[to_index(i)] = w[i] * base_pdf_[to_index(i)];
     add_weighted_columns(base, weighted_.data(), base_changed_[c].data());
     const double base_cdf_sum = weighted_sum(block, base_cdf_.data());
@@ -69,9 +69,8 @@ EngineResult<void> LevelTerms::add_levels(const ContrastBlock& block, std::size_
         const MatrixView level = rows_of(level_view, block.first, m);
         side_predictor(block, level, f.columns);
         link_values<K>(arg_.data(), level_cdf_.data(), level_pdf_.data(), m, scratch_.data());
-        VELMORA_RETURN_IF_ERROR(check_link_values<K>(arg_.data(), level_cdf_.data(),
-                                                     level_pdf_.data(), m, block.first,
-                                                     block.offset));
+        VELMORA_RETURN_IF_ERROR(check_link_values<K>(
+            arg_.data(), level_cdf_.data(), level_pdf_.data(), m, block.first, block.offset));
         effects_[level_index] += weighted_sum(block, level_cdf_.data()) - base_cdf_sum;
         double* out = block.column(column + static_cast<std::ptrdiff_t>(level_index));
         for (std::ptrdiff_t i = 0; i < m; ++i) {
@@ -105,8 +104,8 @@ EngineResult<void> LevelTerms::add_two_valued(const ContrastBlock& block, std::s
     }
     if (other != 0.0) return internal_fault("a column taken as two-valued holds a third value");
     link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m, scratch_.data());
-    VELMORA_RETURN_IF_ERROR(check_link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(),
-                                                 m, block.first, block.offset));
+    VELMORA_RETURN_IF_ERROR(check_link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m,
+                                                 block.first, block.offset));
     double* out = block.column(column + static_cast<std::ptrdiff_t>(level_index));
     double cdf_level = 0.0, cdf_base = 0.0, pdf_level = 0.0, pdf_base = 0.0;
     for (std::ptrdiff_t i = 0; i < m; ++i) {
@@ -178,7 +177,7 @@ void LevelTerms::add_into(const double* products, std::size_t first_effect,
     }
 }
 
-#define VELMORA_INSTANTIATE(link)                                                       \
+#define VELMORA_INSTANTIATE(link)                                                            \
     template EngineResult<void> LevelTerms::add_block<ModelKind::link>(const ContrastBlock&, \
                                                                        std::ptrdiff_t);
 VELMORA_LINKS(VELMORA_INSTANTIATE)

@@ -42,11 +42,11 @@ class LevelTerms {
     // Each adds factor c's levels, from level (its number across the factors, advanced
     // past them) on; the weight column of level l is column + l.
     template <ModelKind K>
-    EngineResult<void> add_levels(const ContrastBlock& block, std::size_t c,
-                                  std::ptrdiff_t column, std::size_t& level);
+    EngineResult<void> add_levels(const ContrastBlock& block, std::size_t c, std::ptrdiff_t column,
+                                  std::size_t& level);
     template <ModelKind K>
-    EngineResult<void> add_two_valued(const ContrastBlock& block, std::size_t c, std::ptrdiff_t column,
-                        std::size_t& level);
+    EngineResult<void> add_two_valued(const ContrastBlock& block, std::size_t c,
+                                      std::ptrdiff_t column, std::size_t& level);
     void fill_own(const ContrastBlock& block, const std::vector<std::ptrdiff_t>& columns);
     void side_predictor(const ContrastBlock& block, const MatrixView& side,
                         const std::vector<std::ptrdiff_t>& columns);

@@ -53,13 +53,12 @@ EngineFault refused(LinkDomain where, std::ptrdiff_t row, double v, bool with_of
 // is a bad_value fault.
 template <ModelKind K>
 EngineResult<void> check_link_values(const double* v, const double* cdf, const double* pdf,
-                                     std::ptrdiff_t m, std::ptrdiff_t first_row,
-                                     bool with_offset) {
+                                     std::ptrdiff_t m, std::ptrdiff_t first_row, bool with_offset) {
     if constexpr (bounded_link<K>()) {
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
         for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const LinkDomain where = LinkFormulas<K>::domain(v[i], cdf ? cdf[i] : nan,
-                                                             pdf ? pdf[i] : nan);
+            const LinkDomain where =
+                LinkFormulas<K>::domain(v[i], cdf ? cdf[i] : nan, pdf ? pdf[i] : nan);
             if (where != LinkDomain::inside) {
                 return std::unexpected(refused<K>(where, first_row + i, v[i], with_offset));
             }

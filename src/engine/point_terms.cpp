@@ -153,8 +153,8 @@ EngineResult<void> PointTerms::add_block(const ContrastBlock& block,
             } else {
                 pdf_array<K>(eta, pdf_.data(), m);
             }
-            VELMORA_RETURN_IF_ERROR(check_link_values<K>(
-                eta, with_cdf ? cdf : nullptr, pdf, m, block.first, block.offset));
+            VELMORA_RETURN_IF_ERROR(check_link_values<K>(eta, with_cdf ? cdf : nullptr, pdf, m,
+                                                         block.first, block.offset));
         }
         if (p.derivative) pdf_derivative_array<K>(eta, cdf, pdf, pdf_derivative_.data(), m);
         if (p.ratios) {
@@ -331,8 +331,8 @@ void PointTerms::add_into(const double* derivative_products, const double* predi
     }
 }
 
-#define VELMORA_INSTANTIATE(link)                                                              \
-    template EngineResult<void> PointTerms::add_block<ModelKind::link>(                        \
+#define VELMORA_INSTANTIATE(link)                                       \
+    template EngineResult<void> PointTerms::add_block<ModelKind::link>( \
         const ContrastBlock&, std::ptrdiff_t, std::ptrdiff_t);
 VELMORA_LINKS(VELMORA_INSTANTIATE)
 #undef VELMORA_INSTANTIATE

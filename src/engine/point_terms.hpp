@@ -52,7 +52,7 @@ class PointTerms {
     // refuses is a bad_value fault.
     template <ModelKind K>
     EngineResult<void> add_block(const ContrastBlock& block, std::ptrdiff_t derivative_column,
-                   std::ptrdiff_t prediction_column);
+                                 std::ptrdiff_t prediction_column);
 
     // Adds the call's sums into sums: the derivatives' effects and gradient rows first,
     // then the predictions' from first_prediction on. The products hold k values per
