@@ -31,7 +31,7 @@ EngineFault refused(LinkDomain where, std::ptrdiff_t row, double v, bool with_of
     const std::string row_text = std::to_string(row), value = number_text(v);
     const std::string at = " at row " + row_text + ": " + predictor + " = " + value;
     std::string mean(Formulas::mean_text);
-    if (with_offset) mean.replace(mean.find("x b"), 3, "(" + predictor + ")");
+    if (with_offset) mean.replace(mean.find("x b"), 3, predictor);  // x b is in parentheses
     std::string text;
     switch (where) {
         case LinkDomain::outside:
