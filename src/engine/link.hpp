@@ -290,7 +290,10 @@ struct LinkFormulas<ModelKind::log> {
     static constexpr std::string_view mean_text = "exp(x b)";
     static constexpr std::string_view domain_text = "";
 
-    static LinkDomain domain(double, double cdf, double pdf) { return domain_of(true, cdf, pdf); }
+    // f is F itself: either one not finite is the mean overflowing.
+    static LinkDomain domain(double, double cdf, double pdf) {
+        return std::isinf(cdf) || std::isinf(pdf) ? LinkDomain::overflows : LinkDomain::inside;
+    }
 };
 
 // Log-log: F(v) = exp(-exp(-v)), f(v) = exp(-v - exp(-v)), f'(v) = f(v) (exp(-v) - 1): the
