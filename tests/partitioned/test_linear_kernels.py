@@ -3,8 +3,10 @@ statsmodels' OLS and WLS on its bundled data, and the offset that contrast_sums,
 and cluster_scores add to every linear predictor."""
 
 import functools
+import itertools
 import operator
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -12,6 +14,11 @@ import statsmodels.api as sm
 from scipy import special
 
 from velmora_margins import _kernels
+
+
+def refused(message):
+    """Expects a ValueError of exactly the given message."""
+    return pytest.raises(ValueError, match=f"^{re.escape(message)}$")
 
 
 def relative_error(got, want):
@@ -76,8 +83,9 @@ class TestAgainstStatsmodels:
         bread = result.normalized_cov_params
         meat = _kernels.ols_meat(result.params, bread, x, y, weights)
         n, k = x.shape
-        middle = {"HC0": meat.hc0, "HC1": meat.hc0 * n / (n - k), "HC2": meat.hc2,
-                  "HC3": meat.hc3}[cov_type]
+        middle = {"HC0": meat.hc0, "HC1": meat.hc0 * n / (n - k), "HC2": meat.hc2, "HC3": meat.hc3}[
+            cov_type
+        ]
         want = model.fit(cov_type=cov_type).cov_params()
         assert relative_error(bread @ middle @ bread, want) <= 1e-10
         leverage = np.diag(x @ bread @ x.T) * (1 if weights is None else weights)
@@ -87,8 +95,9 @@ class TestAgainstStatsmodels:
         x, y, weights, model, groups = linear
         result = model.fit()
         count = groups.max() + 1
-        scores = _kernels.ols_cluster_scores(result.params, x, y, weights,
-                                             groups.astype(np.int64), count)
+        scores = _kernels.ols_cluster_scores(
+            result.params, x, y, weights, groups.astype(np.int64), count
+        )
         n, k = x.shape
         correction = count / (count - 1) * (n - 1) / (n - k)
         bread = result.normalized_cov_params
@@ -102,12 +111,14 @@ class TestParts:
         x, y, _ = fair_rows()
         w = 1.0 + np.arange(len(y)) % 4
         cuts = [0, 5, 3000, len(y)]
-        pieces = list(zip(cuts[:-1], cuts[1:], strict=True))
+        pieces = list(itertools.pairwise(cuts))
         whole = _kernels.ols_sums(x, y, w)
-        total = functools.reduce(operator.add, [_kernels.ols_sums(x[a:b], y[a:b], w[a:b])
-                                                for a, b in pieces])
+        total = functools.reduce(
+            operator.add, [_kernels.ols_sums(x[a:b], y[a:b], w[a:b]) for a, b in pieces]
+        )
         assert relative_error(total.xtwx, whole.xtwx) <= 1e-14
-        assert total.rows == whole.rows and total.ytwy == pytest.approx(whole.ytwy, rel=1e-14)
+        assert total.rows == whole.rows
+        assert total.ytwy == pytest.approx(whole.ytwy, rel=1e-14)
         beta = np.linalg.solve(whole.xtwx, whole.xtwy)
         bread = np.linalg.inv(whole.xtwx)
         meat = _kernels.ols_meat(beta, bread, x, y, w)
@@ -118,16 +129,15 @@ class TestParts:
         assert summed.max_leverage == meat.max_leverage == max(p.max_leverage for p in parts)
         for record in (whole, meat):
             again = pickle.loads(pickle.dumps(record))
-            assert type(again) is type(record) and repr(again) == repr(record)
+            assert type(again) is type(record)
+            assert repr(again) == repr(record)
 
     def test_refusals(self):
         x = np.ones((3, 1))
-        with pytest.raises(ValueError) as caught:
+        with refused("y must be finite; row 1 holds nan"):
             _kernels.ols_sums(x, np.array([1.0, np.nan, 2.0]), None)
-        assert str(caught.value) == "y must be finite; row 1 holds nan"
-        with pytest.raises(ValueError) as caught:
+        with refused("weights must be finite and at least 0; row 2 holds -0.5"):
             _kernels.ols_sums(x, np.ones(3), np.array([1.0, 1.0, -0.5]))
-        assert str(caught.value) == "weights must be finite and at least 0; row 2 holds -0.5"
         with pytest.raises(ValueError, match="LinearSums: xtwy of 2 values for 1 coefficients"):
             _kernels.LinearSums(np.ones((1, 1)), np.ones(2), 0.0, 0.0, 0.0, 0)
 
@@ -156,14 +166,18 @@ class TestOffsets:
         beta = np.array([2.0, 0.3, -0.4])
         offset = rng.uniform(0.0, 1.0, n)
         values = _kernels.link_values
-        derivatives = [([1], np.ones((1, 1))), ([1], np.ones((1, 1)), [2], np.ones((1, 1)), None,
-                                                 False)]
+        derivatives = [
+            ([1], np.ones((1, 1))),
+            ([1], np.ones((1, 1)), [2], np.ones((1, 1)), None, False),
+        ]
         levels = [([2], np.zeros((1, 1)), [np.ones((1, 1))], True)]
         predictions = [([], np.zeros((1, 0))), ([2], np.zeros((1, 1)))]
         got = _kernels.contrast_sums(link, beta, x, None, derivatives, levels, predictions, offset)
-        at = lambda column, value: np.where(  # noqa: E731
-            np.arange(3) == column, value, x
-        ) @ beta + offset
+
+        def at(column, value):
+            """The linear predictors with a column set to a value, and the offset."""
+            return np.where(np.arange(3) == column, value, x) @ beta + offset
+
         own = x @ beta + offset
         want = [
             values(link, own).pdf.sum() * beta[1],
@@ -194,15 +208,25 @@ class TestOffsets:
             a = _kernels.fit_sums(link, beta, x, y, None, True)
             b = _kernels.fit_sums(link, beta, x, y, None, True, zeros)
             assert (a.loglik, a.score.tobytes(), a.meat.tobytes()) == (
-                b.loglik, b.score.tobytes(), b.meat.tobytes())
+                b.loglik,
+                b.score.tobytes(),
+                b.meat.tobytes(),
+            )
 
     def test_the_offset_names_its_rows(self):
         x = np.ones((4, 1))
-        with pytest.raises(ValueError) as caught:
-            _kernels.contrast_sums("log", np.array([1.0]), x, None, [([0], np.ones((1, 1)))], [],
-                                   (), np.array([0.0, 0.0, 709.5, 0.0]))
-        assert str(caught.value) == (
+        with refused(
             "the predicted mean exp(x b + offset) overflows at row 2: x b + offset = 710.5"
-        )
+        ):
+            _kernels.contrast_sums(
+                "log",
+                np.array([1.0]),
+                x,
+                None,
+                [([0], np.ones((1, 1)))],
+                [],
+                (),
+                np.array([0.0, 0.0, 709.5, 0.0]),
+            )
         with pytest.raises(ValueError, match="offset of 3 values for x of 4 rows"):
             _kernels.contrast_sums("log", np.array([1.0]), x, None, [], [], (), np.zeros(3))
