@@ -21,6 +21,12 @@ TITLES = {
     "probit": "Probit",
     "cloglog": "Complementary log-log",
     "identity": "Identity",
+    "log": "Log",
+    "loglog": "Log-log",
+    "cauchy": "Cauchy",
+    "sqrt": "Square root",
+    "inverse_power": "Inverse power",
+    "inverse_squared": "Inverse squared",
 }
 
 
