@@ -1,10 +1,11 @@
 """The questions users ask of a fitted model: ``predictions``, ``margins`` and ``comparisons``.
 
 Each takes a fitted statsmodels result (Logit, Probit, Poisson, NegativeBinomial,
-GeneralizedPoisson, GLM, OLS or WLS), or a result of ``velmora_margins.fit``, and returns a table whose rows are weighted means over the model's
-rows (within the groups of ``by``, at each combination of ``at``, or at the means with
-``atmeans``), with delta-method standard errors from the exact gradients; the covariance of
-all its estimates is in ``table.attrs["vcov"]``.
+GeneralizedPoisson, GLM, OLS or WLS), or a result of ``velmora_margins.fit``, and returns a
+table whose rows are weighted means over the model's rows (within the groups of ``by``, at
+each combination of ``at``, or at the means with ``atmeans``), with delta-method standard
+errors from the exact gradients; the covariance of all its estimates is in
+``table.attrs["vcov"]``.
 """
 
 from __future__ import annotations
