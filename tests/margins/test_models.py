@@ -156,6 +156,9 @@ def test_predictions_and_effects_by_variable(case):
     # statsmodels' predictions on the frame with the offsets given are its fitted means.
     np.testing.assert_allclose(fit.predictor(fit.frame)(None), result.predict(), rtol=1e-12)
     q.check_table(velmora_margins.predictions(result), fit, [q.prediction(fit.rows(weights))])
+    table = velmora_margins.predictions(result, by="g", chunk_size=64)
+    groups = [q.prediction(fit.rows(weights, rows)) for _, rows in q.groups(fit, "g")]
+    q.check_table(table, fit, groups)
     table = velmora_margins.margins(result)
     assert list(table["term"]) == ["x1", "x2", "g", "g", "d"]
     q.check_table(table, fit, reference(table, fit.rows(weights)))
@@ -192,7 +195,9 @@ def test_per_column_against_get_margeff(data, kind):
     if kind.endswith("arrays"):
         exog = sm.add_constant(data[["x1", "x2", "d"]].to_numpy())
         method = kind.split()[0]
-        result = sm.NegativeBinomial(data["count"], exog, loglike_method=method).fit(disp=0)
+        result = sm.NegativeBinomial(data["count"].to_numpy(), exog, loglike_method=method).fit(
+            disp=0
+        )
     else:
         result = DISCRETE[kind](FORMULA.format("count"), data).fit(disp=0)
     expected = result.get_margeff(dummy=True)
