@@ -52,19 +52,7 @@ def relinked(data, family, link):
     return result
 
 
-def quietly(fit):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return fit()
-
-
 REFUSED = {
-    "not a result": (lambda d: object(), TypeError, "result: expected a fitted Logit, Probit, "),
-    "NegativeBinomialP": (
-        lambda d: quietly(lambda: sm.NegativeBinomialP.from_formula("y ~ x", d).fit(disp=0)),
-        TypeError,
-        "got a result of NegativeBinomialP",
-    ),
     "QuantReg": (lambda d: smf.quantreg("y ~ x", d).fit(), TypeError, "a result of QuantReg"),
     "LogC": (
         lambda d: relinked(d, F.Binomial, L.LogC()),
