@@ -48,6 +48,7 @@ DISCRETE = {
     "poisson": smf.poisson,
     "nb2": lambda *a, **k: smf.negativebinomial(*a, loglike_method="nb2", **k),
     "nb1": lambda *a, **k: smf.negativebinomial(*a, loglike_method="nb1", **k),
+    "geometric": lambda *a, **k: smf.negativebinomial(*a, loglike_method="geometric", **k),
     # Its offset as log(exposure): its predict adds the fit's exposure to any design.
     "genpoisson": sm.GeneralizedPoisson.from_formula,
 }
@@ -64,6 +65,7 @@ CASES = [
     ("poisson", None, "count", "off", "expo", ()),
     ("nb2", None, "count", None, "expo", ()),
     ("nb1", None, "small", "off", None, ()),
+    ("geometric", None, "count", None, "expo", ()),
     ("genpoisson", None, "count", "log_expo", None, ()),
     ("ols", None, "normal", None, None, ()),
     ("wls", None, "normal", None, None, ("vw",)),
