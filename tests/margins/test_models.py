@@ -126,10 +126,12 @@ def case(request, data):
 
 
 def reference_fit(result, offset, scale="response"):
-    """The reference of a fit; for an inverse power link, which bends on the scale of the
-    linear predictor's smallest size, with steps that much shorter."""
+    """The reference of a fit; for an identity or inverse power link, whose predictions
+    (or ratios of them) bend on the scale of the linear predictor's smallest size, with
+    steps that much shorter."""
     bend = 1.0
     if type(getattr(getattr(result.model, "family", None), "link", None)).__name__ in (
+        "Identity",
         "InversePower",
         "InverseSquared",
     ):
@@ -172,8 +174,9 @@ def test_predictions_and_effects_by_variable(case):
 
 
 def test_counterfactuals_and_means_keep_each_rows_offset(case):
-    """at= sets a variable on every row, each row keeping its offset; atmeans takes the
-    offset at its mean with the variables; on both scales, and within groups."""
+    """at= sets a variable on every row, each row keeping its offset, as do elasticities
+    and comparisons; atmeans takes the offset at its mean with the variables; on both
+    scales, and within groups."""
     result, offset, weights = case
     for scale in ("response", "linear"):
         fit = reference_fit(result, offset, scale)
@@ -183,6 +186,12 @@ def test_counterfactuals_and_means_keep_each_rows_offset(case):
         table = velmora_margins.predictions(result, atmeans=True, scale=scale)
         q.check_table(table, fit, [q.prediction(fit.mean_row(*MEANS, weights))])
     fit = reference_fit(result, offset)
+    rows = fit.rows(weights)
+    table = velmora_margins.margins(result, slope="eyex", variables=["x2"])
+    q.check_table(table, fit, [q.effect(rows, "x2", "eyex")])
+    table = velmora_margins.comparisons(result, variables={"g": "sequential"}, comparison="ratio")
+    expected = [q.change("ratio", rows, {"g": h}, {"g": h - 1}) for h in (1, 2)]
+    q.check_table(table, fit, expected)
     table = velmora_margins.margins(result, atmeans=True, by="d", variables=["x1", "x2", "g"])
     expected = []
     for label, picked in q.groups(fit, "d"):
