@@ -82,6 +82,7 @@ def contrast_sums(
     derivatives: Sequence[Derivative],
     level_contrasts: Sequence[LevelContrast],
     predictions: Sequence[Prediction] = (),
+    offset: Float64Array | None = None,
 ) -> ContrastSums: ...
 def fit_sums(
     link: str,

@@ -21,6 +21,12 @@ TITLES = {
     "probit": "Probit",
     "cloglog": "Complementary log-log",
     "identity": "Identity",
+    "log": "Log",
+    "loglog": "Log-log",
+    "cauchy": "Cauchy",
+    "sqrt": "Square root",
+    "inverse_power": "Inverse power",
+    "inverse_squared": "Inverse squared",
 }
 
 
@@ -55,6 +61,19 @@ class Link:
 
 LINKS = {name: Link(name, title) for name, title in TITLES.items()}
 
+# The links each family of generalized linear models takes, its usual (canonical or, where
+# that is not one of the engine's, customary) link first; families by the names the fit's
+# kernels give them.
+FAMILY_LINKS = {
+    "binomial": ("logit", "probit", "cloglog", "loglog", "cauchy", "log", "identity"),
+    "poisson": ("log", "identity", "sqrt"),
+    "gaussian": ("identity", "log", "inverse_power"),
+    "gamma": ("inverse_power", "log", "identity"),
+    "inverse_gaussian": ("inverse_squared", "inverse_power", "log", "identity"),
+    "negative_binomial": ("log",),
+    "tweedie": ("log",),
+}
+
 
 def fit_link(name: object) -> Link:
     """Returns the link that ``fit``'s model argument names ("logit" or "probit")."""
@@ -64,3 +83,24 @@ def fit_link(name: object) -> Link:
         options = ", ".join(repr(n) for n in names[:-1]) + f" or {names[-1]!r}"
         raise ArgumentError("model", f"expected {options}, got {name!r}")
     return LINKS[text]
+
+
+def listed(names: tuple[str, ...] | list[str]) -> str:
+    """Returns names quoted and listed: 'a', 'b' or 'c'."""
+    quoted = [repr(n) for n in names]
+    return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + f" or {quoted[-1]}"
+
+
+def family_link(family: object, link: object) -> Link:
+    """Returns the link of a generalized linear model of the family (by its lower-case
+    name), or fails naming the families, or the links the family takes."""
+    if not isinstance(family, str) or family not in FAMILY_LINKS:
+        raise ArgumentError("family", f"expected {listed(list(FAMILY_LINKS))}, got {family!r}")
+    allowed = FAMILY_LINKS[family]
+    if not isinstance(link, str) or link not in allowed:
+        raise ArgumentError(
+            "link",
+            f"the {family} family takes the link{'s' if len(allowed) > 1 else ''} "
+            f"{listed(allowed)}, got {link!r}",
+        )
+    return LINKS[link]

@@ -14,9 +14,10 @@ struct ContrastBlock {
     std::ptrdiff_t m = 0;
     MatrixView rows;               // those rows of X
     const double* beta = nullptr;  // k coefficients
-    const double* xb = nullptr;    // the rows' linear predictors
+    const double* xb = nullptr;    // the rows' linear predictors, with their offsets
     const double* w = nullptr;     // their weights (1 without weights)
     bool weighted = false;         // whether the call has weights
+    bool offset = false;           // whether xb holds an offset too
     // F and f of xb, where the pass takes them (see the terms' own_cdf and own_pdf).
     const double* cdf = nullptr;
     const double* pdf = nullptr;

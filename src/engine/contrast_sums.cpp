@@ -7,6 +7,7 @@
 #include "engine/contrast_block.hpp"
 #include "engine/level_terms.hpp"
 #include "engine/link_arrays.hpp"
+#include "engine/link_domain.hpp"
 #include "engine/point_terms.hpp"
 #include "engine/products.hpp"
 #include "engine/propagate.hpp"
@@ -49,13 +50,18 @@ EngineResult<void> check_side(const Side& side, std::ptrdiff_t rows, std::ptrdif
 }
 
 EngineResult<void> check_inputs(VectorView beta, const MatrixView& x, VectorView weights,
-                                const ContrastSet& set, const ContrastSums& sums) {
+                                VectorView offset, const ContrastSet& set,
+                                const ContrastSums& sums) {
     const std::ptrdiff_t k = x.cols;
     if (beta.size != k) {
         return internal_fault("beta of " + std::to_string(beta.size) + " for X of " + shape(x));
     }
     if (weights.size != 0 && weights.size != x.rows) {
         return internal_fault(std::to_string(weights.size) + " weights for " +
+                              std::to_string(x.rows) + " rows");
+    }
+    if (offset.size != 0 && offset.size != x.rows) {
+        return internal_fault(std::to_string(offset.size) + " offsets for " +
                               std::to_string(x.rows) + " rows");
     }
     if (sums.effects.size() != set.count() || sums.gradients.size() != set.count() * to_index(k)) {
@@ -96,10 +102,11 @@ EngineResult<void> check_inputs(VectorView beta, const MatrixView& x, VectorView
 class ContrastPass {
   public:
     ContrastPass(ModelKind kind, VectorView beta, const MatrixView& x, VectorView weights,
-                 const ContrastSet& set)
+                 VectorView offset, const ContrastSet& set)
         : kind_(kind),
           x_(x),
           weights_(weights),
+          offset_(offset),
           set_(set),
           k_(x.cols),
           beta_(to_index(k_)),
@@ -122,11 +129,8 @@ class ContrastPass {
         allocate();
         for (std::ptrdiff_t first = 0; first < n; first += block_) {
             const std::ptrdiff_t m = std::min(block_, n - first);
-            const bool ok =
-                with_link(kind_, [&]<ModelKind K>(LinkTag<K>) { return add_block<K>(first, m); });
-            if (!ok) {
-                return internal_fault("a column taken as two-valued holds a third value");
-            }
+            VELMORA_RETURN_IF_ERROR(
+                with_link(kind_, [&]<ModelKind K>(LinkTag<K>) { return add_block<K>(first, m); }));
         }
         add_into(sums);
         return {};
@@ -146,11 +150,16 @@ class ContrastPass {
         levels_.allocate(block_);
     }
 
-    // Adds one block of rows; false if a two-valued column holds a third value.
+    // Adds one block of rows; an internal fault if a two-valued column holds a third
+    // value, a bad_value fault for a linear predictor the link refuses.
     template <ModelKind K>
-    bool add_block(std::ptrdiff_t first, std::ptrdiff_t m) {
+    EngineResult<void> add_block(std::ptrdiff_t first, std::ptrdiff_t m) {
         const MatrixView rows{x_.data + first * x_.row_stride, m, k_, x_.row_stride, x_.col_stride};
         matvec(rows, beta_.data(), xb_.data());
+        const bool offset = offset_.size != 0;
+        if (offset) {
+            for (std::ptrdiff_t i = 0; i < m; ++i) xb_[to_index(i)] += offset_[first + i];
+        }
         const double* w = weight_.data();
         if (weights_.size != 0) {
             for (std::ptrdiff_t i = 0; i < m; ++i) weight_[to_index(i)] = weights_[first + i];
@@ -158,8 +167,12 @@ class ContrastPass {
         weight_sum_ += ordered_sum(w, m);
         if (own_values_ == OwnValues::both) {
             link_values<K>(xb_.data(), cdf_.data(), pdf_.data(), m, scratch_.data());
+            VELMORA_RETURN_IF_ERROR(
+                check_link_values<K>(xb_.data(), cdf_.data(), pdf_.data(), m, first, offset));
         } else if (own_values_ == OwnValues::density) {
             pdf_array<K>(xb_.data(), pdf_.data(), m);
+            VELMORA_RETURN_IF_ERROR(
+                check_link_values<K>(xb_.data(), nullptr, pdf_.data(), m, first, offset));
         }
         const ContrastBlock block{.first = first,
                                   .m = m,
@@ -168,14 +181,15 @@ class ContrastPass {
                                   .xb = xb_.data(),
                                   .w = w,
                                   .weighted = weights_.size != 0,
+                                  .offset = offset,
                                   .cdf = cdf_.data(),
                                   .pdf = pdf_.data(),
                                   .weight_columns = columns_.data(),
                                   .leading = block_};
-        points_.add_block<K>(block, 0, prediction_column_);
-        if (!levels_.add_block<K>(block, level_column_)) return false;
+        VELMORA_RETURN_IF_ERROR(points_.add_block<K>(block, 0, prediction_column_));
+        VELMORA_RETURN_IF_ERROR(levels_.add_block<K>(block, level_column_));
         add_transposed_product(rows, columns_.data(), block_, width_, products_.data());
-        return true;
+        return {};
     }
 
     // Adds this call's sums into the caller's.
@@ -192,7 +206,7 @@ class ContrastPass {
 
     ModelKind kind_;
     MatrixView x_;
-    VectorView weights_;
+    VectorView weights_, offset_;
     const ContrastSet& set_;
     std::ptrdiff_t k_;
     std::vector<double> beta_;
@@ -220,11 +234,11 @@ std::size_t ContrastSet::count() const {
 }
 
 EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const MatrixView& x,
-                                     VectorView weights, const ContrastSet& set,
-                                     ContrastSums& sums) {
-    VELMORA_RETURN_IF_ERROR(check_inputs(beta, x, weights, set, sums));
+                                     VectorView weights, const ContrastSet& set, ContrastSums& sums,
+                                     VectorView offset) {
+    VELMORA_RETURN_IF_ERROR(check_inputs(beta, x, weights, offset, set, sums));
     if (x.rows == 0) return {};
-    return ContrastPass(kind, beta, x, weights, set).run(sums);
+    return ContrastPass(kind, beta, x, weights, offset, set).run(sums);
 }
 
 }  // namespace velmora::engine

@@ -6,6 +6,9 @@
 // themselves or at a side: the design rows x with a few columns replaced by given
 // values, x~, whose linear predictor is x~ b.
 //
+// Every linear predictor, at the rows or at a side, holds the row's offset where the call
+// has offsets.
+//
 // A derivative contrast gives, per row, the derivatives D of the columns that involve its
 // variable; with d = sum_s b_s D_s the row's term is c f(x~ b) d / F(x~ b)^p, with c a
 // multiplier of the row (1 without one) and p 0 or 1. A level contrast gives, per row,
@@ -77,9 +80,12 @@ struct ContrastSums {
 };
 
 // Adds the terms of the rows of x to sums. weights holds one weight per row, or no
-// values for weights of 1. The sums of this call are formed first, then added.
+// values for weights of 1; offset one value per row, added to the linear predictor of
+// the row and of each of its sides, or no values. The sums of this call are formed
+// first, then added. A linear predictor that the link refuses (see link_domain.hpp),
+// at the rows or at a side where a term takes it, is a bad_value fault.
 EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const MatrixView& x,
-                                     VectorView weights, const ContrastSet& set,
-                                     ContrastSums& sums);
+                                     VectorView weights, const ContrastSet& set, ContrastSums& sums,
+                                     VectorView offset = {});
 
 }  // namespace velmora::engine

@@ -7,14 +7,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/cblas.hpp"
 #include "engine/link_arrays.hpp"
 #include "engine/propagate.hpp"
+#include "engine/symmetric_sums.hpp"
 
 namespace velmora::engine {
 namespace {
-
-int as_int(std::ptrdiff_t v) { return static_cast<int>(v); }
 
 // Probit rows with t at or below probit_tail take lambda = phi(t) / Phi(t) from
 // Laplace's continued fraction for the Mills ratio: with z = -t,
@@ -139,7 +137,7 @@ void fit_terms(std::ptrdiff_t m, BlockTerms& b) {
 }
 
 EngineResult<void> check_inputs(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y,
-                                VectorView weights, const FitOptions& options) {
+                                VectorView weights, VectorView offset, const FitOptions& options) {
     if (!fit_takes(kind)) {
         return internal_fault("no fit terms for the link " + std::string(link_name(kind)));
     }
@@ -152,6 +150,10 @@ EngineResult<void> check_inputs(ModelKind kind, VectorView beta, const MatrixVie
     }
     if (weights.size != 0 && weights.size != x.rows) {
         return internal_fault(std::to_string(weights.size) + " weights for " +
+                              std::to_string(x.rows) + " rows");
+    }
+    if (offset.size != 0 && offset.size != x.rows) {
+        return internal_fault(std::to_string(offset.size) + " offsets for " +
                               std::to_string(x.rows) + " rows");
     }
     if (options.block_rows < 0) {
@@ -171,11 +173,12 @@ EngineResult<void> bad_outcome(std::ptrdiff_t row, double value) {
 class FitPass {
   public:
     FitPass(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y, VectorView weights,
-            FitOptions options)
+            VectorView offset, FitOptions options)
         : kind_(kind),
           x_(x),
           y_(y),
           weights_(weights),
+          offset_(offset),
           path_(options.path),
           k_(x.cols),
           beta_(to_index(k_)),
@@ -198,6 +201,9 @@ class FitPass {
     EngineResult<void> block_terms(std::ptrdiff_t first, std::ptrdiff_t m) {
         BlockTerms& b = terms_;
         matvec(rows(first, m), beta_.data(), b.xb.data(), path_);
+        if (offset_.size != 0) {
+            for (std::ptrdiff_t i = 0; i < m; ++i) b.xb[to_index(i)] += offset_[first + i];
+        }
         if (const std::ptrdiff_t bad = signed_predictors(y_, first, m, b); bad >= 0) {
             return bad_outcome(first + bad, y_[first + bad]);
         }
@@ -233,7 +239,7 @@ class FitPass {
 
     ModelKind kind_;
     MatrixView x_;
-    VectorView y_, weights_;
+    VectorView y_, weights_, offset_;
     ProductPath path_;
     std::ptrdiff_t k_;
     std::vector<double> beta_;
@@ -242,109 +248,12 @@ class FitPass {
     std::vector<double> weight_, weighted_;
 };
 
-// Adds sign_i (a_i x_i)(a_i x_i)^T over the rows of a view into the upper triangle of
-// c, a column-major k x k matrix, where sign_i is -1 for a negative w_i and 1 otherwise.
-//
-// By CBLAS: the scaled rows are copied into a block, the rows with a negative weight
-// after the others, and each part goes to one symmetric rank-k update. The copy takes
-// any layout of X; it is laid out row by row when X's rows are its nearer axis and
-// column by column otherwise, so that it reads X in the order of its storage.
-class SymmetricSums {
-  public:
-    SymmetricSums(std::ptrdiff_t block, std::ptrdiff_t k)
-        : copy_(to_index(block * k)), place_(to_index(block)) {}
-
-    void add(const MatrixView& rows, const double* a, const double* w, bool weighted,
-             ProductPath path, double* c) {
-        const std::ptrdiff_t m = rows.rows, k = rows.cols;
-        if (m == 0 || k == 0) return;
-        if (path != ProductPath::automatic || k > INT_MAX || m > INT_MAX) {
-            add_by_loop(rows, a, w, weighted, c);
-            return;
-        }
-        std::ptrdiff_t negative = 0;
-        if (weighted) {
-            for (std::ptrdiff_t i = 0; i < m; ++i) negative += w[i] < 0.0 ? 1 : 0;
-        }
-        const std::ptrdiff_t positive = m - negative;
-        // Row i of the view goes to place i of the copy, or past the positive rows.
-        std::ptrdiff_t next_positive = 0, next_negative = positive;
-        for (std::ptrdiff_t i = 0; i < m; ++i) {
-            place_[to_index(i)] = negative != 0 && w[i] < 0.0 ? next_negative++ : next_positive++;
-        }
-        const bool by_rows = std::abs(rows.col_stride) <= std::abs(rows.row_stride);
-        double* out = copy_.data();
-        if (by_rows) {
-            for (std::ptrdiff_t i = 0; i < m; ++i) {
-                const double ai = a[i];
-                double* dest = out + place_[to_index(i)] * k;
-                const double* src = rows.data + i * rows.row_stride;
-                if (rows.col_stride == 1) {
-                    for (std::ptrdiff_t j = 0; j < k; ++j) dest[j] = ai * src[j];
-                } else {
-                    for (std::ptrdiff_t j = 0; j < k; ++j) dest[j] = ai * src[j * rows.col_stride];
-                }
-            }
-        } else {
-            for (std::ptrdiff_t j = 0; j < k; ++j) {
-                double* dest = out + j * m;
-                const double* src = rows.data + j * rows.col_stride;
-                for (std::ptrdiff_t i = 0; i < m; ++i) {
-                    dest[place_[to_index(i)]] = a[i] * src[i * rows.row_stride];
-                }
-            }
-        }
-        const auto update = [&](std::ptrdiff_t begin, std::ptrdiff_t count, double alpha) {
-            if (count == 0) return;
-            if (by_rows) {
-                // The row-major count x k copy is, read column-major, its k x count transpose.
-                cblas::dsyrk(CblasColMajor, CblasUpper, CblasNoTrans, as_int(k), as_int(count),
-                             alpha, out + begin * k, as_int(k), 1.0, c, as_int(k));
-            } else {
-                cblas::dsyrk(CblasColMajor, CblasUpper, CblasTrans, as_int(k), as_int(count), alpha,
-                             out + begin, as_int(m), 1.0, c, as_int(k));
-            }
-        };
-        update(0, positive, 1.0);
-        update(positive, negative, -1.0);
-    }
-
-  private:
-    // The same sums by a plain loop over the view, for the upper triangle.
-    static void add_by_loop(const MatrixView& rows, const double* a, const double* w, bool weighted,
-                            double* c) {
-        const std::ptrdiff_t k = rows.cols;
-        for (std::ptrdiff_t i = 0; i < rows.rows; ++i) {
-            const double sign = weighted && w[i] < 0.0 ? -1.0 : 1.0;
-            for (std::ptrdiff_t l = 0; l < k; ++l) {
-                const double xl = a[i] * rows.at(i, l);
-                for (std::ptrdiff_t j = 0; j <= l; ++j) {
-                    c[j + l * k] += sign * ((a[i] * rows.at(i, j)) * xl);
-                }
-            }
-        }
-    }
-
-    std::vector<double> copy_;
-    std::vector<std::ptrdiff_t> place_;
-};
-
-// Writes the full symmetric matrix of the upper triangle of c (column-major) into out.
-void mirror_into(const std::vector<double>& c, std::ptrdiff_t k, std::vector<double>& out) {
-    for (std::ptrdiff_t l = 0; l < k; ++l) {
-        for (std::ptrdiff_t j = 0; j <= l; ++j) {
-            const double v = c[to_index(j + l * k)];
-            out[to_index(j * k + l)] += v;
-            if (j != l) out[to_index(l * k + j)] += v;
-        }
-    }
-}
-
 }  // namespace
 
 EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y,
-                                VectorView weights, FitSums& sums, FitOptions options) {
-    VELMORA_RETURN_IF_ERROR(check_inputs(kind, beta, x, y, weights, options));
+                                VectorView weights, FitSums& sums, FitOptions options,
+                                VectorView offset) {
+    VELMORA_RETURN_IF_ERROR(check_inputs(kind, beta, x, y, weights, offset, options));
     const std::size_t k = to_index(x.cols);
     const bool with_meat = !sums.meat.empty();
     if (sums.score.size() != k || sums.information.size() != k * k ||
@@ -354,7 +263,7 @@ EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixVie
     }
     if (x.rows == 0) return {};
 
-    FitPass pass(kind, beta, x, y, weights, options);
+    FitPass pass(kind, beta, x, y, weights, offset, options);
     SymmetricSums symmetric(pass.block(), x.cols);
     const bool weighted = weights.size != 0;
     double loglik = 0.0, weight = 0.0;
@@ -399,35 +308,18 @@ EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixVie
 EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const MatrixView& x,
                                       VectorView y, VectorView weights, CodeView codes,
                                       std::ptrdiff_t groups, std::span<double> out,
-                                      FitOptions options) {
-    VELMORA_RETURN_IF_ERROR(check_inputs(kind, beta, x, y, weights, options));
+                                      FitOptions options, VectorView offset) {
+    VELMORA_RETURN_IF_ERROR(check_inputs(kind, beta, x, y, weights, offset, options));
     const std::ptrdiff_t k = x.cols;
-    if (codes.size != x.rows) {
-        return internal_fault(std::to_string(codes.size) + " cluster codes for " +
-                              std::to_string(x.rows) + " rows");
-    }
-    if (groups < 0 || (k != 0 && groups > PTRDIFF_MAX / k) || out.size() != to_index(groups * k)) {
-        return internal_fault("cluster sums of " + std::to_string(out.size()) + " values for " +
-                              std::to_string(groups) + " groups of " + std::to_string(k));
-    }
+    VELMORA_RETURN_IF_ERROR(check_clusters(x.rows, codes, groups, k, out.size()));
     if (x.rows == 0) return {};
 
-    FitPass pass(kind, beta, x, y, weights, options);
+    FitPass pass(kind, beta, x, y, weights, offset, options);
     for (std::ptrdiff_t first = 0; first < x.rows; first += pass.block()) {
         const std::ptrdiff_t m = std::min(pass.block(), x.rows - first);
         VELMORA_RETURN_IF_ERROR(pass.block_terms(first, m));
-        const double* wr = pass.weighted_scores();
-        for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const std::int64_t g = codes[first + i];
-            if (g < 0 || g >= groups) {
-                return std::unexpected(EngineFault{
-                    FaultKind::bad_value, "codes must lie in [0, " + std::to_string(groups) +
-                                              "); row " + std::to_string(first + i) + " holds " +
-                                              std::to_string(g)});
-            }
-            double* row = out.data() + g * k;
-            for (std::ptrdiff_t j = 0; j < k; ++j) row[j] += wr[i] * x.at(first + i, j);
-        }
+        VELMORA_RETURN_IF_ERROR(add_cluster_rows(pass.rows(first, m), pass.weighted_scores(), codes,
+                                                 first, groups, k, out));
     }
     return {};
 }

@@ -59,10 +59,12 @@ struct FitOptions {
 };
 
 // Adds the sums of the rows of x to sums: beta holds k coefficients, y one outcome per
-// row, weights one weight per row or no values. The meat is formed when sums holds
-// room for it. An outcome other than 0 and 1 is a bad_value fault.
+// row, weights one weight per row or no values, offset one value per row added to its
+// linear predictor (v_i = x_i b + offset_i) or no values. The meat is formed when sums
+// holds room for it. An outcome other than 0 and 1 is a bad_value fault.
 EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y,
-                                VectorView weights, FitSums& sums, FitOptions options = {});
+                                VectorView weights, FitSums& sums, FitOptions options = {},
+                                VectorView offset = {});
 
 // Adds sum w_i r_i x_i over the rows of cluster g into row g of out, a row-major
 // groups x k matrix, for every g: codes holds each row's cluster in [0, groups). A
@@ -71,6 +73,6 @@ EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixVie
 EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const MatrixView& x,
                                       VectorView y, VectorView weights, CodeView codes,
                                       std::ptrdiff_t groups, std::span<double> out,
-                                      FitOptions options = {});
+                                      FitOptions options = {}, VectorView offset = {});
 
 }  // namespace velmora::engine

@@ -4,6 +4,8 @@
 
 #include "engine/changed_columns.hpp"
 #include "engine/link_arrays.hpp"
+#include "engine/link_domain.hpp"
+#include "engine/propagate.hpp"
 
 namespace velmora::engine {
 
@@ -33,23 +35,23 @@ void LevelTerms::allocate(std::ptrdiff_t block_rows) {
 }
 
 template <ModelKind K>
-bool LevelTerms::add_block(const ContrastBlock& block, std::ptrdiff_t column) {
+EngineResult<void> LevelTerms::add_block(const ContrastBlock& block, std::ptrdiff_t column) {
     std::size_t level = 0;  // the levels, and their columns, are numbered across the factors
     for (std::size_t c = 0; c < contrasts_.size(); ++c) {
         if (contrasts_[c].two_valued) {
-            if (!add_two_valued<K>(block, c, column, level)) return false;
+            VELMORA_RETURN_IF_ERROR(add_two_valued<K>(block, c, column, level));
         } else {
-            add_levels<K>(block, c, column, level);
+            VELMORA_RETURN_IF_ERROR(add_levels<K>(block, c, column, level));
         }
     }
-    return true;
+    return {};
 }
 
 // One factor's levels: F(x(L) b) - F(x(B) b) in the effect, w (f(x(L) b) - f(x(B) b))
 // in the product.
 template <ModelKind K>
-void LevelTerms::add_levels(const ContrastBlock& block, std::size_t c, std::ptrdiff_t column,
-                            std::size_t& level_index) {
+EngineResult<void> LevelTerms::add_levels(const ContrastBlock& block, std::size_t c,
+                                          std::ptrdiff_t column, std::size_t& level_index) {
     const LevelContrasts& f = contrasts_[c];
     const std::ptrdiff_t m = block.m;
     const double* w = block.w;
@@ -58,6 +60,8 @@ void LevelTerms::add_levels(const ContrastBlock& block, std::size_t c, std::ptrd
     const MatrixView base = rows_of(f.base, block.first, m);
     side_predictor(block, base, f.columns);
     link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m, scratch_.data());
+    VELMORA_RETURN_IF_ERROR(check_link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m,
+                                                 block.first, block.offset));
     for (std::ptrdiff_t i = 0; i < m; ++i) weighted_[to_index(i)] = w[i] * base_pdf_[to_index(i)];
     add_weighted_columns(base, weighted_.data(), base_changed_[c].data());
     const double base_cdf_sum = weighted_sum(block, base_cdf_.data());
@@ -65,6 +69,8 @@ void LevelTerms::add_levels(const ContrastBlock& block, std::size_t c, std::ptrd
         const MatrixView level = rows_of(level_view, block.first, m);
         side_predictor(block, level, f.columns);
         link_values<K>(arg_.data(), level_cdf_.data(), level_pdf_.data(), m, scratch_.data());
+        VELMORA_RETURN_IF_ERROR(check_link_values<K>(
+            arg_.data(), level_cdf_.data(), level_pdf_.data(), m, block.first, block.offset));
         effects_[level_index] += weighted_sum(block, level_cdf_.data()) - base_cdf_sum;
         double* out = block.column(column + static_cast<std::ptrdiff_t>(level_index));
         for (std::ptrdiff_t i = 0; i < m; ++i) {
@@ -73,14 +79,15 @@ void LevelTerms::add_levels(const ContrastBlock& block, std::size_t c, std::ptrd
         }
         add_weighted_columns(level, weighted_.data(), changed_[level_index++].data());
     }
+    return {};
 }
 
 // A two-valued column's level: each row's own link values stand for its own side,
 // and only the other side's are new (at xb plus or minus the coefficient times the
-// change). Returns false if a row holds neither value.
+// change). An internal fault if a row holds neither value.
 template <ModelKind K>
-bool LevelTerms::add_two_valued(const ContrastBlock& block, std::size_t c, std::ptrdiff_t column,
-                                std::size_t& level_index) {
+EngineResult<void> LevelTerms::add_two_valued(const ContrastBlock& block, std::size_t c,
+                                              std::ptrdiff_t column, std::size_t& level_index) {
     const LevelContrasts& f = contrasts_[c];
     const std::ptrdiff_t m = block.m;
     const double* w = block.w;
@@ -95,8 +102,10 @@ bool LevelTerms::add_two_valued(const ContrastBlock& block, std::size_t c, std::
         arg_[to_index(i)] = block.xb[i] + (xi == level ? to_base : to_level);
         other = (xi != level) & (xi != base) ? 1.0 : other;
     }
-    if (other != 0.0) return false;
+    if (other != 0.0) return internal_fault("a column taken as two-valued holds a third value");
     link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m, scratch_.data());
+    VELMORA_RETURN_IF_ERROR(check_link_values<K>(arg_.data(), base_cdf_.data(), base_pdf_.data(), m,
+                                                 block.first, block.offset));
     double* out = block.column(column + static_cast<std::ptrdiff_t>(level_index));
     double cdf_level = 0.0, cdf_base = 0.0, pdf_level = 0.0, pdf_base = 0.0;
     for (std::ptrdiff_t i = 0; i < m; ++i) {
@@ -115,7 +124,7 @@ bool LevelTerms::add_two_valued(const ContrastBlock& block, std::size_t c, std::
     effects_[level_index] += cdf_level - cdf_base;
     changed_[level_index++][0] += level * pdf_level;
     base_changed_[c][0] += base * pdf_base;
-    return true;
+    return {};
 }
 
 // Writes own_i = sum_s b_s x_{i, columns[s]} for the block's rows.
@@ -168,8 +177,9 @@ void LevelTerms::add_into(const double* products, std::size_t first_effect,
     }
 }
 
-#define VELMORA_INSTANTIATE(link) \
-    template bool LevelTerms::add_block<ModelKind::link>(const ContrastBlock&, std::ptrdiff_t);
+#define VELMORA_INSTANTIATE(link)                                                            \
+    template EngineResult<void> LevelTerms::add_block<ModelKind::link>(const ContrastBlock&, \
+                                                                       std::ptrdiff_t);
 VELMORA_LINKS(VELMORA_INSTANTIATE)
 #undef VELMORA_INSTANTIATE
 

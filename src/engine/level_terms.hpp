@@ -8,6 +8,7 @@
 
 #include "engine/contrast_block.hpp"
 #include "engine/contrast_sums.hpp"
+#include "engine/fault.hpp"
 #include "engine/link.hpp"
 
 namespace velmora::engine {
@@ -26,10 +27,11 @@ class LevelTerms {
     // Sizes the working memory for blocks of up to block_rows rows.
     void allocate(std::ptrdiff_t block_rows);
 
-    // Adds one block's terms, writing weight columns [column, column + width()); false
-    // if a two-valued column holds a third value.
+    // Adds one block's terms, writing weight columns [column, column + width()); an
+    // internal fault if a two-valued column holds a third value, a bad_value fault for a
+    // linear predictor at a level that the link refuses.
     template <ModelKind K>
-    bool add_block(const ContrastBlock& block, std::ptrdiff_t column);
+    EngineResult<void> add_block(const ContrastBlock& block, std::ptrdiff_t column);
 
     // Adds the call's sums into sums: effects from first_effect on, their gradient rows
     // from the product's columns (products, k values each, the first of them these
@@ -40,11 +42,11 @@ class LevelTerms {
     // Each adds factor c's levels, from level (its number across the factors, advanced
     // past them) on; the weight column of level l is column + l.
     template <ModelKind K>
-    void add_levels(const ContrastBlock& block, std::size_t c, std::ptrdiff_t column,
-                    std::size_t& level);
+    EngineResult<void> add_levels(const ContrastBlock& block, std::size_t c, std::ptrdiff_t column,
+                                  std::size_t& level);
     template <ModelKind K>
-    bool add_two_valued(const ContrastBlock& block, std::size_t c, std::ptrdiff_t column,
-                        std::size_t& level);
+    EngineResult<void> add_two_valued(const ContrastBlock& block, std::size_t c,
+                                      std::ptrdiff_t column, std::size_t& level);
     void fill_own(const ContrastBlock& block, const std::vector<std::ptrdiff_t>& columns);
     void side_predictor(const ContrastBlock& block, const MatrixView& side,
                         const std::vector<std::ptrdiff_t>& columns);

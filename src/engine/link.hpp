@@ -37,7 +37,10 @@
 // The links, X(name) for each, in the order of their values: probit is 0 and logit 1;
 // a new link goes last, so that the others keep their values. A file that instantiates
 // a template for every link defines a macro of one name and passes it here.
-#define VELMORA_LINKS(X) X(probit) X(logit) X(cloglog) X(identity)
+#define VELMORA_LINKS(X) \
+    X(probit)            \
+    X(logit)             \
+    X(cloglog) X(identity) X(log) X(loglog) X(cauchy) X(sqrt) X(inverse_power) X(inverse_squared)
 
 namespace velmora::engine {
 
@@ -144,11 +147,32 @@ inline double standard_normal_cdf(double x) {
     return normal_cdf_from_argument(a);
 }
 
+// Where a linear predictor v stands for a link whose F is not finite for every finite v.
+enum class LinkDomain : std::uint8_t {
+    inside,
+    outside,               // v lies outside the link's domain (sqrt: v < 0)
+    overflows,             // F(v) is not finite (log: exp(v) past the largest double)
+    derivative_overflows,  // F(v) is, but f(v) is not
+};
+
 // The formulas of link K: F (cdf), its density f (pdf) and f' (pdf_derivative), each of
 // one value; and pdf_derivative_from(v, F(v), f(v)), f' from the values already at hand,
 // which reads F only where derivative_reads_cdf.
+//
+// A link whose F is finite at every finite v has bounded = false. The others tell where
+// v stands by domain(v, F, f), with F or f NaN where they were not formed (NaN is never
+// taken for an overflow), and name their mean (mean_text) and domain (domain_text) for
+// the messages of the kernels that refuse such a v.
 template <ModelKind K>
 struct LinkFormulas;
+
+// Returns where v stands, given whether it is inside the domain and F and f there.
+inline LinkDomain domain_of(bool inside, double cdf, double pdf) {
+    if (!inside) return LinkDomain::outside;
+    if (std::isinf(cdf)) return LinkDomain::overflows;
+    if (std::isinf(pdf)) return LinkDomain::derivative_overflows;
+    return LinkDomain::inside;
+}
 
 // Probit: Phi(v) = 0.5 erfc(-v / sqrt 2), phi(v) = exp(-v^2 / 2) / sqrt(2 pi), phi' = -v phi.
 template <>
@@ -261,6 +285,164 @@ struct LinkFormulas<ModelKind::identity> {
 
     static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
 };
+
+// Log: F(v) = f(v) = f'(v) = exp(v), the mean of a count model. exp(v) overflows for v
+// above about 709.78.
+template <>
+struct LinkFormulas<ModelKind::log> {
+    static double cdf(double v) { return std::exp(v); }
+
+    static double pdf(double v) { return std::exp(v); }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    static double pdf_derivative_from(double, double, double pdf) { return pdf; }
+
+    static double pdf_derivative(double v) { return pdf(v); }
+
+    static constexpr bool bounded = true;
+    static constexpr std::string_view mean_text = "exp(x b)";
+    static constexpr std::string_view domain_text = "";
+
+    // f is F itself: either one not finite is the mean overflowing.
+    static LinkDomain domain(double, double cdf, double pdf) {
+        return std::isinf(cdf) || std::isinf(pdf) ? LinkDomain::overflows : LinkDomain::inside;
+    }
+};
+
+// Log-log: F(v) = exp(-exp(-v)), f(v) = exp(-v - exp(-v)), f'(v) = f(v) (exp(-v) - 1): the
+// complementary log-log link's functions at -v, F(v) = 1 - F_c(-v), f(v) = f_c(-v) and
+// f'(v) = -f_c'(-v), each taken the careful way the complementary log-log takes it.
+template <>
+struct LinkFormulas<ModelKind::loglog> {
+    // Returns exp(-exp(-v)); 0 where exp(-v) overflows, 1 where it underflows.
+    static double cdf(double v) { return std::exp(-std::exp(-v)); }
+
+    static double pdf(double v) { return LinkFormulas<ModelKind::cloglog>::pdf(-v); }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    // Returns f(v) (exp(-v) - 1) as -(f_c(-v) (0 - expm1(-v))), exact in sign at v = 0.
+    static double pdf_derivative_from(double v, double, double pdf) {
+        return -LinkFormulas<ModelKind::cloglog>::pdf_derivative_from(-v, 0.0, pdf);
+    }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+};
+
+inline constexpr double pi = 3.141592653589793;
+
+// Cauchy: F(v) = 1/2 + atan(v) / pi, f(v) = 1 / (pi (1 + v^2)),
+// f'(v) = -2 v / (pi (1 + v^2)^2).
+template <>
+struct LinkFormulas<ModelKind::cauchy> {
+    // Returns F(v) as atan2(1, -v) / pi, the same function, which for v below 0 is
+    // atan(1 / -v) / pi: no cancellation of 1/2 and atan(v) / pi where F is small.
+    static double cdf(double v) { return std::atan2(1.0, -v) / pi; }
+
+    // Returns 1 / (pi (1 + v^2)); for |v| above 2^500, where v^2 would overflow,
+    // (1 / (pi |v|)) / |v|.
+    static double pdf(double v) {
+        const double a = std::fabs(v);
+        if (a > 0x1p500) return (1.0 / (pi * a)) / a;
+        return 1.0 / (pi * (1.0 + v * v));
+    }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    // Returns f(v) g(v) with g(v) = -2 v / (1 + v^2), taken as -2 / (v + 1 / v) for |v|
+    // above 1, where v^2 could overflow.
+    static double pdf_derivative_from(double v, double, double pdf) {
+        const double g = std::fabs(v) > 1.0 ? -2.0 / (v + 1.0 / v) : (-2.0 * v) / (1.0 + v * v);
+        return pdf * g;
+    }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+};
+
+// Square root, the inverse of the link sqrt(mu): F(v) = v^2, f(v) = 2 v, f' = 2, on
+// v >= 0.
+template <>
+struct LinkFormulas<ModelKind::sqrt> {
+    static double cdf(double v) { return v * v; }
+
+    static double pdf(double v) { return 2.0 * v; }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    static double pdf_derivative_from(double, double, double) { return 2.0; }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+
+    static constexpr bool bounded = true;
+    static constexpr std::string_view mean_text = "(x b)^2";
+    static constexpr std::string_view domain_text = "at least 0";
+
+    static LinkDomain domain(double v, double cdf, double pdf) {
+        return domain_of(!(v < 0.0), cdf, pdf);
+    }
+};
+
+// Inverse power, the inverse of the link 1 / mu: F(v) = 1 / v, f(v) = -1 / v^2,
+// f'(v) = 2 / v^3, on v other than 0.
+template <>
+struct LinkFormulas<ModelKind::inverse_power> {
+    static double cdf(double v) { return 1.0 / v; }
+
+    // Returns -(1 / v)^2, which overflows only where 1 / v is past 2^512.
+    static double pdf(double v) {
+        const double c = 1.0 / v;
+        return -(c * c);
+    }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    // Returns -2 f(v) / v.
+    static double pdf_derivative_from(double v, double, double pdf) { return (-2.0 * pdf) / v; }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+
+    static constexpr bool bounded = true;
+    static constexpr std::string_view mean_text = "1 / (x b)";
+    static constexpr std::string_view domain_text = "other than 0";
+
+    static LinkDomain domain(double v, double cdf, double pdf) {
+        return domain_of(v != 0.0, cdf, pdf);
+    }
+};
+
+// Inverse squared, the inverse of the link 1 / mu^2: F(v) = 1 / sqrt(v),
+// f(v) = -F(v) / (2 v), f'(v) = -3 f(v) / (2 v), on v > 0.
+template <>
+struct LinkFormulas<ModelKind::inverse_squared> {
+    static double cdf(double v) { return 1.0 / std::sqrt(v); }
+
+    static double pdf(double v) { return (-0.5 * cdf(v)) / v; }
+
+    static constexpr bool derivative_reads_cdf = false;
+
+    static double pdf_derivative_from(double v, double, double pdf) { return (-1.5 * pdf) / v; }
+
+    static double pdf_derivative(double v) { return pdf_derivative_from(v, 0.0, pdf(v)); }
+
+    static constexpr bool bounded = true;
+    static constexpr std::string_view mean_text = "1 / sqrt(x b)";
+    static constexpr std::string_view domain_text = "above 0";
+
+    static LinkDomain domain(double v, double cdf, double pdf) {
+        return domain_of(!(v <= 0.0), cdf, pdf);
+    }
+};
+
+// Whether link K has values of v that the kernels refuse (see LinkFormulas).
+template <ModelKind K>
+constexpr bool bounded_link() {
+    if constexpr (requires { LinkFormulas<K>::bounded; }) {
+        return LinkFormulas<K>::bounded;
+    } else {
+        return false;
+    }
+}
 
 using Probit = LinkFormulas<ModelKind::probit>;
 using Logit = LinkFormulas<ModelKind::logit>;

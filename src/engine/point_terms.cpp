@@ -4,7 +4,9 @@
 
 #include "engine/changed_columns.hpp"
 #include "engine/link_arrays.hpp"
+#include "engine/link_domain.hpp"
 #include "engine/products.hpp"
+#include "engine/propagate.hpp"
 
 namespace velmora::engine {
 namespace {
@@ -133,8 +135,9 @@ void PointTerms::allocate(std::ptrdiff_t block_rows) {
 }
 
 template <ModelKind K>
-void PointTerms::add_block(const ContrastBlock& block, std::ptrdiff_t derivative_column,
-                           std::ptrdiff_t prediction_column) {
+EngineResult<void> PointTerms::add_block(const ContrastBlock& block,
+                                         std::ptrdiff_t derivative_column,
+                                         std::ptrdiff_t prediction_column) {
     using Formulas = LinkFormulas<K>;
     const std::ptrdiff_t m = block.m;
     fill_rests(block);
@@ -144,11 +147,14 @@ void PointTerms::add_block(const ContrastBlock& block, std::ptrdiff_t derivative
             eta = side_predictor(block, p);
             cdf = cdf_.data();
             pdf = pdf_.data();
-            if (p.cdf || (p.derivative && Formulas::derivative_reads_cdf)) {
+            const bool with_cdf = p.cdf || (p.derivative && Formulas::derivative_reads_cdf);
+            if (with_cdf) {
                 link_values<K>(eta, cdf_.data(), pdf_.data(), m, scratch_.data());
             } else {
                 pdf_array<K>(eta, pdf_.data(), m);
             }
+            VELMORA_RETURN_IF_ERROR(check_link_values<K>(eta, with_cdf ? cdf : nullptr, pdf, m,
+                                                         block.first, block.offset));
         }
         if (p.derivative) pdf_derivative_array<K>(eta, cdf, pdf, pdf_derivative_.data(), m);
         if (p.ratios) {
@@ -171,6 +177,7 @@ void PointTerms::add_block(const ContrastBlock& block, std::ptrdiff_t derivative
             add_prediction(block, p, j, cdf, pdf, prediction_column);
         }
     }
+    return {};
 }
 
 // Adds a series' derivatives, given e0 and e1 at its point.
@@ -324,9 +331,9 @@ void PointTerms::add_into(const double* derivative_products, const double* predi
     }
 }
 
-#define VELMORA_INSTANTIATE(link)                                                              \
-    template void PointTerms::add_block<ModelKind::link>(const ContrastBlock&, std::ptrdiff_t, \
-                                                         std::ptrdiff_t);
+#define VELMORA_INSTANTIATE(link)                                       \
+    template EngineResult<void> PointTerms::add_block<ModelKind::link>( \
+        const ContrastBlock&, std::ptrdiff_t, std::ptrdiff_t);
 VELMORA_LINKS(VELMORA_INSTANTIATE)
 #undef VELMORA_INSTANTIATE
 

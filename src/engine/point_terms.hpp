@@ -25,6 +25,7 @@
 
 #include "engine/contrast_block.hpp"
 #include "engine/contrast_sums.hpp"
+#include "engine/fault.hpp"
 #include "engine/link.hpp"
 
 namespace velmora::engine {
@@ -47,10 +48,11 @@ class PointTerms {
     void allocate(std::ptrdiff_t block_rows);
 
     // Adds one block's terms: the derivatives' weight columns from derivative_column on,
-    // the predictions' from prediction_column on.
+    // the predictions' from prediction_column on. A side's linear predictor that the link
+    // refuses is a bad_value fault.
     template <ModelKind K>
-    void add_block(const ContrastBlock& block, std::ptrdiff_t derivative_column,
-                   std::ptrdiff_t prediction_column);
+    EngineResult<void> add_block(const ContrastBlock& block, std::ptrdiff_t derivative_column,
+                                 std::ptrdiff_t prediction_column);
 
     // Adds the call's sums into sums: the derivatives' effects and gradient rows first,
     // then the predictions' from first_prediction on. The products hold k values per

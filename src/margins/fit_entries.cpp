@@ -21,54 +21,59 @@ using surface::Result;
 // The arguments both entries share, read and checked.
 struct RowInputs {
     engine::ModelKind link{};
-    engine::VectorView beta, y, weights;
+    engine::VectorView beta, y, weights, offset;
     engine::MatrixView x;
 };
 
 Result<RowInputs> read_rows(const char* link, PyObject* beta, PyObject* x, PyObject* y,
-                            PyObject* weights) {
+                            PyObject* weights, PyObject* offset) {
     RowInputs in;
     VELMORA_ASSIGN_OR_RETURN(in.link, read_link(link, engine::fit_links));
     VELMORA_ASSIGN_OR_RETURN(in.beta, surface::as_vector_view(beta, "beta"));
     VELMORA_ASSIGN_OR_RETURN(in.x, surface::as_matrix_view(x, "x"));
     VELMORA_ASSIGN_OR_RETURN(in.y, surface::as_vector_view(y, "y"));
     VELMORA_ASSIGN_OR_RETURN(in.weights, optional_vector(weights, "weights"));
+    VELMORA_ASSIGN_OR_RETURN(in.offset, optional_vector(offset, "offset"));
     return in;
 }
 
 }  // namespace
 
 Result<PyRef> fit_sums(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"link", "beta", "x", "y", "weights", "with_meat", nullptr};
+    static const char* keywords[] = {"link",    "beta",      "x",      "y",
+                                     "weights", "with_meat", "offset", nullptr};
     const char* link = nullptr;
-    PyObject *beta = nullptr, *x = nullptr, *y = nullptr, *weights = nullptr;
+    PyObject *beta = nullptr, *x = nullptr, *y = nullptr, *weights = nullptr, *offset = Py_None;
     int with_meat = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOp:fit_sums", const_cast<char**>(keywords),
-                                     &link, &beta, &x, &y, &weights, &with_meat)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOp|O:fit_sums",
+                                     const_cast<char**>(keywords), &link, &beta, &x, &y, &weights,
+                                     &with_meat, &offset)) {
         return fetched();
     }
-    VELMORA_ASSIGN_OR_RETURN(const RowInputs in, read_rows(link, beta, x, y, weights));
+    VELMORA_ASSIGN_OR_RETURN(const RowInputs in, read_rows(link, beta, x, y, weights, offset));
 
     const std::ptrdiff_t k = in.x.cols;
     engine::FitSums sums(static_cast<std::size_t>(k), with_meat != 0);
-    const engine::EngineResult<void> done = surface::without_gil(
-        [&] { return engine::add_fit_sums(in.link, in.beta, in.x, in.y, in.weights, sums); });
+    const engine::EngineResult<void> done = surface::without_gil([&] {
+        return engine::add_fit_sums(in.link, in.beta, in.x, in.y, in.weights, sums, {}, in.offset);
+    });
     if (!done) return std::unexpected(from_fault(done.error()));
     return fit_sums_object(state_of(module), sums, k);
 }
 
 Result<PyRef> cluster_scores(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"link",    "beta",  "x",      "y",
-                                     "weights", "codes", "groups", nullptr};
+    static const char* keywords[] = {"link",  "beta",   "x",      "y",    "weights",
+                                     "codes", "groups", "offset", nullptr};
     const char* link = nullptr;
     PyObject *beta = nullptr, *x = nullptr, *y = nullptr, *weights = nullptr, *codes = nullptr;
+    PyObject* offset = Py_None;
     Py_ssize_t groups = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOOn:cluster_scores",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOOn|O:cluster_scores",
                                      const_cast<char**>(keywords), &link, &beta, &x, &y, &weights,
-                                     &codes, &groups)) {
+                                     &codes, &groups, &offset)) {
         return fetched();
     }
-    VELMORA_ASSIGN_OR_RETURN(const RowInputs in, read_rows(link, beta, x, y, weights));
+    VELMORA_ASSIGN_OR_RETURN(const RowInputs in, read_rows(link, beta, x, y, weights, offset));
     VELMORA_ASSIGN_OR_RETURN(const engine::CodeView code_view,
                              surface::as_code_view(codes, "codes"));
     if (groups < 0) {
@@ -83,7 +88,7 @@ Result<PyRef> cluster_scores(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::span<double> values(out.data, static_cast<std::size_t>(groups * k));
     const engine::EngineResult<void> done = surface::without_gil([&] {
         return engine::add_cluster_scores(in.link, in.beta, in.x, in.y, in.weights, code_view,
-                                          groups, values);
+                                          groups, values, {}, in.offset);
     });
     if (!done) return std::unexpected(from_fault(done.error()));
     return std::move(out.array);

@@ -10,10 +10,10 @@
 
 namespace velmora::margins {
 
-// fit_sums(link, beta, x, y, weights, with_meat) -> FitSums
+// fit_sums(link, beta, x, y, weights, with_meat, offset=None) -> FitSums
 surface::Result<surface::PyRef> fit_sums(PyObject* module, PyObject* args, PyObject* kwargs);
 
-// cluster_scores(link, beta, x, y, weights, codes, groups) -> groups x k array
+// cluster_scores(link, beta, x, y, weights, codes, groups, offset=None) -> groups x k array
 surface::Result<surface::PyRef> cluster_scores(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace velmora::margins

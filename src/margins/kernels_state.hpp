@@ -10,12 +10,18 @@ namespace velmora::margins {
 struct KernelsState {
     surface::PyRef contrast_sums_type;  // ContrastSums
     surface::PyRef fit_sums_type;       // FitSums
+    surface::PyRef glm_sums_type;       // GlmSums
+    surface::PyRef linear_sums_type;    // LinearSums
+    surface::PyRef linear_meat_type;    // LinearMeat
     surface::PyRef link_values_type;    // LinkValues, a struct sequence
 
     // Drops the references (the module's m_clear).
     void clear() {
         contrast_sums_type = surface::PyRef();
         fit_sums_type = surface::PyRef();
+        glm_sums_type = surface::PyRef();
+        linear_sums_type = surface::PyRef();
+        linear_meat_type = surface::PyRef();
         link_values_type = surface::PyRef();
     }
 };

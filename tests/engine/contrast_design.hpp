@@ -61,6 +61,20 @@ inline Design make_design(std::ptrdiff_t n) {
     return d;
 }
 
+// Returns the coefficients of the design for a link: its own, but for links whose
+// predictions would otherwise cross 0 (identity) or leave the link's domain, an intercept
+// that keeps every linear predictor of the design and its sides above 0 (at least 1.8
+// with 5 more, the identity's, for the terms divided by the prediction).
+inline std::vector<double> beta_for(ModelKind kind, const Design& d) {
+    std::vector<double> beta = d.beta;
+    if (kind == ModelKind::identity) beta[0] += 5.0;
+    if (kind == ModelKind::sqrt || kind == ModelKind::inverse_power ||
+        kind == ModelKind::inverse_squared) {
+        beta[0] += 6.0;
+    }
+    return beta;
+}
+
 // A view of values that are the same in every row.
 inline MatrixView constant(const double* values, std::ptrdiff_t count) {
     return {values, 1, count, 0, 1};

@@ -258,7 +258,7 @@ void test_dispatch() {
     }
     CHECK(link_named("logit") == ModelKind::logit && link_named("probit") == ModelKind::probit &&
           link_named("cloglog") == ModelKind::cloglog);
-    for (const std::string_view other : {"Logit", "", "logit ", "log"}) {
+    for (const std::string_view other : {"Logit", "", "logit ", "exp", "Log"}) {
         CHECK(!link_named(other).has_value());
     }
     // The values zarn's one-byte flag has always had: probit 0, logit 1.

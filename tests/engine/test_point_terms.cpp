@@ -85,14 +85,6 @@ ContrastSet make_set(const Design& d, const RowValues& r) {
     return set;
 }
 
-// The coefficients: the design's, but for the identity, whose terms divided by the
-// prediction x~ b need it away from 0, an intercept 5 higher (x~ b >= 1.8 then).
-std::vector<double> beta_for(ModelKind kind, const Design& d) {
-    std::vector<double> beta = d.beta;
-    if (kind == ModelKind::identity) beta[0] += 5.0;
-    return beta;
-}
-
 struct Expected {
     std::vector<double> effects, gradients;
 };

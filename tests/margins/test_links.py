@@ -63,6 +63,83 @@ def test_a_links_values_are_its_formulas(name):
     assert link.values(ETA[:3]).cdf.shape == (3,)
 
 
+def spread(low, high, count=60):
+    """Values from low to high (both above 0), spaced evenly in their logarithm."""
+    return np.geomspace(low, high, count)
+
+
+def loglog_functions(v):
+    t = mpmath.exp(-v)
+    f = mpmath.exp(-t) * t
+    return mpmath.exp(-t), f, f * (t - 1), f * ((t - 1) ** 2 - t)
+
+
+def cauchy_functions(v):
+    s = 1 + v**2
+    return (
+        mpmath.mpf(1) / 2 + mpmath.atan(v) / mpmath.pi,
+        1 / (mpmath.pi * s),
+        -2 * v / (mpmath.pi * s**2),
+        (6 * v**2 - 2) / (mpmath.pi * s**3),
+    )
+
+
+# The newer links' F, f, f' and f'' from their definitions, and the linear predictors they
+# are checked at: far into both tails, up to where F overflows or underflows.
+WIDE = {
+    "log": (
+        lambda v: (mpmath.exp(v),) * 4,
+        np.concatenate([-spread(1e-8, 700), [0.0], spread(1e-8, 709)]),
+    ),
+    "loglog": (loglog_functions, np.concatenate([-spread(1e-8, 6.5), [0.0], spread(1e-8, 700)])),
+    "cauchy": (
+        cauchy_functions,
+        np.concatenate([-spread(1e-8, 1e150), [0.0], spread(1e-8, 1e150)]),
+    ),
+    "sqrt": (lambda v: (v**2, 2 * v, 2, 0), np.concatenate([[0.0], spread(1e-150, 1e150)])),
+    "inverse_power": (
+        lambda v: (1 / v, -1 / v**2, 2 / v**3, -6 / v**4),
+        np.concatenate([-spread(1e-100, 1e100), spread(1e-100, 1e100)]),
+    ),
+    "inverse_squared": (
+        lambda v: tuple(
+            c * v ** (-(2 * j + 1) / mpmath.mpf(2)) for j, c in enumerate((1, -0.5, 0.75, -1.875))
+        ),
+        spread(1e-100, 1e300),
+    ),
+}
+
+
+def reference(name, v):
+    """F, f and f' at v, and the condition number |v g'(v) / g(v)| of each, at 400 digits
+    (Cauchy's F keeps 1e-151 of its 1/2 + atan(v) / pi at v = -1e150)."""
+    mpmath.mp.dps = 400
+    x = mpmath.mpf(float(v))
+    values = [mpmath.mpf(g) for g in WIDE[name][0](x)]
+    conditions = []
+    for order in range(3):
+        g, slope = values[order], values[order + 1]
+        conditions.append(1.0 if g == 0 else float(abs(x * slope / g)))
+    return [float(g) for g in values[:3]], conditions
+
+
+@pytest.mark.parametrize("name", sorted(WIDE))
+def test_the_newer_links_against_fifty_digits(name):
+    """Each of F, f and f' within 8 units in the last place times its condition number,
+    where it is a normal double."""
+    eta = WIDE[name][1]
+    got = LINKS[name].values(eta)
+    eps = np.finfo(float).eps
+    for i, v in enumerate(eta):
+        want, conditions = reference(name, v)
+        for which, g, w, c in zip(("F", "f", "f'"), got, want, conditions, strict=True):
+            if abs(w) < np.finfo(float).tiny:
+                assert abs(g[i]) < 1e-290, (name, which, v)
+                continue
+            bound = 8 * eps * max(1.0, c) * abs(w)
+            assert abs(g[i] - w) <= bound, (name, which, v, g[i], w, (g[i] - w) / (eps * abs(w)))
+
+
 def test_the_fit_takes_the_links_it_can_fit():
     assert fit_link("LOGIT") is LINKS["logit"]
     assert fit_link("Probit") is LINKS["probit"]

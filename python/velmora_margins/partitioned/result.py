@@ -91,6 +91,7 @@ class PartitionedModel:
         self.link = link
         self.params = params
         self.cov = cov
+        self.default_weights: str | None = None
         self.exog_names = list(design.names)
         self.endog_names = design.outcome.code if design.outcome is not None else "y"
 
