@@ -70,3 +70,36 @@ def fit_link(name: object) -> Link:
         options = ", ".join(repr(n) for n in names[:-1]) + f" or {names[-1]!r}"
         raise ArgumentError("model", f"expected {options}, got {name!r}")
     return LINKS[text]
+
+
+# The links each family takes, its default first.
+FAMILY_LINKS = {
+    "binomial": ("logit", "probit", "cloglog", "loglog", "cauchy", "log", "identity"),
+    "poisson": ("log", "identity", "sqrt"),
+    "gaussian": ("identity", "log", "inverse_power"),
+    "gamma": ("inverse_power", "log", "identity"),
+    "inverse_gaussian": ("inverse_squared", "inverse_power", "log", "identity"),
+    "negative_binomial": ("log",),
+    "tweedie": ("log",),
+}
+
+
+def family_link(family_name: str, link_name: str) -> Link:
+    """Returns the link of a generalized linear model's family, or fails naming the links
+    that the family allows."""
+    if family_name not in FAMILY_LINKS:
+        names = list(FAMILY_LINKS)
+        options = ", ".join(repr(n) for n in names[:-1]) + f" or {names[-1]!r}"
+        raise ArgumentError("family", f"expected {options}, got {family_name!r}")
+    allowed = FAMILY_LINKS[family_name]
+    if link_name not in allowed:
+        if len(allowed) == 1:
+            options = repr(allowed[0])
+        else:
+            options = ", ".join(repr(n) for n in allowed[:-1]) + f" or {allowed[-1]!r}"
+        what = "an unknown link" if link_name not in LINKS else "not a link of that family"
+        raise ArgumentError(
+            "link",
+            f"the {family_name} family takes the link {options}; {link_name!r} is {what}",
+        )
+    return LINKS[link_name]

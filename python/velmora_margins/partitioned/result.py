@@ -28,8 +28,10 @@ from velmora_margins.effects.statistics import (
     partial_of,
     ranks_for,
 )
+from velmora_margins.errors import MarginsError
 from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
+from velmora_margins.partitioned.fitted import Fitted
 from velmora_margins.partitioned.parts import Layout, Part, build_indexed
 from velmora_margins.partitioned.quantiles import order_statistics
 from velmora_margins.partitioned.runner import runner_for
@@ -48,6 +50,10 @@ def partition_effects(
 ) -> dict[Hashable, _kernels.ContrastSums]:
     """Returns a partition's sums by group label (a task that pickles for Dask)."""
     part = build_indexed(frame, index, layout, names, reuse=True)
+    if part.offset is not None:
+        raise MarginsError(
+            "the effects of a fit with an offset or an exposure are not available in this build"
+        )
     rows = Rows(part.x, part.data, part.weights, part.by)
     return group_sums(rows, link, params, plan, chunk)
 
@@ -82,6 +88,8 @@ class PartitionedModel:
         link: Link,
         params: np.ndarray,
         cov: np.ndarray,
+        offset: str | None = None,
+        exposure: str | None = None,
     ) -> None:
         self.formula = formula
         self.design = design
@@ -89,8 +97,10 @@ class PartitionedModel:
         self.columns = columns  # the columns the formula reads
         self.binary = binary  # whether each design column holds only 0 and 1
         self.link = link
-        self.params = params
+        self.params = params  # the design's coefficients: the effects take no others
         self.cov = cov
+        self.offset = offset  # the columns of each row's offset, added to x b
+        self.exposure = exposure
         self.exog_names = list(design.names)
         self.endog_names = design.outcome.code if design.outcome is not None else "y"
 
@@ -110,11 +120,18 @@ class PartitionedModel:
         """Returns the source narrowed to the columns that the formula and the given
         options read, and the layout of its partitions' arrays for the effects."""
         formula = [c for c in self.columns if c in self.source.columns]
-        options = [c for c in (weights, by) if c is not None]
+        options = [c for c in (weights, by, self.offset, self.exposure) if c is not None]
         source = self.source.select(list(dict.fromkeys([*formula, *data, *options])))
         columns = tuple(source.columns)
         layout = Layout(
-            self.design, columns, outcome=False, weights=weights, by=by, data=tuple(data)
+            self.design,
+            columns,
+            outcome=False,
+            weights=weights,
+            by=by,
+            data=tuple(data),
+            offset=self.offset,
+            exposure=self.exposure,
         )
         return source, layout
 
@@ -180,32 +197,40 @@ def normal_two_sided(z: np.ndarray) -> np.ndarray:
 
 
 class FitResult:
-    """A fitted binary model: coefficients, covariance and fit statistics."""
+    """A fitted model: coefficients (then the model's own parameters, such as the negative
+    binomial's alpha), their covariance and the fit's statistics."""
 
     def __init__(
         self,
         model: PartitionedModel,
+        fitted: Fitted,
         *,
-        llf: float,
-        nobs: float,
-        iterations: int,
+        title: str,
+        family: str | None,
         cov_type: str,
         cluster: str | None,
     ) -> None:
-        names = model.exog_names
+        names = [*model.exog_names, *fitted.extra]
         self.model = model
-        self.params = pd.Series(model.params, index=names, name="params")
-        self._cov = pd.DataFrame(model.cov, index=names, columns=names)
-        self.bse = pd.Series(np.sqrt(np.maximum(np.diag(model.cov), 0.0)), index=names, name="bse")
-        self.llf = llf
-        self.nobs = nobs
+        self.params = pd.Series(fitted.params, index=names, name="params")
+        self._cov = pd.DataFrame(fitted.cov, index=names, columns=names)
+        self.bse = pd.Series(np.sqrt(np.maximum(np.diag(fitted.cov), 0.0)), index=names, name="bse")
+        self.llf = fitted.llf
+        self.nobs = fitted.nobs
         self.converged = True  # a fit that does not converge is an error
-        self.iterations = iterations
+        self.iterations = fitted.iterations
         self.cov_type = cov_type
         self.cluster = cluster
+        self.title = title
+        self.family = family  # the GLM family's name, or None
+        self.link = model.link.name
+        self.scale = fitted.scale
+        self.deviance = fitted.deviance
+        self.pearson_chi2 = fitted.pearson_chi2
+        self.df_resid = fitted.df_resid
 
     def cov_params(self) -> pd.DataFrame:
-        """Returns the covariance of the coefficients, labelled by column."""
+        """Returns the covariance of the parameters, labelled by name."""
         return self._cov.copy()
 
     @property
@@ -221,12 +246,16 @@ class FitResult:
         """Returns a text table of the fit and its coefficients."""
         covariance = self.cov_type + (f" by {self.cluster}" if self.cluster else "")
         head = [
-            f"{self.model.link.title} fit of {self.model.formula}",
+            f"{self.title} fit of {self.model.formula}",
             f"rows: {self.nobs:g}   log-likelihood: {self.llf:.6f}   "
             f"iterations: {self.iterations}   converged: {self.converged}",
             f"covariance: {covariance}",
-            "",
         ]
+        if self.deviance is not None:
+            line = f"scale: {self.scale:.6g}   deviance: {self.deviance:.6f}"
+            if self.pearson_chi2 is not None:
+                line += f"   Pearson chi2: {self.pearson_chi2:.6f}"
+            head.append(line)
         table = pd.DataFrame(
             {
                 "coef": self.params,
@@ -237,8 +266,8 @@ class FitResult:
                 "0.975]": self.params + 1.959964 * self.bse,
             }
         )
-        return "\n".join(head) + table.to_string(float_format=lambda v: f"{v:.6f}") + "\n"
+        text = table.to_string(float_format=lambda v: f"{v:.6f}")
+        return "\n".join([*head, ""]) + text + "\n"
 
     def __repr__(self) -> str:
-        name = self.model.link.title
-        return f"<velmora_margins FitResult: {name}, {len(self.params)} coefficients>"
+        return f"<velmora_margins FitResult: {self.title}, {len(self.params)} parameters>"
