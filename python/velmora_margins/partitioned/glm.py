@@ -86,12 +86,20 @@ def start_sums(part: Part, kind: GlmKind, mean: float) -> _kernels.LinearSums:
     """Returns a partition's sums of the weighted least squares that starts the fit."""
     assert part.y is not None
     mu = (part.y + (0.5 if kind.family == "binomial" else mean)) / 2
-    eta = linear_predictor_of_mean(kind.link.name, mu)
-    slope = kind.link.pdf(eta)  # dmu/deta, 1/g'(mu)
-    w = slope**2 / variance(kind, mu)
-    if part.weights is not None:
-        w = w * part.weights
-    z = eta if part.offset is None else eta - part.offset
+    with np.errstate(all="ignore"):
+        eta = linear_predictor_of_mean(kind.link.name, mu)
+        slope = np.zeros(len(eta))  # dmu/deta, 1/g'(mu)
+        finite = np.isfinite(eta)
+        slope[finite] = kind.link.pdf(eta[finite])
+        w = slope**2 / variance(kind, mu)
+        if part.weights is not None:
+            w = w * part.weights
+        z = eta if part.offset is None else eta - part.offset
+    # A row whose start is not a number (an outcome at the edge of what the link reaches)
+    # takes no part in it.
+    unusable = ~(np.isfinite(w) & np.isfinite(z))
+    w = np.where(unusable, 0.0, w)
+    z = np.where(unusable, 0.0, z)
     return _kernels.ols_sums(aligned(part.x), aligned(z), aligned(w))
 
 
