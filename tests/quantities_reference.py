@@ -88,43 +88,69 @@ def changed(frame, changes):
     )
 
 
-class Fit:
-    """A statsmodels result, its rows, and the scale of its predictions."""
+# The column that carries each row's whole offset (offset + log(exposure)) in a Fit's
+# frame, so that it follows the rows through changes and picks.
+OFFSET = "_offset_"
+# The models whose predictions are their linear predictors, with no "which" to ask for.
+LINEAR_MODELS = ("OLS", "WLS")
 
-    def __init__(self, result, scale="response"):
+
+class Fit:
+    """A statsmodels result, its rows (with each row's offset, for a model with one), and
+    the scale of its predictions."""
+
+    def __init__(self, result, scale="response", offset=None, bend=1.0):
         self.result = result
         self.frame = used_frame(result).reset_index(drop=True)
+        if offset is not None:
+            self.frame[OFFSET] = np.asarray(offset, dtype=float)
         self.info = design_info(result)
+        # Every parameter, a model's extra ones (alpha) last: the predictions do not
+        # depend on those, so their gradients come out zero.
         self.params = np.asarray(result.params, dtype=float)
         self.cov = np.asarray(result.cov_params(), dtype=float)
         self.which = {"response": "mean", "linear": "linear"}[scale]
+        self.linear_model = type(result.model).__name__ in LINEAR_MODELS
         # The steps by the coefficients: predictions bend on a scale of 1 in the linear
-        # predictor; linear predictors do not bend, but ratios of their means do, on the
-        # scale of the lower side's mean (0.4 or more in these tests): ten times shorter.
-        self.scales = 1.0 / np.abs(np.asarray(result.model.exog)).max(axis=0)
+        # predictor (of bend, for a link that bends on a shorter one: 1/eta on the scale of
+        # the smallest |eta|); linear predictors do not bend, but ratios of their means do,
+        # on the scale of the lower side's mean (0.4 or more in these tests): ten times
+        # shorter.
+        scales = bend / np.abs(np.asarray(result.model.exog)).max(axis=0)
+        self.scales = np.concatenate([scales, np.ones(len(self.params) - len(scales))])
         if scale == "linear":
             self.scales /= 10.0
 
     def design(self, frame):
         return np.asarray(patsy.build_design_matrices([self.info], frame)[0])
 
-    def predictor(self, frame=None, exog=None):
+    def options(self, offset):
+        """statsmodels' predict arguments: the scale, and the rows' offsets if any."""
+        options = {} if self.linear_model else {"which": self.which}
+        if offset is not None:
+            options["offset"] = np.asarray(offset, dtype=float)
+        return options
+
+    def predictor(self, frame=None, exog=None, offset=None):
         """p -> the predictions of the rows of a data frame (statsmodels' predict on the
         frame at the fit's coefficients, the model's predict on its design at others), or
-        of the rows of a design matrix."""
+        of the rows of a design matrix; each row's offset from the frame or as given."""
         cache = {}
+        if frame is not None and OFFSET in frame:
+            offset = frame[OFFSET].to_numpy()
+        options = self.options(offset)
 
         def predict(p):
             key = None if p is None else p.tobytes()
             if key not in cache:
                 if p is None and frame is not None:
-                    cache[key] = np.asarray(self.result.predict(frame, which=self.which))
+                    cache[key] = np.asarray(self.result.predict(frame, **options))
                 else:
                     if "x" not in cache:
                         cache["x"] = exog if exog is not None else self.design(frame)
                     x = cache["x"]
                     b = self.params if p is None else p
-                    cache[key] = np.asarray(self.result.model.predict(b, x, which=self.which))
+                    cache[key] = np.asarray(self.result.model.predict(b, x, **options))
             return cache[key]
 
         return predict
@@ -170,6 +196,9 @@ class MeanRow:
         self.means = {
             v: float(np.dot(w, frame[v].to_numpy(dtype=float)) / w.sum()) for v in numeric
         }
+        self.offset = None
+        if OFFSET in frame:
+            self.offset = np.array([np.dot(w, frame[OFFSET].to_numpy()) / w.sum()])
         self.shares = {
             f: {level: float(w[(frame[f] == level).to_numpy()].sum() / w.sum()) for level in levels}
             for f, levels in factors.items()
@@ -195,7 +224,7 @@ class MeanRow:
                 one[factor] = level
                 weight *= share
             row = row + weight * self.fit.design(pd.DataFrame({k: [v] for k, v in one.items()}))
-        return self.fit.predictor(exog=row)
+        return self.fit.predictor(exog=row, offset=self.offset)
 
     def mean(self, per_row):
         return lambda p: float(per_row(p)[0])

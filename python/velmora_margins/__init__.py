@@ -1,6 +1,8 @@
-"""Average marginal effects of Logit and Probit models by variable, as users mean them.
+"""Average marginal effects by variable, as users mean them, of binary, count, linear and
+generalized linear models.
 
-``margins(result)`` takes a fitted statsmodels Logit or Probit result (or one of ``fit``)
+``margins(result)`` takes a fitted statsmodels result (Logit, Probit, Poisson,
+NegativeBinomial, GeneralizedPoisson, GLM, OLS or WLS) or one of ``fit``
 and returns one effect per variable of its formula (or per level of a factor), with
 delta-method standard errors: derivatives through every design column a variable enters
 (powers, interactions, transforms), changes between a factor's levels with its

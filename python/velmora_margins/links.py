@@ -61,18 +61,9 @@ class Link:
 
 LINKS = {name: Link(name, title) for name, title in TITLES.items()}
 
-
-def fit_link(name: object) -> Link:
-    """Returns the link that ``fit``'s model argument names ("logit" or "probit")."""
-    names = [n for n, link in LINKS.items() if link.fits]
-    text = str(name).lower()
-    if text not in names:
-        options = ", ".join(repr(n) for n in names[:-1]) + f" or {names[-1]!r}"
-        raise ArgumentError("model", f"expected {options}, got {name!r}")
-    return LINKS[text]
-
-
-# The links each family takes, its default first.
+# The links each family of generalized linear models takes, its usual (canonical or, where
+# that is not one of the engine's, customary) link first; families by the names the fit's
+# kernels give them.
 FAMILY_LINKS = {
     "binomial": ("logit", "probit", "cloglog", "loglog", "cauchy", "log", "identity"),
     "poisson": ("log", "identity", "sqrt"),
@@ -84,22 +75,32 @@ FAMILY_LINKS = {
 }
 
 
-def family_link(family_name: str, link_name: str) -> Link:
-    """Returns the link of a generalized linear model's family, or fails naming the links
-    that the family allows."""
-    if family_name not in FAMILY_LINKS:
-        names = list(FAMILY_LINKS)
+def fit_link(name: object) -> Link:
+    """Returns the link that ``fit``'s model argument names ("logit" or "probit")."""
+    names = [n for n, link in LINKS.items() if link.fits]
+    text = str(name).lower()
+    if text not in names:
         options = ", ".join(repr(n) for n in names[:-1]) + f" or {names[-1]!r}"
-        raise ArgumentError("family", f"expected {options}, got {family_name!r}")
-    allowed = FAMILY_LINKS[family_name]
-    if link_name not in allowed:
-        if len(allowed) == 1:
-            options = repr(allowed[0])
-        else:
-            options = ", ".join(repr(n) for n in allowed[:-1]) + f" or {allowed[-1]!r}"
-        what = "an unknown link" if link_name not in LINKS else "not a link of that family"
+        raise ArgumentError("model", f"expected {options}, got {name!r}")
+    return LINKS[text]
+
+
+def listed(names: tuple[str, ...] | list[str]) -> str:
+    """Returns names quoted and listed: 'a', 'b' or 'c'."""
+    quoted = [repr(n) for n in names]
+    return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + f" or {quoted[-1]}"
+
+
+def family_link(family: object, link: object) -> Link:
+    """Returns the link of a generalized linear model of the family (by its lower-case
+    name), or fails naming the families, or the links the family takes."""
+    if not isinstance(family, str) or family not in FAMILY_LINKS:
+        raise ArgumentError("family", f"expected {listed(list(FAMILY_LINKS))}, got {family!r}")
+    allowed = FAMILY_LINKS[family]
+    if not isinstance(link, str) or link not in allowed:
         raise ArgumentError(
             "link",
-            f"the {family_name} family takes the link {options}; {link_name!r} is {what}",
+            f"the {family} family takes the link{'s' if len(allowed) > 1 else ''} "
+            f"{listed(allowed)}, got {link!r}",
         )
-    return LINKS[link_name]
+    return LINKS[link]

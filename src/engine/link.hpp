@@ -40,10 +40,10 @@ extern "C" __m128d _ZGVbN2v_erfc(__m128d);
 // The links, X(name) for each, in the order of their values: probit is 0 and logit 1;
 // a new link goes last, so that the others keep their values. A file that instantiates
 // a template for every link defines a macro of one name and passes it here.
-#define VELMORA_LINKS(X)                                                                \
-    X(probit)                                                                           \
-    X(logit) X(cloglog) X(identity) X(log) X(loglog) X(cauchy) X(sqrt) X(inverse_power) \
-        X(inverse_squared)
+#define VELMORA_LINKS(X) \
+    X(probit)            \
+    X(logit)             \
+    X(cloglog) X(identity) X(log) X(loglog) X(cauchy) X(sqrt) X(inverse_power) X(inverse_squared)
 
 namespace velmora::engine {
 

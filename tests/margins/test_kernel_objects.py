@@ -21,6 +21,10 @@ def rows():
     return x, y, rng.integers(1, 4, n).astype(float), np.array([-0.3, 0.8, 0.5, -1.2])
 
 
+# The links defined for a positive linear predictor only.
+POSITIVE = ("sqrt", "inverse_power", "inverse_squared")
+
+
 def contrast_sums(link, x, w, beta):
     derivatives = [([2], np.ones((1, 1))), ([3], np.ascontiguousarray(2 * x[:, 3:4]))]
     levels = [([1], np.zeros((1, 1)), [np.ones((1, 1))], True)]
@@ -35,6 +39,8 @@ class TestSums:
     @pytest.mark.parametrize("link", _kernels.LINKS)
     def test_contrast_sums_add_over_disjoint_rows(self, rows, link):
         x, _, w, beta = rows
+        if link in POSITIVE:  # the linear predictor within these links' domain
+            beta = beta + np.array([12.0, 0.0, 0.0, 0.0])
         whole = contrast_sums(link, x, w, beta)
         first, rest = (
             contrast_sums(link, x[:700], w[:700], beta),
@@ -214,11 +220,13 @@ class TestLinkValues:
         assert _kernels.link_values(link, np.zeros(0)).cdf.shape == (0,)
 
     def test_links(self):
-        assert _kernels.LINKS == ("probit", "logit", "cloglog", "identity")
+        names = ("probit", "logit", "cloglog", "identity", "log", "loglog", "cauchy", "sqrt")
+        assert (*names, "inverse_power", "inverse_squared") == _kernels.LINKS
         assert _kernels.FIT_LINKS == ("probit", "logit")
         with pytest.raises(
             ValueError,
-            match=r"^link must be 'probit', 'logit', 'cloglog' or 'identity', got 'Logit'$",
+            match=r"^link must be 'probit', 'logit', 'cloglog', 'identity', 'log', 'loglog', "
+            r"'cauchy', 'sqrt', 'inverse_power' or 'inverse_squared', got 'Logit'$",
         ):
             _kernels.link_values("Logit", np.zeros(1))
 

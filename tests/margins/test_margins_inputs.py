@@ -74,9 +74,13 @@ def test_a_term_that_reads_other_rows_is_refused(fair):
 
 
 def test_models_it_does_not_take(fair):
-    ols = smf.ols("affair ~ age", fair).fit()
-    with pytest.raises(TypeError, match="result: expected a fitted Logit or Probit result"):
-        velmora_margins.margins(ols)
+    gls = smf.gls("affair ~ age", fair).fit()
+    with pytest.raises(
+        TypeError,
+        match=r"result: expected a fitted Logit, Probit, Poisson, NegativeBinomial, "
+        r"GeneralizedPoisson, GLM, OLS or WLS result of statsmodels .* got a result of GLS",
+    ):
+        velmora_margins.margins(gls)
     with pytest.raises(TypeError, match="result: expected"):
         velmora_margins.margins(object())
     fitted = smf.logit("affair ~ age + C(religious)", fair).fit(disp=0)

@@ -1,10 +1,11 @@
 """The questions users ask of a fitted model: ``predictions``, ``margins`` and ``comparisons``.
 
-Each takes a fitted statsmodels Logit or Probit result, or a result of
-``velmora_margins.fit``, and returns a table whose rows are weighted means over the model's
-rows (within the groups of ``by``, at each combination of ``at``, or at the means with
-``atmeans``), with delta-method standard errors from the exact gradients; the covariance of
-all its estimates is in ``table.attrs["vcov"]``.
+Each takes a fitted statsmodels result (Logit, Probit, Poisson, NegativeBinomial,
+GeneralizedPoisson, GLM, OLS or WLS), or a result of ``velmora_margins.fit``, and returns a
+table whose rows are weighted means over the model's rows (within the groups of ``by``, at
+each combination of ``at``, or at the means with ``atmeans``), with delta-method standard
+errors from the exact gradients; the covariance of all its estimates is in
+``table.attrs["vcov"]``.
 """
 
 from __future__ import annotations
@@ -50,23 +51,25 @@ def margins(
     per_column: bool = False,
     chunk_size: int | None = None,
 ) -> pd.DataFrame:
-    """Returns the average marginal effects of a fitted Logit or Probit result.
+    """Returns the average marginal effects of a fitted model.
 
     By variable (the default), each variable of the formula gets its effect as users
-    mean it: a numerical variable the mean derivative of the predicted probability,
+    mean it: a numerical variable the mean derivative of the prediction E[y | x],
     through every design column that involves it (powers, products, interactions,
     transforms); a factor, for each level L other than the reference B, the mean change
-    in the predicted probability when every row moves from B to L; a 0/1 variable that
+    in the prediction when every row moves from B to L; a 0/1 variable that
     enters as one plain column, the change from 0 to 1. Standard errors by the delta
     method, with the exact gradient by the coefficients and ``result.cov_params()``.
 
     Parameters
     ----------
     result
-        A fitted statsmodels Logit or Probit result, best from the formula interface
-        (``statsmodels.formula.api.logit``/``probit``), or a result of
-        ``velmora_margins.fit``. Without a formula each design column is its own
-        variable, and a warning says so.
+        A fitted statsmodels Logit, Probit, Poisson, NegativeBinomial (NB2, NB1),
+        GeneralizedPoisson, GLM (the families and links of ``links.FAMILY_LINKS``), OLS
+        or WLS result, best from the formula interface (``statsmodels.formula.api``), or
+        a result of ``velmora_margins.fit``. Without a formula each design column is its
+        own variable, and a warning says so. The model's offset and exposure stay each
+        row's own in every prediction.
     variables
         The variables to report, by their names in the data (default: every variable of
         the formula's right-hand side, in the formula's order).
@@ -83,10 +86,12 @@ def margins(
         (dF/dx / F) or "dyex" (dF/dx · x); numerical variables only.
     weights
         Non-negative row weights for the means: a column of the data, or one value per
-        row of the model (or of the data frame) of a statsmodels result.
+        row of the model (or of the data frame) of a statsmodels result. By default the
+        fit's own weights: a GLM's ``freq_weights`` times its ``var_weights``, a WLS's
+        ``weights`` (and none for other fits).
     scale
-        "response" (the predicted probability F(x b), the default) or "linear" (the
-        linear predictor x b).
+        "response" (the prediction E[y | x] = F(x b + offset), the default: a
+        probability, a count or a mean) or "linear" (the linear predictor x b + offset).
     per_column
         Report one effect per design column instead (0/1 columns the change from 0 to
         1, the others the derivative), as ``velmora.zarn(result, se_method="sm")`` does.
@@ -125,9 +130,9 @@ def predictions(
     """Returns the mean predictions of a fitted model: overall, within the groups of
     ``by``, at each combination of ``at`` or at the means (``atmeans``).
 
-    The estimate "Margin" is the weighted mean of F(x_i b) (of x_i b with
-    ``scale="linear"``) over the model's rows, each row's variables set as ``at`` says;
-    the other arguments are those of ``margins``.
+    The estimate "Margin" is the weighted mean of F(x_i b + o_i) (of x_i b + o_i with
+    ``scale="linear"``, o_i the row's offset, 0 without) over the model's rows, each
+    row's variables set as ``at`` says; the other arguments are those of ``margins``.
 
     Returns
     -------

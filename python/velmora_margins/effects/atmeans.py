@@ -3,8 +3,9 @@
 With ``atmeans``, every numerical variable not set by ``at`` takes its (weighted) mean over
 the group's rows before the design row is made (so ``I(age**2)`` becomes mean(age)²), and
 every categorical factor the shares of its levels (each of its coding columns at its
-mean, and a product with it in an interaction at the product of means). The quantities
-are then those of that one row, whose weight is 1.
+mean, and a product with it in an interaction at the product of means); a model's offset
+takes its (weighted) mean too. The quantities are then those of that one row, whose
+weight is 1.
 """
 
 from __future__ import annotations
@@ -61,5 +62,7 @@ def sums_at_means(model: Model, plan: Plan, statistics: Statistics, link: Link) 
     out = []
     for label in ordered(list(statistics.means)):
         x, chunk = mean_row(model, statistics, label)
-        out.append((label, chunk_sums(link, model.params, plan, x, chunk, None)))
+        offset = statistics.offsets.get(label)
+        at = None if offset is None else np.array([offset])
+        out.append((label, chunk_sums(link, model.params, plan, x, chunk, None, at)))
     return out

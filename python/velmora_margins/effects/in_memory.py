@@ -1,8 +1,9 @@
 """A fitted model whose design matrix and data are in memory, as a statsmodels result has.
 
-All its rows are one part for the pass: the design matrix read in place, the data columns
-that the plan evaluates copied once for the model's rows (and checked to make the design's
-columns again), and the weights and groups read from the data (or weights given as values).
+All its rows are one part for the pass: the design matrix and each row's offset read in
+place, the data columns that the plan evaluates copied once for the model's rows (and
+checked to make the design's columns again), and the weights and groups read from the data
+(or weights given as values, or the fit's own).
 """
 
 from __future__ import annotations
@@ -42,6 +43,12 @@ class InMemoryModel:
     design: Design | None = None  # None for a model fitted without a formula
     frame: pd.DataFrame | None = None  # the data the formula was evaluated on
     positions: np.ndarray | None = None  # the frame's row of each row of exog
+    offset: np.ndarray | None = None  # n: each row's whole offset, or None without
+    fit_weights: np.ndarray | None = None  # n: the fit's weights, or None without
+
+    @property
+    def default_weights(self) -> np.ndarray | None:
+        return self.fit_weights
 
     @property
     def rows(self) -> int:
@@ -98,7 +105,7 @@ class InMemoryModel:
         data = self.data_for(plan)
         if data is not None:
             check_remade(plan, data, self.exog)
-        rows = Rows(self.exog, data, weights, labels)
+        rows = Rows(self.exog, data, weights, labels, self.offset)
         return merged([group_sums(rows, link, self.params, plan, options.chunk)])
 
     def statistics(self, request: StatisticsRequest, options: RowOptions) -> Statistics:
@@ -106,7 +113,7 @@ class InMemoryModel:
         assert self.frame is not None
         assert self.positions is not None
         data = self.frame[request.columns()].iloc[self.positions].reset_index(drop=True)
-        partial = partial_of(request, data, weights, labels)
+        partial = partial_of(request, data, weights, labels, self.offset)
         spreads = {
             name: quartiles(np.asarray(data[name], dtype=np.float64)) for name in request.spreads
         }

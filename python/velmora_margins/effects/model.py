@@ -37,16 +37,22 @@ class RowOptions:
     def of(cls, model: Model, by: object, weights: object, chunk_size: object) -> RowOptions:
         """Returns how a call takes the model's rows, after checking the arguments that say
         so: the columns they name must be the data's, and weights given as values must be
-        one per row, finite and at least 0."""
+        one per row, finite and at least 0. Without weights, the model's own weight the
+        rows (those of a weighted fit), if it has any."""
         chunk = validation.chunk_size(chunk_size) or DEFAULT_CHUNK
         group_column = validation.column_name(by, "by")
         if group_column is not None:
             validation.require_column(model.data_columns(), group_column, "by")
+        if weights is None:
+            default = model.default_weights
+            if default is None or isinstance(default, str):
+                return cls(default, group_column, chunk)
+            values = np.asarray(default, dtype=np.float64)
+            validation.check_weights(values)
+            return cls(np.ascontiguousarray(values), group_column, chunk)
         if isinstance(weights, str):
             validation.require_column(model.data_columns(), weights, "weights")
             return cls(weights, group_column, chunk)
-        if weights is None:
-            return cls(None, group_column, chunk)
         values = model.weights_per_row(validation.weight_values(weights))
         validation.check_weights(values)
         return cls(np.ascontiguousarray(values), group_column, chunk)
@@ -75,6 +81,11 @@ class Model(Protocol):
     @property
     def names(self) -> tuple[str, ...]:
         """The names of the k design columns."""
+
+    @property
+    def default_weights(self) -> str | np.ndarray | None:
+        """The weights of the means when a call gives none: those the model was fitted
+        with (a column of the data, or one value per row), or None."""
 
     @property
     def design(self) -> Design | None:

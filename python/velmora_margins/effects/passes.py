@@ -1,7 +1,8 @@
 """The pass over the rows: the kernel's sums, chunk by chunk and group by group.
 
 The rows come as ``Rows``: a design matrix, the data columns that the plan evaluates row by
-row, the weights and the group labels. A model held in memory gives all its rows as one,
+row, the weights, the group labels and each row's offset (which stays the row's own in every
+counterfactual). A model held in memory gives all its rows as one,
 a partitioned fit each partition's; the sums of a group add up over its chunks and over
 the partitions, and the groups come out in sorted order either way.
 """
@@ -34,6 +35,7 @@ class Rows:
     data: pd.DataFrame | None  # the data columns the plan evaluates, on the same rows
     weights: np.ndarray | None
     labels: np.ndarray | None  # each row's group, or None without groups
+    offset: np.ndarray | None = None  # each row's whole offset, or None without
 
 
 def chunk_sums(
@@ -43,8 +45,10 @@ def chunk_sums(
     x: np.ndarray,
     chunk: Chunk,
     weights: np.ndarray | None,
+    offset: np.ndarray | None = None,
 ) -> _kernels.ContrastSums:
-    """Returns the kernel's sums over one chunk of rows."""
+    """Returns the kernel's sums over one chunk of rows, each row's linear predictor
+    shifted by its offset."""
     derivatives = [derivative_input(d, chunk) for d in plan.derivatives]
     level_contrasts = [
         (
@@ -64,6 +68,7 @@ def chunk_sums(
         derivatives,
         level_contrasts,
         predictions,
+        None if offset is None else aligned(offset),
     )
 
 
@@ -117,6 +122,7 @@ def rows_sums(
             x,
             Chunk(data if data is not None else pd.DataFrame(index=range(len(x)))),
             None if rows.weights is None else rows.weights[picked],
+            None if rows.offset is None else rows.offset[picked],
         )
         total = sums if total is None else total + sums
     assert total is not None

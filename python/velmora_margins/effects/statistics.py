@@ -1,12 +1,12 @@
 """The statistics of the model's rows that some quantities need.
 
-``atmeans`` sets every variable to its (weighted) mean within each group and every
-categorical factor to the shares of its levels; the comparisons "sd", "iqr" and "minmax"
-move a numerical variable by its standard deviation (ddof = 1), between its quartiles (as
-NumPy's ``percentile`` takes them by default) or between its smallest and largest value,
-over all the model's rows. A model held in memory computes them at once; a partitioned one
-adds up partial sums over its partitions (``Partial``) and finds the quartiles exactly in a
-few more passes.
+``atmeans`` sets every variable to its (weighted) mean within each group, every
+categorical factor to the shares of its levels and a model's offset to its mean; the
+comparisons "sd", "iqr" and "minmax" move a numerical variable by its standard deviation
+(ddof = 1), between its quartiles (as NumPy's ``percentile`` takes them by default) or
+between its smallest and largest value, over all the model's rows. A model held in memory
+computes them at once; a partitioned one adds up partial sums over its partitions
+(``Partial``) and finds the quartiles exactly in a few more passes.
 """
 
 from __future__ import annotations
@@ -52,11 +52,13 @@ class Spread:
 
 @dataclass
 class Statistics:
-    """The statistics of a request: means and shares by group label, spreads by variable."""
+    """The statistics of a request: means and shares by group label, spreads by variable;
+    for a model with an offset, its mean by group label."""
 
     means: dict[Hashable, dict[str, float]] = field(default_factory=dict)
     shares: dict[Hashable, dict[Factor, np.ndarray]] = field(default_factory=dict)
     spreads: dict[str, Spread] = field(default_factory=dict)
+    offsets: dict[Hashable, float] = field(default_factory=dict)
 
 
 @dataclass
@@ -102,16 +104,17 @@ class Moments:
 @dataclass
 class Partial:
     """A part of the rows' sums behind the statistics: by group label the weight, the
-    weighted sums of the variables and of each factor's level indicators, and the moments
-    of the spread variables over all rows."""
+    weighted sums of the variables, of each factor's level indicators and of the offset
+    (for a model with one), and the moments of the spread variables over all rows."""
 
     weight: dict[Hashable, float] = field(default_factory=dict)
     sums: dict[Hashable, dict[str, float]] = field(default_factory=dict)
     counts: dict[Hashable, dict[Factor, np.ndarray]] = field(default_factory=dict)
     moments: dict[str, Moments] = field(default_factory=dict)
+    offsets: dict[Hashable, float] = field(default_factory=dict)
 
     def __add__(self, other: Partial) -> Partial:
-        out = Partial(dict(self.weight), {}, {}, dict(self.moments))
+        out = Partial(dict(self.weight), {}, {}, dict(self.moments), dict(self.offsets))
         out.sums = {k: dict(v) for k, v in self.sums.items()}
         out.counts = {k: dict(v) for k, v in self.counts.items()}
         for label, weight in other.weight.items():
@@ -124,6 +127,8 @@ class Partial:
                 counts[factor] = counts[factor] + level_counts if factor in counts else level_counts
         for name, moments in other.moments.items():
             out.moments[name] = out.moments[name] + moments if name in out.moments else moments
+        for label, total in other.offsets.items():
+            out.offsets[label] = out.offsets.get(label, 0.0) + total
         return out
 
 
@@ -132,8 +137,10 @@ def partial_of(
     data: pd.DataFrame,
     weights: np.ndarray | None,
     labels: np.ndarray | None,
+    offset: np.ndarray | None = None,
 ) -> Partial:
-    """Returns the partial sums of some rows: their data, weights and group labels."""
+    """Returns the partial sums of some rows: their data, weights, group labels and, for a
+    model with one, each row's offset."""
     out = Partial()
     rows = len(data)
     w = np.ones(rows) if weights is None else np.asarray(weights, dtype=np.float64)
@@ -159,6 +166,8 @@ def partial_of(
             f: np.bincount(codes_of[f][members], weights=wg, minlength=len(f.categories))
             for f in request.shares
         }
+        if offset is not None:
+            out.offsets[label] = float(np.dot(wg, offset[members]))
     for name in request.spreads:
         out.moments[name] = Moments.of(np.asarray(data[name], dtype=np.float64))
     return out
@@ -170,6 +179,8 @@ def finished(partial: Partial, quartiles: dict[str, tuple[float, float]]) -> Sta
     for label, weight in partial.weight.items():
         out.means[label] = {name: s / weight for name, s in partial.sums[label].items()}
         out.shares[label] = {f: c / weight for f, c in partial.counts[label].items()}
+        if label in partial.offsets:
+            out.offsets[label] = partial.offsets[label] / weight
     for name, moments in partial.moments.items():
         q25, q75 = quartiles[name]
         out.spreads[name] = Spread(moments.sd, q25, q75, moments.low, moments.high)

@@ -1,15 +1,17 @@
 """Adapting a fitted result to the effects' model interface.
 
 A fit of velmora_margins carries its own model, which is the interface already. A
-statsmodels result is read here, into a model held in memory: its coefficients,
-covariance, design matrix and, from a formula, the data frame and the recipe of each
-design column. statsmodels tells a result's model by the class of its model object (Logit,
-Probit); that class name is read here and nowhere else, and here too a model is shown as
-a statsmodels result to code that reads those (``velmora.zarn``).
+statsmodels result is read here, into a model held in memory: its coefficients and
+covariance (those of the design columns, without a model's extra parameters such as the
+negative binomial's alpha), design matrix, offset and weights and, from a formula, the data
+frame and the recipe of each design column. What each kind of statsmodels model is to the
+effects is read in ``statsmodels_models``; here too a model is shown as a statsmodels result
+to code that reads those (``velmora.zarn``).
 """
 
 from __future__ import annotations
 
+import dataclasses
 from typing import Any
 
 import numpy as np
@@ -17,13 +19,11 @@ import pandas as pd
 
 from velmora_margins.effects.in_memory import InMemoryModel
 from velmora_margins.effects.model import Model
+from velmora_margins.effects.statsmodels_models import TAKEN, fit_weights, model_link, row_offset
 from velmora_margins.errors import ArgumentError, DesignError
 from velmora_margins.formula.design import binary_columns
 from velmora_margins.formula.reader import read_design
-from velmora_margins.links import LINKS, Link
-
-# The statsmodels models whose results the effects take, by class name in lower case.
-MODEL_LINKS = {"logit": LINKS["logit"], "probit": LINKS["probit"]}
+from velmora_margins.links import Link
 
 
 def adapt(result: Any) -> Model:
@@ -31,22 +31,45 @@ def adapt(result: Any) -> Model:
     model = getattr(result, "model", None)
     if isinstance(model, Model):
         return model
-    link = MODEL_LINKS.get(type(model).__name__.lower())
+    link = None if model is None else model_link(model)
     if link is None:
         what = type(result).__name__ if model is None else type(model).__name__
         raise TypeError(
-            f"result: expected a fitted Logit or Probit result (statsmodels.formula.api.logit "
-            f"or probit, then .fit()), got a result of {what}"
+            f"result: expected a fitted {TAKEN} result of statsmodels (best from "
+            f"statsmodels.formula.api, then .fit()), got a result of {what}"
         )
     return read_result(result, model, link)
 
 
+def coefficients(result: Any, model: Any, k: int) -> tuple[np.ndarray, np.ndarray, tuple[str, ...]]:
+    """Returns the coefficients of the k design columns, their covariance and names: a
+    model's extra parameters (statsmodels puts them last, and names them after the design
+    columns' names) are dropped, by name where the result has names."""
+    raw_params = result.params
+    raw_cov = result.cov_params()
+    params = np.asarray(raw_params, dtype=np.float64).reshape(-1)
+    cov = np.asarray(raw_cov, dtype=np.float64)
+    extra = int(getattr(model, "k_extra", 0) or 0)
+    if params.shape != (k + extra,) or cov.shape != (k + extra, k + extra):
+        raise ArgumentError(
+            "result",
+            f"{params.size} coefficients, a covariance of shape {cov.shape} and a design of "
+            f"{k} columns (and {extra} extra parameters) do not fit together",
+        )
+    all_names = [str(n) for n in (getattr(model, "exog_names", None) or range(k + extra))]
+    names = tuple(all_names[:k])
+    if not extra:
+        return params, cov, names
+    if isinstance(raw_params, pd.Series) and isinstance(raw_cov, pd.DataFrame):
+        keys = list(raw_params.index[:k])
+        params = np.asarray(raw_params.loc[keys], dtype=np.float64)
+        cov = np.asarray(raw_cov.loc[keys, keys], dtype=np.float64)
+        return params, cov, names
+    return np.ascontiguousarray(params[:k]), np.ascontiguousarray(cov[:k, :k]), names
+
+
 def read_result(result: Any, model: Any, link: Link) -> InMemoryModel:
     """Returns a statsmodels result's model, held in memory."""
-    if getattr(model, "offset", None) is not None or getattr(model, "exposure", None) is not None:
-        raise ArgumentError(
-            "result", "the model has an offset, which velmora_margins does not take"
-        )
     exog = getattr(model, "exog", None)
     if exog is None:
         raise ArgumentError(
@@ -55,17 +78,15 @@ def read_result(result: Any, model: Any, link: Link) -> InMemoryModel:
     exog = np.asarray(exog)
     if exog.dtype != np.float64:
         exog = exog.astype(np.float64)
-    params = np.asarray(result.params, dtype=np.float64).reshape(-1)
-    cov = np.asarray(result.cov_params(), dtype=np.float64)
-    k = exog.shape[1] if exog.ndim == 2 else -1
-    if exog.ndim != 2 or params.shape != (k,) or cov.shape != (k, k):
-        raise ArgumentError(
-            "result",
-            f"{params.size} coefficients, a covariance of shape {cov.shape} and a design of "
-            f"shape {exog.shape} do not fit together",
-        )
-    names = tuple(str(n) for n in getattr(model, "exog_names", None) or range(k))
-    fitted = InMemoryModel(link, params, cov, names, binary_columns(exog), exog)
+    if exog.ndim != 2:
+        raise ArgumentError("result", f"a design matrix of shape {exog.shape}, not rows x columns")
+    rows, k = exog.shape
+    params, cov, names = coefficients(result, model, k)
+    offset = row_offset(model, rows)
+    weights = fit_weights(model, rows)
+    fitted = InMemoryModel(
+        link, params, cov, names, binary_columns(exog), exog, offset=offset, fit_weights=weights
+    )
     data = getattr(model, "data", None)
     design_info = getattr(data, "model_spec", None) or getattr(data, "design_info", None)
     formula = getattr(model, "formula", None)
@@ -83,9 +104,7 @@ def read_result(result: Any, model: Any, link: Link) -> InMemoryModel:
     except DesignError as error:
         raise ArgumentError("result", str(error)) from None
     positions = row_positions(frame, getattr(data, "row_labels", None), fitted.rows)
-    return InMemoryModel(
-        link, params, cov, names, fitted.binary, exog, design, frame=frame, positions=positions
-    )
+    return dataclasses.replace(fitted, design=design, frame=frame, positions=positions)
 
 
 def row_positions(frame: pd.DataFrame, labels: Any, rows: int) -> np.ndarray:

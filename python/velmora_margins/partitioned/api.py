@@ -146,6 +146,8 @@ def fit(
         offset,
         exposure,
     )
+    # The effects take the fit's weights unless given others.
+    fitted.default_weights = weights
     return FitResult(
         fitted,
         estimate,

@@ -28,7 +28,6 @@ from velmora_margins.effects.statistics import (
     partial_of,
     ranks_for,
 )
-from velmora_margins.errors import MarginsError
 from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
 from velmora_margins.partitioned.fitted import Fitted
@@ -50,11 +49,7 @@ def partition_effects(
 ) -> dict[Hashable, _kernels.ContrastSums]:
     """Returns a partition's sums by group label (a task that pickles for Dask)."""
     part = build_indexed(frame, index, layout, names, reuse=True)
-    if part.offset is not None:
-        raise MarginsError(
-            "the effects of a fit with an offset or an exposure are not available in this build"
-        )
-    rows = Rows(part.x, part.data, part.weights, part.by)
+    rows = Rows(part.x, part.data, part.weights, part.by, part.offset)
     return group_sums(rows, link, params, plan, chunk)
 
 
@@ -68,7 +63,7 @@ def partition_statistics(
     """Returns a partition's partial sums of the statistics (a task that pickles for Dask)."""
     part = build_indexed(frame, index, layout, names, reuse=True)
     data = part.data if part.data is not None else pd.DataFrame(index=range(len(part.x)))
-    return partial_of(request, data, part.weights, part.by)
+    return partial_of(request, data, part.weights, part.by, part.offset)
 
 
 def part_in_memory(frame: pd.DataFrame, index: int, layout: Layout, names: list[str]) -> Part:
@@ -101,6 +96,7 @@ class PartitionedModel:
         self.cov = cov
         self.offset = offset  # the columns of each row's offset, added to x b
         self.exposure = exposure
+        self.default_weights: str | None = None
         self.exog_names = list(design.names)
         self.endog_names = design.outcome.code if design.outcome is not None else "y"
 

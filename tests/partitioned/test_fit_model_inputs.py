@@ -46,18 +46,17 @@ class TestArguments:
             ),
             (
                 {"model": "glm", "family": "poisson", "link": "logit"},
-                "link: the poisson family takes the link 'log', 'identity' or 'sqrt'; 'logit' "
-                "is not a link of that family",
+                "link: the poisson family takes the links 'log', 'identity' or 'sqrt', got "
+                "'logit'",
             ),
             (
                 {"model": "glm", "family": "gamma", "link": "logg"},
-                "link: the gamma family takes the link 'inverse_power', 'log' or 'identity'; "
-                "'logg' is an unknown link",
+                "link: the gamma family takes the links 'inverse_power', 'log' or 'identity', "
+                "got 'logg'",
             ),
             (
                 {"model": "glm", "family": sm.families.Tweedie(), "link": "identity"},
-                "link: the tweedie family takes the link 'log'; 'identity' is not a link of "
-                "that family",
+                "link: the tweedie family takes the link 'log', got 'identity'",
             ),
             (
                 {"model": "poisson", "family": "poisson"},
