@@ -312,3 +312,29 @@ def test_on_dask_partitions():
     ).fit(tol=1e-14, **statsmodels_options("cluster", positive))
     assert_same(ours, theirs)
     assert ours.scale == pytest.approx(theirs.scale, rel=1e-10)
+
+
+@pytest.mark.dask_scheduler
+def test_negative_binomial_on_a_cluster_of_processes():
+    """Every task of the counts' fits pickles: NB2 starts from Poisson's scoring."""
+    dd = pytest.importorskip("dask.dataframe")
+    distributed = pytest.importorskip("distributed")
+    from support import local_cluster
+
+    data = counts(600, seed=8)
+    with local_cluster(distributed) as cluster, distributed.Client(cluster):
+        ours = velmora_margins.fit(
+            COUNT_FORMULA,
+            dd.from_pandas(data, npartitions=2),
+            model="negbin",
+            exposure="years",
+            cov_type="cluster",
+            cluster="clinic",
+        )
+        table = velmora_margins.margins(ours)
+    model = smf.negativebinomial(COUNT_FORMULA, data, exposure=data["years"])
+    theirs = model.fit(
+        disp=0, method="newton", tol=1e-12, maxiter=200, **statsmodels_options("cluster", data)
+    )
+    assert_same(ours, theirs)
+    assert list(table["term"]) == ["age", "female", "region", "region"]
