@@ -7,22 +7,12 @@ import pandas as pd
 import pytest
 import statsmodels.api as sm
 import statsmodels.formula.api as smf
+from test_cli import run_main
 
 import velmora_margins
-from velmora_cli.cli import main
 
 NUMBERS = ["dy/dx", "Std. Err"]
 LOG = sm.families.links.Log()
-
-
-def run_main(capsys, *args):
-    """Runs the command's main(); returns its exit status, stdout and stderr."""
-    try:
-        status = main([str(a) for a in args])
-    except SystemExit as stop:  # the option parser ends the run itself
-        status = stop.code
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture(scope="module")

@@ -136,6 +136,17 @@ class TestCounts:
             assert weighted.nobs == len(replicated)
 
 
+def test_logit_takes_an_offset(fair, partitioned):
+    data = fair.assign(shift=0.3 * np.cos(np.arange(len(fair))))
+    formula = "affair ~ age + yrs_married + C(religious)"
+    ours = velmora_margins.fit(formula, data, model="logit", offset="shift", cov_type="HC0")
+    theirs = smf.logit(formula, data, offset=data["shift"]).fit(disp=0, cov_type="HC0")
+    assert_same(ours, theirs)
+    table = velmora_margins.predictions(ours)
+    mean = np.mean(theirs.predict(data, offset=data["shift"]))
+    assert table["Margin"].iloc[0] == pytest.approx(mean, rel=1e-8)
+
+
 class TestLeastSquares:
     FORMULA = "rate_marriage ~ age + yrs_married + children + C(religious) + educ"
 
