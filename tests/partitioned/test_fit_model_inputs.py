@@ -46,8 +46,7 @@ class TestArguments:
             ),
             (
                 {"model": "glm", "family": "poisson", "link": "logit"},
-                "link: the poisson family takes the links 'log', 'identity' or 'sqrt', got "
-                "'logit'",
+                "link: the poisson family takes the links 'log', 'identity' or 'sqrt', got 'logit'",
             ),
             (
                 {"model": "glm", "family": "gamma", "link": "logg"},
@@ -163,6 +162,23 @@ class TestRows:
         ):
             fit(changed(visits, "visits", 299, -3))
         pd.testing.assert_frame_equal(visits, before)
+
+    @pytest.mark.dask_scheduler
+    def test_a_predicted_mean_that_overflows_names_its_partition_and_row(self):
+        dd = pytest.importorskip("dask.dataframe")
+        rng = np.random.default_rng(1)
+        n = 1000
+        data = pd.DataFrame({"y": rng.poisson(1.0, n), "x": rng.normal(size=n), "o": 0.0})
+        data.loc[5, "o"] = 800.0
+        for model in ("poisson", "negbin"):
+            with pytest.raises(
+                velmora_margins.MarginsError,
+                match=r"^partition 0: the predicted mean exp\(x b \+ offset\) overflows at "
+                r"row 5: x b \+ offset = 79\d\.\d+$",
+            ):
+                velmora_margins.fit(
+                    "y ~ x", dd.from_pandas(data, npartitions=2), model=model, offset="o"
+                )
 
     def test_a_row_left_out_for_a_missing_regressor_needs_no_exposure(self, visits):
         data = changed(changed(visits, "years", 4, np.nan), "age", 4, np.nan)
