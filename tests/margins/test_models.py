@@ -48,6 +48,7 @@ DISCRETE = {
     "poisson": smf.poisson,
     "nb2": lambda *a, **k: smf.negativebinomial(*a, loglike_method="nb2", **k),
     "nb1": lambda *a, **k: smf.negativebinomial(*a, loglike_method="nb1", **k),
+    "geometric": lambda *a, **k: smf.negativebinomial(*a, loglike_method="geometric", **k),
     # Its offset as log(exposure): its predict adds the fit's exposure to any design.
     "genpoisson": sm.GeneralizedPoisson.from_formula,
 }
@@ -64,6 +65,7 @@ CASES = [
     ("poisson", None, "count", "off", "expo", ()),
     ("nb2", None, "count", None, "expo", ()),
     ("nb1", None, "small", "off", None, ()),
+    ("geometric", None, "count", None, "expo", ()),
     ("genpoisson", None, "count", "log_expo", None, ()),
     ("ols", None, "normal", None, None, ()),
     ("wls", None, "normal", None, None, ("vw",)),
@@ -124,10 +126,12 @@ def case(request, data):
 
 
 def reference_fit(result, offset, scale="response"):
-    """The reference of a fit; for an inverse power link, which bends on the scale of the
-    linear predictor's smallest size, with steps that much shorter."""
+    """The reference of a fit; for an identity or inverse power link, whose predictions
+    (or ratios of them) bend on the scale of the linear predictor's smallest size, with
+    steps that much shorter."""
     bend = 1.0
     if type(getattr(getattr(result.model, "family", None), "link", None)).__name__ in (
+        "Identity",
         "InversePower",
         "InverseSquared",
     ):
@@ -156,6 +160,9 @@ def test_predictions_and_effects_by_variable(case):
     # statsmodels' predictions on the frame with the offsets given are its fitted means.
     np.testing.assert_allclose(fit.predictor(fit.frame)(None), result.predict(), rtol=1e-12)
     q.check_table(velmora_margins.predictions(result), fit, [q.prediction(fit.rows(weights))])
+    table = velmora_margins.predictions(result, by="g", chunk_size=64)
+    groups = [q.prediction(fit.rows(weights, rows)) for _, rows in q.groups(fit, "g")]
+    q.check_table(table, fit, groups)
     table = velmora_margins.margins(result)
     assert list(table["term"]) == ["x1", "x2", "g", "g", "d"]
     q.check_table(table, fit, reference(table, fit.rows(weights)))
@@ -167,8 +174,9 @@ def test_predictions_and_effects_by_variable(case):
 
 
 def test_counterfactuals_and_means_keep_each_rows_offset(case):
-    """at= sets a variable on every row, each row keeping its offset; atmeans takes the
-    offset at its mean with the variables; on both scales, and within groups."""
+    """at= sets a variable on every row, each row keeping its offset, as do elasticities
+    and comparisons; atmeans takes the offset at its mean with the variables; on both
+    scales, and within groups."""
     result, offset, weights = case
     for scale in ("response", "linear"):
         fit = reference_fit(result, offset, scale)
@@ -178,6 +186,12 @@ def test_counterfactuals_and_means_keep_each_rows_offset(case):
         table = velmora_margins.predictions(result, atmeans=True, scale=scale)
         q.check_table(table, fit, [q.prediction(fit.mean_row(*MEANS, weights))])
     fit = reference_fit(result, offset)
+    rows = fit.rows(weights)
+    table = velmora_margins.margins(result, slope="eyex", variables=["x2"])
+    q.check_table(table, fit, [q.effect(rows, "x2", "eyex")])
+    table = velmora_margins.comparisons(result, variables={"g": "sequential"}, comparison="ratio")
+    expected = [q.change("ratio", rows, {"g": h}, {"g": h - 1}) for h in (1, 2)]
+    q.check_table(table, fit, expected)
     table = velmora_margins.margins(result, atmeans=True, by="d", variables=["x1", "x2", "g"])
     expected = []
     for label, picked in q.groups(fit, "d"):
@@ -192,7 +206,9 @@ def test_per_column_against_get_margeff(data, kind):
     if kind.endswith("arrays"):
         exog = sm.add_constant(data[["x1", "x2", "d"]].to_numpy())
         method = kind.split()[0]
-        result = sm.NegativeBinomial(data["count"], exog, loglike_method=method).fit(disp=0)
+        result = sm.NegativeBinomial(data["count"].to_numpy(), exog, loglike_method=method).fit(
+            disp=0
+        )
     else:
         result = DISCRETE[kind](FORMULA.format("count"), data).fit(disp=0)
     expected = result.get_margeff(dummy=True)

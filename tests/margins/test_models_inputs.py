@@ -52,18 +52,19 @@ def relinked(data, family, link):
     return result
 
 
-def quietly(fit):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return fit()
+def with_offset(data, value):
+    """A Poisson fit whose model's offset is then changed on its first row."""
+    result = smf.poisson("y ~ x", data, offset=np.zeros(len(data))).fit(disp=0)
+    result.model.offset[0] = value
+    return result
 
 
 REFUSED = {
-    "not a result": (lambda d: object(), TypeError, "result: expected a fitted Logit, Probit, "),
-    "NegativeBinomialP": (
-        lambda d: quietly(lambda: sm.NegativeBinomialP.from_formula("y ~ x", d).fit(disp=0)),
-        TypeError,
-        "got a result of NegativeBinomialP",
+    "offset NaN": (
+        lambda d: with_offset(d, np.nan),
+        ValueError,
+        "result: the model's offset (with the log of its exposure) is not finite on 1 of "
+        "its 200 rows, the first row 0",
     ),
     "QuantReg": (lambda d: smf.quantreg("y ~ x", d).fit(), TypeError, "a result of QuantReg"),
     "LogC": (
@@ -100,3 +101,9 @@ def test_power_links_by_their_power(data):
         named = velmora_margins.margins(glm(data, family, link()))
         np.testing.assert_allclose(made["dy/dx"], named["dy/dx"], rtol=1e-10)
         np.testing.assert_allclose(made["Std. Err"], named["Std. Err"], rtol=1e-10)
+
+
+def test_a_mean_that_overflows(data):
+    result = smf.poisson("y ~ x", data).fit(disp=0)
+    with pytest.raises(ValueError, match=r"^the predicted mean exp\(x b\) overflows at row 0"):
+        velmora_margins.predictions(result, at={"x": 1e4})

@@ -37,8 +37,8 @@ class RowOptions:
     def of(cls, model: Model, by: object, weights: object, chunk_size: object) -> RowOptions:
         """Returns how a call takes the model's rows, after checking the arguments that say
         so: the columns they name must be the data's, and weights given as values must be
-        one per row, finite and at least 0. Without weights, the model's own weight the
-        rows (those of a weighted fit), if it has any."""
+        one per row, finite and at least 0. Without weights, the model's own weights (those
+        of a weighted fit), if it has any, weight the rows."""
         chunk = validation.chunk_size(chunk_size) or DEFAULT_CHUNK
         group_column = validation.column_name(by, "by")
         if group_column is not None:

@@ -107,7 +107,7 @@ def row_offset(model: Any, rows: int) -> np.ndarray | None:
         raise ArgumentError(
             "result",
             f"the model's offset (with the log of its exposure) is not finite on "
-            f"{len(bad)} rows, the first at row {bad[0]}",
+            f"{len(bad)} of its {rows} rows, the first row {bad[0]}",
         )
     return np.ascontiguousarray(total)
 

@@ -44,7 +44,8 @@ def adapt(result: Any) -> Model:
 def coefficients(result: Any, model: Any, k: int) -> tuple[np.ndarray, np.ndarray, tuple[str, ...]]:
     """Returns the coefficients of the k design columns, their covariance and names: a
     model's extra parameters (statsmodels puts them last, and names them after the design
-    columns' names) are dropped, by name where the result has names."""
+    columns' names) are dropped: by the design columns' names where the result has names,
+    by position where it has not."""
     raw_params = result.params
     raw_cov = result.cov_params()
     params = np.asarray(raw_params, dtype=np.float64).reshape(-1)
@@ -60,8 +61,13 @@ def coefficients(result: Any, model: Any, k: int) -> tuple[np.ndarray, np.ndarra
     names = tuple(all_names[:k])
     if not extra:
         return params, cov, names
-    if isinstance(raw_params, pd.Series) and isinstance(raw_cov, pd.DataFrame):
-        keys = list(raw_params.index[:k])
+    keys = list(names)
+    if (
+        isinstance(raw_params, pd.Series)
+        and isinstance(raw_cov, pd.DataFrame)
+        and raw_params.index.is_unique
+        and set(keys) <= set(raw_params.index)
+    ):
         params = np.asarray(raw_params.loc[keys], dtype=np.float64)
         cov = np.asarray(raw_cov.loc[keys, keys], dtype=np.float64)
         return params, cov, names
