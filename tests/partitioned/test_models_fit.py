@@ -170,6 +170,8 @@ class TestLeastSquares:
         assert_same(ours, theirs, cov=1e-9)
         assert ours.scale == pytest.approx(theirs.scale, rel=1e-10)
         assert ours.df_resid == theirs.df_resid
+        assert ours.use_t == theirs.use_t
+        np.testing.assert_allclose(ours.pvalues, theirs.pvalues, rtol=1e-6, atol=1e-300)
         assert ours.nobs == theirs.nobs
         assert ours.model.link.name == "identity"
 

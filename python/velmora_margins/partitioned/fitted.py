@@ -27,6 +27,7 @@ class Fitted:
     deviance: float | None = None
     pearson_chi2: float | None = None
     df_resid: float | None = None
+    use_t: bool = False  # p-values and intervals from Student's t on df_resid
 
 
 def converged(step: np.ndarray, params: np.ndarray) -> bool:

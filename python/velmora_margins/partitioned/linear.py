@@ -63,4 +63,16 @@ def fit_linear(
             "HC3": meat.hc3,
         }[cov_type]
         cov = sandwich(bread, middle)
-    return Fitted(beta, cov, (), float(llf), n, 1, scale=scale, deviance=meat.ssr, df_resid=n - k)
+    return Fitted(
+        beta,
+        cov,
+        (),
+        float(llf),
+        n,
+        1,
+        scale=scale,
+        deviance=meat.ssr,
+        df_resid=n - k,
+        # As statsmodels: Student's t with the nonrobust covariance, the normal otherwise.
+        use_t=cov_type == "nonrobust",
+    )

@@ -14,6 +14,7 @@ from functools import partial
 
 import numpy as np
 import pandas as pd
+from scipy import stats
 
 from velmora_margins import _kernels
 from velmora_margins.effects.contrasts import Plan
@@ -224,6 +225,7 @@ class FitResult:
         self.deviance = fitted.deviance
         self.pearson_chi2 = fitted.pearson_chi2
         self.df_resid = fitted.df_resid
+        self.use_t = fitted.use_t
 
     def cov_params(self) -> pd.DataFrame:
         """Returns the covariance of the parameters, labelled by name."""
@@ -235,8 +237,18 @@ class FitResult:
 
     @property
     def pvalues(self) -> pd.Series:
+        """The two-sided p-values: of Student's t on df_resid where ``use_t``, else of
+        the standard normal."""
         z = np.ascontiguousarray(self.tvalues.to_numpy(), dtype=np.float64)
+        if self.use_t:
+            return pd.Series(2 * stats.t.sf(np.abs(z), self.df_resid), index=self.params.index)
         return pd.Series(normal_two_sided(z), index=self.params.index)
+
+    def critical_value(self) -> float:
+        """Returns the quantile of the 95 % intervals."""
+        if self.use_t:
+            return float(stats.t.ppf(0.975, self.df_resid))
+        return 1.959964
 
     def summary(self) -> str:
         """Returns a text table of the fit and its coefficients."""
@@ -252,14 +264,15 @@ class FitResult:
             if self.pearson_chi2 is not None:
                 line += f"   Pearson chi2: {self.pearson_chi2:.6f}"
             head.append(line)
+        letter, critical = ("t" if self.use_t else "z"), self.critical_value()
         table = pd.DataFrame(
             {
                 "coef": self.params,
                 "std err": self.bse,
-                "z": self.tvalues,
-                "P>|z|": self.pvalues,
-                "[0.025": self.params - 1.959964 * self.bse,
-                "0.975]": self.params + 1.959964 * self.bse,
+                letter: self.tvalues,
+                f"P>|{letter}|": self.pvalues,
+                "[0.025": self.params - critical * self.bse,
+                "0.975]": self.params + critical * self.bse,
             }
         )
         text = table.to_string(float_format=lambda v: f"{v:.6f}")
