@@ -176,7 +176,12 @@ def tweedie_terms(part: Part, kind: GlmKind, scale: float) -> float:
     y = part.y[positive]
     a = (2 - p) / (1 - p)
     z = ((p - 1) * scale / y) ** a / ((2 - p) * scale)
-    terms = np.log(1 / y) + special.log_wright_bessel(-a, 0, z)
+    log_wright_bessel = getattr(special, "log_wright_bessel", None)  # SciPy 1.14 on
+    if log_wright_bessel is None:
+        series = np.log(special.wright_bessel(-a, 0, z))
+    else:
+        series = log_wright_bessel(-a, 0, z)
+    terms = np.log(1 / y) + series
     w = np.ones(len(y)) if part.weights is None else part.weights[positive]
     return float(w @ terms)
 
