@@ -179,14 +179,14 @@ def run_velmora(task: Task) -> Result:
     import pyarrow.parquet  # noqa: F401
 
     import velmora_margins
-    from velmora_margins.partitioned import api, newton
+    from velmora_margins.partitioned import api, passes
     from velmora_margins.partitioned import result as fit_result
 
     phases = Phases()
     phases.wrap(api, "learn_design", "learning the design (one pass)")
-    phases.wrap(newton.Passes, "__init__", "reading and building the partitions")
-    phases.wrap(newton.Passes, "totals", "Newton passes")
-    phases.wrap(newton.Passes, "binary", "finding 0/1 columns")
+    phases.wrap(passes.Passes, "__init__", "reading and building the partitions")
+    phases.wrap(passes.Passes, "totals", "Newton passes")
+    phases.wrap(passes.Passes, "binary", "finding 0/1 columns")
     phases.wrap(api, "open_source", "opening the files")
     phases.wrap(api, "covariance", "covariance")
     phases.wrap(fit_result.PartitionedModel, "effect_sums", "effects pass")

@@ -120,11 +120,17 @@ def run_demo(chunk_size: int | None, progress: Progress) -> None:
 def run_data(args: argparse.Namespace, progress: Progress) -> None:
     """Fits the formula to the data and prints, writes and plots its AMEs: the data file
     read here, or with --dask the files read on the Dask cluster."""
-    from velmora_cli.modeling import effects, fit, read_data, require_options_columns, tests
+    from velmora_cli.modeling import (
+        effects,
+        fit,
+        model_title,
+        read_data,
+        require_options_columns,
+        tests,
+    )
     from velmora_cli.on_dask import PartitionsDone, dask_client
-    from velmora_margins.links import LINKS
 
-    name = LINKS[args.model].title
+    name = model_title(args)
     se_method = args.se_method or "sm"
     cov_type = args.cov_type or ("cluster" if args.cluster else "nonrobust")
     with dask_client(args.dask, progress):

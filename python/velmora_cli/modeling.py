@@ -30,6 +30,10 @@ FORMAT_NAMES = {"csv": "CSV", "parquet": "Parquet"}
 OPTIONS = {
     "formula": "--formula",
     "model": "--model",
+    "family": "--family",
+    "link": "--link",
+    "offset": "--offset",
+    "exposure": "--exposure",
     "cov_type": "--cov-type",
     "cluster": "--cluster",
     "weights": "--weights",
@@ -101,13 +105,25 @@ def require_options_columns(frame: pd.DataFrame, args: argparse.Namespace) -> No
     from velmora_margins.validation import require_column
 
     columns = [str(c) for c in frame.columns]
-    for argument in ("cluster", "by", "weights"):
+    for argument in ("cluster", "by", "weights", "offset", "exposure"):
         name = getattr(args, argument)
         if name is not None:
             try:
                 require_column(columns, name, argument)
             except ArgumentError as error:
                 raise library_failure(error) from None
+
+
+def model_title(args: argparse.Namespace) -> str:
+    """Returns what the model of --model, --family and --link is called, or fails on a
+    choice of them that does not go together."""
+    from velmora_margins import ArgumentError
+    from velmora_margins.partitioned.models import choose
+
+    try:
+        return choose(args.model, args.family, args.link).title
+    except ArgumentError as error:
+        raise library_failure(error) from None
 
 
 def fit(data: Any, args: argparse.Namespace, cov_type: str, progress: Any = None) -> FitResult:
@@ -119,8 +135,14 @@ def fit(data: Any, args: argparse.Namespace, cov_type: str, progress: Any = None
             args.formula,
             data,
             model=args.model,
+            family=args.family,
+            link=args.link,
+            offset=args.offset,
+            exposure=args.exposure,
             cov_type=cov_type,
             cluster=args.cluster,
+            # --weights weighs the effects' means; only WLS fits with weights.
+            weights=args.weights if args.model == "wls" else None,
             progress=progress,
         )
     except (velmora_margins.MarginsError, TypeError, ImportError) as error:

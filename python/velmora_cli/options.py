@@ -16,18 +16,24 @@ from velmora_cli.output import (
     check_suffix,
     require_matplotlib,
 )
-from velmora_margins.links import LINKS
+from velmora_margins.links import FAMILY_LINKS, LINKS
+from velmora_margins.partitioned.models import MODELS
 from velmora_margins.validation import COV_TYPES
 
 SE_METHODS = {
     "sm": "exact delta-method gradient, as statsmodels and Stata report",
     "kova": "per-observation gradient, the library's default",
 }
-# The models --model fits: the links that velmora_margins.fit takes.
-MODELS = tuple(name for name, link in LINKS.items() if link.fits)
+FAMILIES = tuple(FAMILY_LINKS)
+# The models whose per-design-column table velmora.zarn gives with --se-method kova.
+ZARN_MODELS = ("logit", "probit")
 DATA_OPTIONS = (
     "formula",
     "model",
+    "family",
+    "link",
+    "offset",
+    "exposure",
     "se_method",
     "cov_type",
     "cluster",
@@ -52,9 +58,11 @@ COMPARISONS = ("difference", "ratio", "lnratio", "lnor", "lift")
 SCALES = ("response", "linear")
 
 DESCRIPTION = """\
-Average marginal effects (AMEs) of Logit and Probit models, with delta-method
-standard errors. Regressors that hold only 0 and 1 get the discrete change in
-the predicted probability; all others get the derivative.
+Average marginal effects (AMEs), with delta-method standard errors, of Logit,
+Probit, Poisson, negative binomial (NB2), least-squares (OLS, WLS) and
+generalized linear models (--model glm with --family and --link), on the scale
+of the mean E[y | x]. Regressors that hold only 0 and 1 get the discrete change
+in the prediction; all others get the derivative.
 
 Without DATA, fits a Logit and a Probit of GRADE on GPA, TUCE and PSI (0/1) to
 statsmodels' bundled spector data and prints velmora's AMEs under both
@@ -81,6 +89,10 @@ examples:
       --cov-type HC1 --output ames.md --plot ames.png
   velmora survey.parquet --formula "voted ~ age + income" --model logit \\
       --cluster household --by region --output ames.csv
+  velmora claims.csv --formula "claims ~ age + C(region)" --model poisson \\
+      --exposure years --cov-type HC0
+  velmora costs.parquet --formula "cost ~ age + C(plan)" --model glm \\
+      --family gamma --link log --by plan
 
 exit status: 0 on success, 1 when the data, the model or a file is at fault,
 2 when the options are."""
@@ -180,14 +192,41 @@ def build_parser() -> argparse.ArgumentParser:
         "--formula",
         metavar="FORMULA",
         help='model formula, outcome ~ regressors, e.g. "y ~ x1 + x2 + C(group)"; the outcome '
-        "must hold only 0 and 1, and C(...) turns a column into 0/1 columns, which get "
-        "discrete-change effects",
+        "must suit the model (only 0 and 1 for logit and probit, counts for poisson and "
+        "negbin), and C(...) turns a column into 0/1 columns, which get discrete-change "
+        "effects",
     )
     parser.add_argument(
         "--model",
         type=choice_of(*MODELS),
         metavar="{" + ",".join(MODELS) + "}",
-        help="the model to fit, e.g. --model probit",
+        help="the model to fit, e.g. --model probit; glm takes --family and --link",
+    )
+    parser.add_argument(
+        "--family",
+        type=choice_of(*FAMILIES),
+        metavar="{" + ",".join(FAMILIES) + "}",
+        help="the family of --model glm, e.g. --family gamma",
+    )
+    parser.add_argument(
+        "--link",
+        type=choice_of(*LINKS),
+        metavar="LINK",
+        help="the link of --model glm (default: the family's canonical one): "
+        + ", ".join(LINKS)
+        + ", as the family allows, e.g. --link log",
+    )
+    parser.add_argument(
+        "--offset",
+        metavar="COLUMN",
+        help="add COLUMN to every row's linear predictor, in the fit and in every prediction, "
+        "e.g. --offset log_population",
+    )
+    parser.add_argument(
+        "--exposure",
+        metavar="COLUMN",
+        help="add log(COLUMN) to every row's linear predictor, for models with the log link; "
+        "its values must be above 0, e.g. --exposure years",
     )
     parser.add_argument(
         "--se-method",
@@ -226,8 +265,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--weights",
         metavar="COLUMN",
         help="weight each row's effect by COLUMN (non-negative frequency or sampling "
-        "weights) when averaging; the fit and its covariance are unweighted, e.g. "
-        "--weights pop",
+        "weights) when averaging; the fit and its covariance are unweighted, but for "
+        "--model wls, whose WLS weights they are, e.g. --weights pop",
     )
     parser.add_argument(
         "--per-column",
@@ -367,6 +406,11 @@ def check_options(args: argparse.Namespace) -> None:
     if args.dask is not None and args.se_method == "kova":
         raise CliError(
             "--se-method kova needs the design matrix in memory and cannot go with --dask",
+            EXIT_USAGE,
+        )
+    if args.se_method == "kova" and args.model not in ZARN_MODELS:
+        raise CliError(
+            f"--se-method kova applies to logit and probit, not --model {args.model}",
             EXIT_USAGE,
         )
     if args.se_method == "kova" and not (args.per_column and args.weights is None):

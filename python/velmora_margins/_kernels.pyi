@@ -17,6 +17,7 @@ Prediction = tuple[Sequence[int], Float64Array]
 
 LINKS: Final[tuple[str, ...]]
 FIT_LINKS: Final[tuple[str, ...]]
+FAMILIES: Final[tuple[str, ...]]
 
 @final
 class ContrastSums:
@@ -74,6 +75,90 @@ class LinkValues(tuple[Float64Array, Float64Array, Float64Array]):
     @property
     def pdf_derivative(self) -> Float64Array: ...
 
+@final
+class GlmSums:
+    def __new__(
+        cls,
+        loglik: float,
+        deviance: float,
+        pearson_chi2: float,
+        score: Float64Array,
+        information: Float64Array,
+        observed: Float64Array | None,
+        meat: Float64Array | None,
+        weight: float,
+        rows: int,
+    ) -> GlmSums: ...
+    @property
+    def loglik(self) -> float: ...
+    @property
+    def deviance(self) -> float: ...
+    @property
+    def pearson_chi2(self) -> float: ...
+    @property
+    def score(self) -> Float64Array: ...
+    @property
+    def information(self) -> Float64Array: ...
+    @property
+    def observed(self) -> Float64Array | None: ...
+    @property
+    def meat(self) -> Float64Array | None: ...
+    @property
+    def weight(self) -> float: ...
+    @property
+    def rows(self) -> int: ...
+    def __add__(self, other: GlmSums, /) -> GlmSums: ...
+
+@final
+class LinearSums:
+    def __new__(
+        cls,
+        xtwx: Float64Array,
+        xtwy: Float64Array,
+        ytwy: float,
+        weight: float,
+        log_weight: float,
+        rows: int,
+    ) -> LinearSums: ...
+    @property
+    def xtwx(self) -> Float64Array: ...
+    @property
+    def xtwy(self) -> Float64Array: ...
+    @property
+    def ytwy(self) -> float: ...
+    @property
+    def weight(self) -> float: ...
+    @property
+    def log_weight(self) -> float: ...
+    @property
+    def rows(self) -> int: ...
+    def __add__(self, other: LinearSums, /) -> LinearSums: ...
+
+@final
+class LinearMeat:
+    def __new__(
+        cls,
+        hc0: Float64Array,
+        hc2: Float64Array,
+        hc3: Float64Array,
+        ssr: float,
+        max_leverage: float,
+        rows: int,
+    ) -> LinearMeat: ...
+    @property
+    def hc0(self) -> Float64Array: ...
+    @property
+    def hc2(self) -> Float64Array: ...
+    @property
+    def hc3(self) -> Float64Array: ...
+    @property
+    def ssr(self) -> float: ...
+    @property
+    def max_leverage(self) -> float: ...
+    @property
+    def rows(self) -> int: ...
+    def __add__(self, other: LinearMeat, /) -> LinearMeat: ...
+
 def contrast_sums(
     link: str,
     beta: Float64Array,
@@ -91,9 +176,73 @@ def fit_sums(
     y: Float64Array,
     weights: Float64Array | None,
     with_meat: bool,
+    offset: Float64Array | None = None,
 ) -> FitSums: ...
 def cluster_scores(
     link: str,
+    beta: Float64Array,
+    x: Float64Array,
+    y: Float64Array,
+    weights: Float64Array | None,
+    codes: npt.NDArray[np.int64],
+    groups: int,
+    offset: Float64Array | None = None,
+) -> Float64Array: ...
+def glm_sums(
+    family: str,
+    link: str,
+    beta: Float64Array,
+    x: Float64Array,
+    y: Float64Array,
+    offset: Float64Array | None = None,
+    freq_weights: Float64Array | None = None,
+    var_weights: Float64Array | None = None,
+    scale: float = 1.0,
+    alpha: float = 1.0,
+    var_power: float = 1.0,
+    with_observed: bool = False,
+    with_meat: bool = False,
+) -> GlmSums: ...
+def glm_cluster_scores(
+    family: str,
+    link: str,
+    beta: Float64Array,
+    x: Float64Array,
+    y: Float64Array,
+    codes: npt.NDArray[np.int64],
+    groups: int,
+    offset: Float64Array | None = None,
+    freq_weights: Float64Array | None = None,
+    var_weights: Float64Array | None = None,
+    alpha: float = 1.0,
+    var_power: float = 1.0,
+) -> Float64Array: ...
+def negbin_sums(
+    params: Float64Array,
+    x: Float64Array,
+    y: Float64Array,
+    weights: Float64Array | None,
+    with_meat: bool,
+    offset: Float64Array | None = None,
+) -> FitSums: ...
+def negbin_cluster_scores(
+    params: Float64Array,
+    x: Float64Array,
+    y: Float64Array,
+    weights: Float64Array | None,
+    codes: npt.NDArray[np.int64],
+    groups: int,
+    offset: Float64Array | None = None,
+) -> Float64Array: ...
+def ols_sums(x: Float64Array, y: Float64Array, weights: Float64Array | None) -> LinearSums: ...
+def ols_meat(
+    beta: Float64Array,
+    bread: Float64Array,
+    x: Float64Array,
+    y: Float64Array,
+    weights: Float64Array | None,
+) -> LinearMeat: ...
+def ols_cluster_scores(
     beta: Float64Array,
     x: Float64Array,
     y: Float64Array,

@@ -81,7 +81,9 @@ def test_arguments_that_do_not_fit(fair):
         velmora_margins.fit("affair ~ age", data, cluster="group")
     with pytest.raises(ValueError, match="cluster: no column 'nope'"):
         velmora_margins.fit("affair ~ age", data, cluster="nope")
-    with pytest.raises(ValueError, match="model: expected 'logit' or 'probit'"):
+    with pytest.raises(
+        ValueError, match=r"model: expected 'logit', 'probit', .* or 'glm', got 'tob"
+    ):
         velmora_margins.fit("affair ~ age", fair, model="tobit")
     with pytest.raises(ValueError, match="cov_type: 'cluster' needs cluster=COLUMN"):
         velmora_margins.fit("affair ~ age", fair, cov_type="cluster")

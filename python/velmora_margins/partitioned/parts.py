@@ -17,6 +17,7 @@ from velmora_margins import validation
 from velmora_margins.errors import DesignError, PartitionError
 from velmora_margins.formula.design import Design
 from velmora_margins.partitioned.memory import give_back
+from velmora_margins.partitioned.models import check_outcome_values
 
 
 @dataclass(frozen=True)
@@ -31,6 +32,10 @@ class Layout:
     by: str | None = None
     data: tuple[str, ...] = ()  # columns kept for the effects' changed columns
     bool_outcome: str | None = None  # a True/False outcome column, read as 1/0
+    outcome_kind: str = "binary"  # what the outcome must hold (see models.OUTCOME_RULES)
+    title: str = ""  # the model's name in messages about its outcome
+    offset: str | None = None  # a column added to every linear predictor
+    exposure: str | None = None  # a column whose logarithm is added to it
 
 
 @dataclass
@@ -44,6 +49,8 @@ class Part:
     by: np.ndarray | None
     data: pd.DataFrame | None
     read: int  # rows in the partition before the missing ones were left out
+    offset: np.ndarray | None = None  # each row's offset + log(exposure)
+    name: str = ""  # what the partition is called in messages
 
 
 def partition_name(names: list[str] | None, index: int) -> str:
@@ -93,7 +100,12 @@ def build_part(frame: pd.DataFrame, name: str, layout: Layout, reuse: bool = Fal
         raise PartitionError(f"{name}: evaluating the formula failed: {error}") from None
     if layout.outcome and y is not None:
         assert layout.design.outcome is not None
-        validation.check_outcome(y, layout.design.outcome.code, name)
+        if layout.outcome_kind == "binary":
+            validation.check_outcome(y, layout.design.outcome.code, name)
+        else:
+            check_outcome_values(
+                y, layout.outcome_kind, layout.design.outcome.code, name, layout.title
+            )
     kept = frame if keep.all() else frame.loc[keep]
     weights = None
     if layout.weights is not None:
@@ -107,7 +119,51 @@ def build_part(frame: pd.DataFrame, name: str, layout: Layout, reuse: bool = Fal
     # Copies, not views: a view of one column keeps the partition's whole block of
     # columns in memory as long as the part is kept.
     y = None if y is None else y.copy()
-    return Part(x, y, weights, cluster, by, data, len(frame))
+    offset = row_offsets(kept, layout, name)
+    return Part(x, y, weights, cluster, by, data, len(frame), offset, name)
+
+
+def numbers(kept: pd.DataFrame, column: str, argument: str, name: str) -> np.ndarray:
+    """Returns a column as float64, or fails naming it when it does not hold numbers."""
+    try:
+        return np.array(kept[column], dtype=np.float64)
+    except (TypeError, ValueError):
+        raise PartitionError(
+            f"{name}: {argument} column {column!r} does not hold numbers"
+        ) from None
+
+
+def row_offsets(kept: pd.DataFrame, layout: Layout, name: str) -> np.ndarray | None:
+    """Returns each kept row's offset plus the logarithm of its exposure, or None when the
+    layout names neither; fails on a missing offset, or an exposure missing or not above 0."""
+    if layout.offset is None and layout.exposure is None:
+        return None
+    total = np.zeros(len(kept))
+    if layout.offset is not None:
+        values = numbers(kept, layout.offset, "offset", name)
+        bad = ~np.isfinite(values)
+        if bad.any():
+            raise PartitionError(
+                f"{name}: offset column {layout.offset!r} holds {int(bad.sum())} values that "
+                "are missing or infinite; fill them in or leave those rows out"
+            )
+        total += values
+    if layout.exposure is not None:
+        values = numbers(kept, layout.exposure, "exposure", name)
+        missing = np.isnan(values)
+        if missing.any():
+            raise PartitionError(
+                f"{name}: exposure column {layout.exposure!r} holds {int(missing.sum())} "
+                "missing values; fill them in or leave those rows out"
+            )
+        bad = ~(np.isfinite(values) & (values > 0))
+        if bad.any():
+            raise PartitionError(
+                f"{name}: exposure column {layout.exposure!r} must be finite and above 0; "
+                f"{int(bad.sum())} values are not, such as {values[bad][0]:g}"
+            )
+        total += np.log(values)
+    return total
 
 
 def labels(kept: pd.DataFrame, column: str | None, argument: str, name: str) -> np.ndarray | None:

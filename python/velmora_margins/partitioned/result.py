@@ -14,6 +14,7 @@ from functools import partial
 
 import numpy as np
 import pandas as pd
+from scipy import stats
 
 from velmora_margins import _kernels
 from velmora_margins.effects.contrasts import Plan
@@ -30,6 +31,7 @@ from velmora_margins.effects.statistics import (
 )
 from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
+from velmora_margins.partitioned.fitted import Fitted
 from velmora_margins.partitioned.parts import Layout, Part, build_indexed
 from velmora_margins.partitioned.quantiles import order_statistics
 from velmora_margins.partitioned.runner import runner_for
@@ -48,7 +50,7 @@ def partition_effects(
 ) -> dict[Hashable, _kernels.ContrastSums]:
     """Returns a partition's sums by group label (a task that pickles for Dask)."""
     part = build_indexed(frame, index, layout, names, reuse=True)
-    rows = Rows(part.x, part.data, part.weights, part.by)
+    rows = Rows(part.x, part.data, part.weights, part.by, part.offset)
     return group_sums(rows, link, params, plan, chunk)
 
 
@@ -62,7 +64,7 @@ def partition_statistics(
     """Returns a partition's partial sums of the statistics (a task that pickles for Dask)."""
     part = build_indexed(frame, index, layout, names, reuse=True)
     data = part.data if part.data is not None else pd.DataFrame(index=range(len(part.x)))
-    return partial_of(request, data, part.weights, part.by)
+    return partial_of(request, data, part.weights, part.by, part.offset)
 
 
 def part_in_memory(frame: pd.DataFrame, index: int, layout: Layout, names: list[str]) -> Part:
@@ -82,6 +84,8 @@ class PartitionedModel:
         link: Link,
         params: np.ndarray,
         cov: np.ndarray,
+        offset: str | None = None,
+        exposure: str | None = None,
     ) -> None:
         self.formula = formula
         self.design = design
@@ -89,8 +93,10 @@ class PartitionedModel:
         self.columns = columns  # the columns the formula reads
         self.binary = binary  # whether each design column holds only 0 and 1
         self.link = link
-        self.params = params
+        self.params = params  # the design's coefficients: the effects take no others
         self.cov = cov
+        self.offset = offset  # the columns of each row's offset, added to x b
+        self.exposure = exposure
         self.default_weights: str | None = None
         self.exog_names = list(design.names)
         self.endog_names = design.outcome.code if design.outcome is not None else "y"
@@ -111,11 +117,18 @@ class PartitionedModel:
         """Returns the source narrowed to the columns that the formula and the given
         options read, and the layout of its partitions' arrays for the effects."""
         formula = [c for c in self.columns if c in self.source.columns]
-        options = [c for c in (weights, by) if c is not None]
+        options = [c for c in (weights, by, self.offset, self.exposure) if c is not None]
         source = self.source.select(list(dict.fromkeys([*formula, *data, *options])))
         columns = tuple(source.columns)
         layout = Layout(
-            self.design, columns, outcome=False, weights=weights, by=by, data=tuple(data)
+            self.design,
+            columns,
+            outcome=False,
+            weights=weights,
+            by=by,
+            data=tuple(data),
+            offset=self.offset,
+            exposure=self.exposure,
         )
         return source, layout
 
@@ -181,32 +194,41 @@ def normal_two_sided(z: np.ndarray) -> np.ndarray:
 
 
 class FitResult:
-    """A fitted binary model: coefficients, covariance and fit statistics."""
+    """A fitted model: coefficients (then the model's own parameters, such as the negative
+    binomial's alpha), their covariance and the fit's statistics."""
 
     def __init__(
         self,
         model: PartitionedModel,
+        fitted: Fitted,
         *,
-        llf: float,
-        nobs: float,
-        iterations: int,
+        title: str,
+        family: str | None,
         cov_type: str,
         cluster: str | None,
     ) -> None:
-        names = model.exog_names
+        names = [*model.exog_names, *fitted.extra]
         self.model = model
-        self.params = pd.Series(model.params, index=names, name="params")
-        self._cov = pd.DataFrame(model.cov, index=names, columns=names)
-        self.bse = pd.Series(np.sqrt(np.maximum(np.diag(model.cov), 0.0)), index=names, name="bse")
-        self.llf = llf
-        self.nobs = nobs
+        self.params = pd.Series(fitted.params, index=names, name="params")
+        self._cov = pd.DataFrame(fitted.cov, index=names, columns=names)
+        self.bse = pd.Series(np.sqrt(np.maximum(np.diag(fitted.cov), 0.0)), index=names, name="bse")
+        self.llf = fitted.llf
+        self.nobs = fitted.nobs
         self.converged = True  # a fit that does not converge is an error
-        self.iterations = iterations
+        self.iterations = fitted.iterations
         self.cov_type = cov_type
         self.cluster = cluster
+        self.title = title
+        self.family = family  # the GLM family's name, or None
+        self.link = model.link.name
+        self.scale = fitted.scale
+        self.deviance = fitted.deviance
+        self.pearson_chi2 = fitted.pearson_chi2
+        self.df_resid = fitted.df_resid
+        self.use_t = fitted.use_t
 
     def cov_params(self) -> pd.DataFrame:
-        """Returns the covariance of the coefficients, labelled by column."""
+        """Returns the covariance of the parameters, labelled by name."""
         return self._cov.copy()
 
     @property
@@ -215,31 +237,46 @@ class FitResult:
 
     @property
     def pvalues(self) -> pd.Series:
+        """The two-sided p-values: of Student's t on df_resid where ``use_t``, else of
+        the standard normal."""
         z = np.ascontiguousarray(self.tvalues.to_numpy(), dtype=np.float64)
+        if self.use_t:
+            return pd.Series(2 * stats.t.sf(np.abs(z), self.df_resid), index=self.params.index)
         return pd.Series(normal_two_sided(z), index=self.params.index)
+
+    def critical_value(self) -> float:
+        """Returns the quantile of the 95 % intervals."""
+        if self.use_t:
+            return float(stats.t.ppf(0.975, self.df_resid))
+        return 1.959964
 
     def summary(self) -> str:
         """Returns a text table of the fit and its coefficients."""
         covariance = self.cov_type + (f" by {self.cluster}" if self.cluster else "")
         head = [
-            f"{self.model.link.title} fit of {self.model.formula}",
+            f"{self.title} fit of {self.model.formula}",
             f"rows: {self.nobs:g}   log-likelihood: {self.llf:.6f}   "
             f"iterations: {self.iterations}   converged: {self.converged}",
             f"covariance: {covariance}",
-            "",
         ]
+        if self.deviance is not None:
+            line = f"scale: {self.scale:.6g}   deviance: {self.deviance:.6f}"
+            if self.pearson_chi2 is not None:
+                line += f"   Pearson chi2: {self.pearson_chi2:.6f}"
+            head.append(line)
+        letter, critical = ("t" if self.use_t else "z"), self.critical_value()
         table = pd.DataFrame(
             {
                 "coef": self.params,
                 "std err": self.bse,
-                "z": self.tvalues,
-                "P>|z|": self.pvalues,
-                "[0.025": self.params - 1.959964 * self.bse,
-                "0.975]": self.params + 1.959964 * self.bse,
+                letter: self.tvalues,
+                f"P>|{letter}|": self.pvalues,
+                "[0.025": self.params - critical * self.bse,
+                "0.975]": self.params + critical * self.bse,
             }
         )
-        return "\n".join(head) + table.to_string(float_format=lambda v: f"{v:.6f}") + "\n"
+        text = table.to_string(float_format=lambda v: f"{v:.6f}")
+        return "\n".join([*head, ""]) + text + "\n"
 
     def __repr__(self) -> str:
-        name = self.model.link.title
-        return f"<velmora_margins FitResult: {name}, {len(self.params)} coefficients>"
+        return f"<velmora_margins FitResult: {self.title}, {len(self.params)} parameters>"
