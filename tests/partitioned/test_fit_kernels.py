@@ -6,6 +6,7 @@ duplicated rows, rows split into parts, and every memory order of X.
 """
 
 import functools
+import gc
 import operator
 import sys
 import threading
@@ -383,6 +384,9 @@ class TestErrors:
         w = np.ones(5)
         codes = np.zeros(5, np.int64)
         tracked = (self.beta, self.x, self.y, w, codes)
+        # Earlier tests' exceptions may still hold these arrays through their tracebacks'
+        # frames until the cycle collector frees them: count after it has run.
+        gc.collect()
         before = [sys.getrefcount(a) for a in tracked]
         bad = self.y * 2
         for _ in range(100):
@@ -390,4 +394,5 @@ class TestErrors:
             _kernels.cluster_scores("logit", self.beta, self.x, self.y, w, codes, 1)
             with pytest.raises(ValueError, match="y must hold only 0 and 1"):
                 _kernels.fit_sums("logit", self.beta, self.x, bad, w, True)
+        gc.collect()
         assert [sys.getrefcount(a) for a in tracked] == before
