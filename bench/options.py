@@ -6,7 +6,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Literal
 
-Model = Literal["logit", "probit"]
+Model = Literal["logit", "probit", "poisson"]
+# The models whose effects zarn takes; the partitioned case fits Poisson models too.
+ZARN_MODELS = ("logit", "probit")
 Method = Literal["kova", "sm"]
 Order = Literal["C", "F"]
 
@@ -54,7 +56,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--binary", type=int, default=default.binary, help="binary columns (default 6)"
     )
     parser.add_argument(
-        "--model", choices=["logit", "probit"], nargs="+", default=list(default.models)
+        "--model",
+        choices=["logit", "probit", "poisson"],
+        nargs="+",
+        default=list(default.models),
+        help="models to run (default logit probit); poisson with --partitioned only",
     )
     parser.add_argument(
         "--method", choices=["kova", "sm"], nargs="+", default=list(default.methods)
@@ -133,6 +139,8 @@ def parse_options(argv: Sequence[str] | None = None) -> Options:
         parser.error("--binary must lie between 0 and k - 1")
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
+    if not args.partitioned and not set(args.model) <= set(ZARN_MODELS):
+        parser.error("--model poisson runs with --partitioned only")
     return Options(
         n=args.n,
         k=args.k,

@@ -1,13 +1,14 @@
 """Past one machine's memory: fit plus effects from Parquet files, on Dask.
 
-Per model and size (--partitioned-n), the data is written once as Parquet files of a
-million rows each, and read once so that every run finds it in the page cache. Then, in
-each of --rounds rounds, velmora_margins fits and takes the effects on Dask's threaded
-scheduler on all cores, then on one thread; statsmodels does the same job once, from one
-pandas DataFrame (left out with --skip-statsmodels, and past what this machine's memory
-holds). Each run is a fresh process; the report gives each one's median time over the
-rounds, where the time went and the peak resident memory of its process tree, then
-checks that the coefficients and effects agree.
+Per model (Logit, Probit or Poisson; --model) and size (--partitioned-n), the data is
+written once as Parquet files of a million rows each, and read once so that every run
+finds it in the page cache. Then, in each of --rounds rounds, velmora_margins fits and
+takes the effects on Dask's threaded scheduler on all cores, then on one thread;
+statsmodels does the same job once, from one pandas DataFrame (left out with
+--skip-statsmodels, and past what this machine's memory holds). Each run is a fresh
+process; the report gives each one's median time over the rounds, where the time went
+and the peak resident memory of its process tree, then checks that the coefficients and
+effects agree.
 """
 
 import math

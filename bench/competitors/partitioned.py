@@ -1,12 +1,14 @@
 """Fit plus effects from Parquet files: velmora_margins on Dask against statsmodels.
 
 The data: 16 standard normal regressors and a factor of five levels, y drawn from a
-Logit or Probit model, written as Parquet files of a million rows each (a folder per
-size and model, kept with --keep-data). The velmora worker runs velmora_margins.fit on
-the folder with Dask's threaded scheduler and then margins on the result; the
-statsmodels worker reads the files into one pandas DataFrame, fits with statsmodels'
-formula interface and takes the same effects from that fit. Both report their time,
-where it went, and the peak resident memory of their whole process tree.
+Logit, Probit or Poisson model, written as Parquet files of a million rows each (a folder
+per size and model, kept with --keep-data). The Poisson counts share the slopes of the
+binary models; their intercept, 0.4, puts the mean count near 2 (exp(0.4 + 0.565 / 2),
+0.565 being the variance of the rest of the linear predictor). The velmora worker runs
+velmora_margins.fit on the folder with Dask's threaded scheduler and then margins on the
+result; the statsmodels worker reads the files into one pandas DataFrame, fits with
+statsmodels' formula interface and takes the same effects from that fit. Both report their
+time, where it went, and the peak resident memory of their whole process tree.
 """
 
 import os
@@ -24,6 +26,8 @@ from bench.workers import Result, Task
 NUMERIC = 16
 LEVELS = 5
 FILE_ROWS = 10**6
+# Mean count of the Poisson data about 2: see the module's notes.
+POISSON_INTERCEPT = 0.4
 FORMULA = "y ~ " + " + ".join(f"x{i + 1}" for i in range(NUMERIC)) + " + C(g)"
 
 
@@ -40,6 +44,7 @@ def write_data(task: Task) -> Result:
     n, kind = task["n"], task["model"]
     beta = np.array([0.3 * (-1) ** i / (1 + i % 5) for i in range(NUMERIC)])
     level_effects = np.linspace(-0.4, 0.4, LEVELS)
+    intercept = POISSON_INTERCEPT if kind == "poisson" else -0.2
     for index, start in enumerate(range(0, n, FILE_ROWS)):
         path = folder / f"part{index:04d}.parquet"
         if path.exists():
@@ -48,15 +53,22 @@ def write_data(task: Task) -> Result:
         rng = np.random.default_rng([20261208, index])
         x = rng.standard_normal((rows, NUMERIC))
         g = rng.integers(0, LEVELS, rows)
-        xb = -0.2 + x @ beta + level_effects[g]
-        p = 1.0 / (1.0 + np.exp(-xb)) if kind == "logit" else 0.5 * erfc(-xb / np.sqrt(2.0))
+        xb = intercept + x @ beta + level_effects[g]
         frame = pd.DataFrame(x, columns=[f"x{i + 1}" for i in range(NUMERIC)])
         frame["g"] = g + 1
-        frame["y"] = (rng.random(rows) < p).astype(np.float64)
+        frame["y"] = outcome(kind, xb, rng)
         frame.to_parquet(path.with_suffix(".tmp"), index=False)
         path.with_suffix(".tmp").rename(path)
     size = sum(p.stat().st_size for p in folder.glob("*.parquet"))
     return {"bytes": size}
+
+
+def outcome(kind: str, xb: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+    """Draws y given the linear predictor: 0/1 for Logit and Probit, counts for Poisson."""
+    if kind == "poisson":
+        return rng.poisson(np.exp(xb)).astype(np.float64)
+    p = 1.0 / (1.0 + np.exp(-xb)) if kind == "logit" else 0.5 * erfc(-xb / np.sqrt(2.0))
+    return (rng.random(len(xb)) < p).astype(np.float64)
 
 
 def erfc(values: np.ndarray) -> np.ndarray:
@@ -179,7 +191,7 @@ def run_velmora(task: Task) -> Result:
     import pyarrow.parquet  # noqa: F401
 
     import velmora_margins
-    from velmora_margins.partitioned import api, passes
+    from velmora_margins.partitioned import api, glm, passes
     from velmora_margins.partitioned import result as fit_result
 
     phases = Phases()
@@ -189,6 +201,7 @@ def run_velmora(task: Task) -> Result:
     phases.wrap(passes.Passes, "binary", "finding 0/1 columns")
     phases.wrap(api, "open_source", "opening the files")
     phases.wrap(api, "covariance", "covariance")
+    phases.wrap(glm, "start", "starting values (two passes)")
     phases.wrap(fit_result.PartitionedModel, "effect_sums", "effects pass")
     with scheduler_threads(task.get("threads")), TreeMemory() as memory:
         start = time.perf_counter()
@@ -223,7 +236,7 @@ def run_statsmodels(task: Task) -> Result:
         start = time.perf_counter()
         frame = pd.read_parquet(task["folder"])
         read = time.perf_counter()
-        fitter = smf.logit if task["model"] == "logit" else smf.probit
+        fitter = {"logit": smf.logit, "probit": smf.probit, "poisson": smf.poisson}[task["model"]]
         result = fitter(FORMULA, frame).fit(disp=0)
         fitted = time.perf_counter()
         table = velmora_margins.margins(result)
