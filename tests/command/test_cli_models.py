@@ -162,7 +162,9 @@ def test_refusals_name_the_option(capsys, claims, options, status, message):
     data = path
     if options == ["--model", "ols"]:
         data = path.with_name("infinite.csv")
-        frame.assign(claims=frame["claims"].where(frame.index != 3, np.inf)).to_csv(data)
+        frame.assign(claims=frame["claims"].astype(float).where(frame.index != 3, np.inf)).to_csv(
+            data
+        )
     got, out, err = run_main(capsys, data, "--formula", FORMULA, *options)
     assert got == status
     assert out == ""
