@@ -2,6 +2,7 @@
 disjoint rows, pickling, construction), link_values for the complementary log-log link
 against mpmath, and binary_columns."""
 
+import math
 import pickle
 
 import mpmath
@@ -193,8 +194,10 @@ class TestLinkValues:
         v = np.array([-inf, inf, nan, 710.0, 1e300, -1e300, 0.0])
         got = _kernels.link_values("cloglog", v)
         want = {
-            "cdf": [0.0, 1.0, nan, 1.0, 1.0, 0.0, -np.expm1(-1.0)],
-            "pdf": [0.0, 0.0, nan, 0.0, 0.0, 0.0, np.exp(-1.0)],
+            # At 0 the engine takes the C library's exp and expm1 of -1, as math does (NumPy's
+            # own vector exp may differ in the last bit).
+            "cdf": [0.0, 1.0, nan, 1.0, 1.0, 0.0, -math.expm1(-1.0)],
+            "pdf": [0.0, 0.0, nan, 0.0, 0.0, 0.0, math.exp(-1.0)],
             "pdf_derivative": [0.0, -0.0, nan, -0.0, -0.0, 0.0, 0.0],
         }
         for name, values in want.items():
