@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/gamma_functions.hpp"
 #include "engine/link_domain.hpp"
-#include "engine/special.hpp"
 
 namespace velmora::engine {
 namespace {

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/gamma_functions.hpp"
 #include "engine/link_arrays.hpp"
 #include "engine/link_domain.hpp"
 #include "engine/propagate.hpp"
-#include "engine/special.hpp"
 #include "engine/symmetric_sums.hpp"
 
 namespace velmora::engine {

@@ -62,7 +62,7 @@ surface::Result<surface::PyRef> add_record_type(PyObject* module) {
 }
 
 // Returns a new record of the given type (made by add_record_type for spec) holding values,
-// one per field in the spec's order: a null reference for None.
+// one per field in the record's declared order: a null reference for None.
 surface::Result<surface::PyRef> record_object(PyObject* type, const RecordSpec& spec,
                                               std::vector<surface::PyRef> values);
 

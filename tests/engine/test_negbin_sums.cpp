@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "check.hpp"
+#include "engine/gamma_functions.hpp"
 #include "engine/negbin_sums.hpp"
-#include "engine/special.hpp"
 
 namespace {
 
