@@ -92,11 +92,16 @@ class Factor:
         ``missing``, -1 for a missing value instead of an error."""
         value = self.evaluate(data)
         value = getattr(value, "data", value)  # the value of C(...) is a box around it
-        values = pd.Series(np.asarray(value))
-        codes = np.asarray(pd.Index(self.categories).get_indexer(values), dtype=np.intp)
-        unknown = (codes < 0) & values.notna().to_numpy() if missing else codes < 0
+        values = value if isinstance(value, pd.Series) else pd.Series(np.asarray(value))
+        # The distinct values first, then their levels: looking up each row's text in the
+        # levels would hash every row's string again.
+        found, distinct = pd.factorize(values, use_na_sentinel=True)
+        # The last entry, -1, is where a missing value's -1 points.
+        level_of = np.append(pd.Index(self.categories).get_indexer(distinct), -1)
+        codes = np.asarray(level_of[found], dtype=np.intp)
+        unknown = (codes < 0) & (found >= 0) if missing else codes < 0
         if unknown.any():
-            first = values[unknown].iloc[0]
+            first = values.iloc[int(np.flatnonzero(unknown)[0])]
             raise DesignError(
                 f"the data hold the value {first!r} of {self.code}, which is not one of its "
                 f"levels {list(self.categories)}"

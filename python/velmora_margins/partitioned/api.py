@@ -148,6 +148,7 @@ def fit(
     )
     # The effects take the fit's weights unless given others.
     fitted.default_weights = weights
+    fitted.kept = passes.kept_rows()
     return FitResult(
         fitted,
         estimate,

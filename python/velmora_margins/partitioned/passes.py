@@ -80,6 +80,21 @@ def on_kept(part: Part, index: int, task: Callable[[Part], Any]) -> Any:
     return task(part)
 
 
+@dataclass(frozen=True)
+class KeptRows:
+    """The fit's design matrices, kept where they were made, for the effects to take
+    again instead of reading the data once more. They hold the fit's rows, the fit's
+    weights column and each row's offset, and no other data column."""
+
+    runner: Runner
+    handles: list[Any]
+    weights: str | None
+
+    def map(self, task: Callable[[Part], Any]) -> list[Any]:
+        """Returns the task's value on every kept partition, in partition order."""
+        return self.runner.run_kept(self.handles, partial(on_kept, task=task))
+
+
 class Passes:
     """The passes of a fit over the partitions.
 
@@ -128,6 +143,13 @@ class Passes:
         summed = np.zeros((len(unique), scores.shape[1]))
         np.add.at(summed, codes, scores)
         return summed.T @ summed, len(unique)
+
+    def kept_rows(self) -> KeptRows | None:
+        """Returns the kept design matrices for the effects, or None where there are none,
+        or where they live on a cluster's workers, whose client may be gone by then."""
+        if self.kept is None or getattr(self.runner, "client", None) is not None:
+            return None
+        return KeptRows(self.runner, self.kept, self.layout.weights)
 
     def binary(self) -> np.ndarray:
         """Returns whether each design column holds only 0 and 1 in every partition."""

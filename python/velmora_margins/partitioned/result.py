@@ -33,6 +33,7 @@ from velmora_margins.formula.design import Design
 from velmora_margins.links import Link
 from velmora_margins.partitioned.fitted import Fitted
 from velmora_margins.partitioned.parts import Layout, Part, build_indexed
+from velmora_margins.partitioned.passes import KeptRows
 from velmora_margins.partitioned.quantiles import order_statistics
 from velmora_margins.partitioned.runner import runner_for
 from velmora_margins.partitioned.sources import Source
@@ -67,6 +68,13 @@ def partition_statistics(
     return partial_of(request, data, part.weights, part.by, part.offset)
 
 
+def kept_effects(
+    part: Part, link: Link, params: np.ndarray, plan: Plan, chunk: int
+) -> dict[Hashable, _kernels.ContrastSums]:
+    """Returns a kept partition's sums (the fit's rows, without groups)."""
+    return group_sums(Rows(part.x, None, part.weights, None, part.offset), link, params, plan, chunk)
+
+
 def part_in_memory(frame: pd.DataFrame, index: int, layout: Layout, names: list[str]) -> Part:
     return build_indexed(frame, index, layout, names)
 
@@ -98,8 +106,16 @@ class PartitionedModel:
         self.offset = offset  # the columns of each row's offset, added to x b
         self.exposure = exposure
         self.default_weights: str | None = None
+        # The fit's design matrices, where it kept them in memory: the effects take them
+        # again when they need no other column of the data.
+        self.kept: KeptRows | None = None
         self.exog_names = list(design.names)
         self.endog_names = design.outcome.code if design.outcome is not None else "y"
+
+    def __getstate__(self) -> dict[str, object]:
+        state = dict(vars(self))
+        state["kept"] = None  # rows in this process's memory do not travel
+        return state
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -135,6 +151,12 @@ class PartitionedModel:
     def effect_sums(self, plan: Plan, options: RowOptions, link: Link) -> GroupSums:
         assert options.weights is None or isinstance(options.weights, str)
         data = [c for c in self.source.columns if c in plan.data_columns]
+        kept = self.kept
+        if kept is not None and not data and options.by is None and options.weights == kept.weights:
+            task = partial(
+                kept_effects, link=link, params=self.params, plan=plan, chunk=options.chunk
+            )
+            return merged(kept.map(task))
         source, layout = self.layout(options.weights, options.by, data)
         runner = runner_for(source)
         task = partial(
