@@ -11,6 +11,7 @@ statsmodels' formula interface and takes the same effects from that fit. Both re
 time, where it went, and the peak resident memory of their whole process tree.
 """
 
+import importlib
 import os
 import threading
 import time
@@ -21,6 +22,7 @@ from typing import Any
 
 import numpy as np
 
+from bench.measure import blas_info
 from bench.workers import Result, Task
 
 NUMERIC = 16
@@ -142,12 +144,48 @@ def children(pid: int) -> list[int]:
     return found
 
 
+# Where the time goes: the functions of velmora_margins.partitioned timed by name, as
+# (module, attribute, label), the attribute being a function or "Class.method". The
+# library changes beside the harness: a name it does not have is left out of the report,
+# and the result lists it under "unwrapped".
+PHASES = (
+    ("api", "open_source", "opening the files"),
+    ("api", "learn_design", "learning the design (one pass)"),
+    ("passes", "Passes.__init__", "reading and building the design matrices"),
+    ("glm", "start", "starting values (two passes)"),
+    ("passes", "Passes.totals", "Newton passes"),
+    ("passes", "Passes.binary", "finding 0/1 columns"),
+    ("api", "covariance", "covariance"),
+    ("result", "PartitionedModel.effect_sums", "effects pass"),
+)
+PHASE_PACKAGE = "velmora_margins.partitioned"
+
+
 class Phases:
     """Wall seconds spent in named functions of velmora_margins, by wrapping them."""
 
     def __init__(self) -> None:
         self.seconds: dict[str, float] = {}
         self.calls: dict[str, int] = {}
+        self.unwrapped: list[str] = []
+
+    def wrap_all(
+        self, phases: tuple[tuple[str, str, str], ...] = PHASES, package: str = PHASE_PACKAGE
+    ) -> None:
+        """Wraps every function of the list that the package has; notes the others."""
+        for module_name, attribute, label in phases:
+            *path, name = attribute.split(".")
+            try:
+                owner: Any = importlib.import_module(f"{package}.{module_name}")
+                for part in path:
+                    owner = getattr(owner, part)
+                found = callable(getattr(owner, name))
+            except (ImportError, AttributeError):
+                found = False
+            if found:
+                self.wrap(owner, name, label)
+            else:
+                self.unwrapped.append(f"{module_name}.{attribute}")
 
     def wrap(self, owner: Any, name: str, label: str) -> None:
         inner: Callable[..., Any] = getattr(owner, name)
@@ -165,18 +203,20 @@ class Phases:
 
 @contextmanager
 def scheduler_threads(threads: int | None) -> Iterator[None]:
-    """Runs Dask's threaded scheduler (and Arrow's readers) on so many threads."""
+    """Runs Dask's threaded scheduler, Arrow's pools and BLAS on so many threads."""
     import dask
     import pyarrow
 
     if threads is None:
         yield
         return
+    from threadpoolctl import threadpool_limits
+
     before = pyarrow.cpu_count(), pyarrow.io_thread_count()
     pyarrow.set_cpu_count(threads)
     pyarrow.set_io_thread_count(threads)
     try:
-        with dask.config.set(num_workers=threads):
+        with dask.config.set(num_workers=threads), threadpool_limits(threads, user_api="blas"):
             yield
     finally:
         pyarrow.set_cpu_count(before[0])
@@ -191,24 +231,17 @@ def run_velmora(task: Task) -> Result:
     import pyarrow.parquet  # noqa: F401
 
     import velmora_margins
-    from velmora_margins.partitioned import api, glm, passes
-    from velmora_margins.partitioned import result as fit_result
 
     phases = Phases()
-    phases.wrap(api, "learn_design", "learning the design (one pass)")
-    phases.wrap(passes.Passes, "__init__", "reading and building the partitions")
-    phases.wrap(passes.Passes, "totals", "Newton passes")
-    phases.wrap(passes.Passes, "binary", "finding 0/1 columns")
-    phases.wrap(api, "open_source", "opening the files")
-    phases.wrap(api, "covariance", "covariance")
-    phases.wrap(glm, "start", "starting values (two passes)")
-    phases.wrap(fit_result.PartitionedModel, "effect_sums", "effects pass")
+    phases.wrap_all()
     with scheduler_threads(task.get("threads")), TreeMemory() as memory:
         start = time.perf_counter()
         result = velmora_margins.fit(FORMULA, task["folder"], model=task["model"])
         fitted = time.perf_counter()
         table = velmora_margins.margins(result)
         done = time.perf_counter()
+        # Read at the end, so that a library loaded during the run is counted too.
+        blas = blas_info()
     return {
         "seconds": [done - start],
         "fit_seconds": fitted - start,
@@ -216,6 +249,8 @@ def run_velmora(task: Task) -> Result:
         "tree_peak_gib": memory.peak / 2**30,
         "phases": phases.seconds,
         "calls": phases.calls,
+        "unwrapped": phases.unwrapped,
+        "blas": blas,
         "iterations": result.iterations,
         "params": result.params.to_numpy().tolist(),
         "names": list(result.params.index),
