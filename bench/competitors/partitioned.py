@@ -2,9 +2,11 @@
 
 The data: 16 standard normal regressors and a factor of five levels, y drawn from a
 Logit, Probit or Poisson model, written as Parquet files of a million rows each (a folder
-per size and model, kept with --keep-data). The Poisson counts share the slopes of the
-binary models; their intercept, 0.4, puts the mean count near 2 (exp(0.4 + 0.565 / 2),
-0.565 being the variance of the rest of the linear predictor). The velmora worker runs
+per size, model and factor kind, kept with --keep-data). The factor is stored either as
+the integers 1 to 5 or as text labels (LABELS, the integers' labels in order); both kinds
+hold the same draws, row for row. The Poisson counts share the slopes of the binary
+models; their intercept, 0.4, puts the mean count near 2 (exp(0.4 + 0.565 / 2), 0.565
+being the variance of the rest of the linear predictor). The velmora worker runs
 velmora_margins.fit on the folder with Dask's threaded scheduler and then margins on the
 result; the statsmodels worker reads the files into one pandas DataFrame, fits with
 statsmodels' formula interface and takes the same effects from that fit. Both report their
@@ -28,36 +30,42 @@ from bench.workers import Result, Task
 NUMERIC = 16
 LEVELS = 5
 FILE_ROWS = 10**6
+# The factor's text labels: level i + 1 of the numeric data is LABELS[i]. Their
+# alphabetical order, which C(g) takes, is not the numeric order.
+LABELS = ("north", "south", "east", "west", "central")
 # Mean count of the Poisson data about 2: see the module's notes.
 POISSON_INTERCEPT = 0.4
 FORMULA = "y ~ " + " + ".join(f"x{i + 1}" for i in range(NUMERIC)) + " + C(g)"
 
 
-def data_folder(root: Path, n: int, kind: str) -> Path:
-    return root / f"parquet_{kind}_{n}"
+def data_folder(root: Path, n: int, kind: str, factor: str, file_rows: int = FILE_ROWS) -> Path:
+    """The folder of one size, model and factor kind (and size of file, if not the usual)."""
+    rows = "" if file_rows == FILE_ROWS else f"_{file_rows}"
+    return root / f"parquet_{kind}_{factor}_{n}{rows}"
 
 
 def write_data(task: Task) -> Result:
-    """Writes the Parquet files of one size and model, file by file."""
+    """Writes the Parquet files of one size, model and factor kind, file by file."""
     import pandas as pd
 
     folder = Path(task["folder"])
     folder.mkdir(parents=True, exist_ok=True)
-    n, kind = task["n"], task["model"]
+    n, kind, factor = task["n"], task["model"], task["factor"]
+    file_rows = task.get("file_rows", FILE_ROWS)
     beta = np.array([0.3 * (-1) ** i / (1 + i % 5) for i in range(NUMERIC)])
     level_effects = np.linspace(-0.4, 0.4, LEVELS)
     intercept = POISSON_INTERCEPT if kind == "poisson" else -0.2
-    for index, start in enumerate(range(0, n, FILE_ROWS)):
+    for index, start in enumerate(range(0, n, file_rows)):
         path = folder / f"part{index:04d}.parquet"
         if path.exists():
             continue
-        rows = min(FILE_ROWS, n - start)
+        rows = min(file_rows, n - start)
         rng = np.random.default_rng([20261208, index])
         x = rng.standard_normal((rows, NUMERIC))
         g = rng.integers(0, LEVELS, rows)
         xb = intercept + x @ beta + level_effects[g]
         frame = pd.DataFrame(x, columns=[f"x{i + 1}" for i in range(NUMERIC)])
-        frame["g"] = g + 1
+        frame["g"] = np.array(LABELS, dtype=object)[g] if factor == "text" else g + 1
         frame["y"] = outcome(kind, xb, rng)
         frame.to_parquet(path.with_suffix(".tmp"), index=False)
         path.with_suffix(".tmp").rename(path)
