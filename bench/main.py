@@ -50,6 +50,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             cleanup.cleanup()
 
     passed = print_checks(outcome.checks, outcome.targets)
-    print_environment(floor.compiler, outcome.blas, load_start, floor.vector_erfc)
+    print_environment(
+        floor.compiler, outcome.blas, load_start, floor.vector_erfc, outcome.blas_worker
+    )
     print(f"  run time {time.perf_counter() - started:.0f} s")
     return 0 if passed else 1

@@ -11,6 +11,9 @@ Model = Literal["logit", "probit", "poisson"]
 ZARN_MODELS = ("logit", "probit")
 Method = Literal["kova", "sm"]
 Order = Literal["C", "F"]
+# How the partitioned case's data stores its factor: the integers 1 to 5, or text labels.
+Factor = Literal["numeric", "text"]
+FACTORS: tuple[Factor, ...] = ("numeric", "text")
 
 DESCRIPTION = "Benchmark of velmora.zarn against statsmodels, plain NumPy and an estimated floor."
 
@@ -39,6 +42,9 @@ class Options:
     margins_n: tuple[int, ...] = (10**5, 10**6)
     partitioned: bool = False
     partitioned_n: tuple[int, ...] = (10**7,)
+    factors: tuple[Factor, ...] = FACTORS
+    # Rows per Parquet file of the partitioned case; smaller only to test the harness.
+    file_rows: int = 10**6
     skip_single_thread: bool = False
     keep_data: Path | None = None
     markdown: bool = False
@@ -120,6 +126,17 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--partitioned-n", type=int, nargs="+", default=list(default.partitioned_n))
     parser.add_argument(
+        "--factor",
+        choices=FACTORS,
+        nargs="+",
+        help="with --partitioned, how the data stores the factor g: the integers 1 to 5, "
+        "text labels, or both in turn (default numeric text)",
+    )
+    # Files of fewer rows let the harness's tests and the smoke run read several files.
+    parser.add_argument(
+        "--partitioned-file-rows", type=int, default=default.file_rows, help=argparse.SUPPRESS
+    )
+    parser.add_argument(
         "--skip-single-thread",
         action="store_true",
         help="with --partitioned, leave out the run on one thread",
@@ -141,6 +158,10 @@ def parse_options(argv: Sequence[str] | None = None) -> Options:
         parser.error("--rounds must be at least 1")
     if not args.partitioned and not set(args.model) <= set(ZARN_MODELS):
         parser.error("--model poisson runs with --partitioned only")
+    if args.factor is not None and not args.partitioned:
+        parser.error("--factor runs with --partitioned only")
+    if args.partitioned_file_rows < 1:
+        parser.error("--partitioned-file-rows must be at least 1")
     return Options(
         n=args.n,
         k=args.k,
@@ -162,6 +183,8 @@ def parse_options(argv: Sequence[str] | None = None) -> Options:
         margins_n=tuple(args.margins_n),
         partitioned=args.partitioned,
         partitioned_n=tuple(args.partitioned_n),
+        factors=tuple(dict.fromkeys(args.factor)) if args.factor else FACTORS,
+        file_rows=args.partitioned_file_rows,
         skip_single_thread=args.skip_single_thread,
         keep_data=Path(args.keep_data) if args.keep_data else None,
         markdown=args.markdown,

@@ -72,7 +72,11 @@ def print_checks(checks: Sequence[Check], targets: Sequence[Target]) -> bool:
 
 
 def print_environment(
-    compiler: str, blas: list[dict[str, Any]] | None, load_start: float, vector_erfc: bool
+    compiler: str,
+    blas: list[dict[str, Any]] | None,
+    load_start: float,
+    vector_erfc: bool,
+    blas_worker: str = "a zarn worker",
 ) -> None:
     """Prints the machine, the libraries' versions, the BLAS and its settings, the load."""
     print()
@@ -117,7 +121,7 @@ def print_environment(
     if blas:
         for info in blas:
             print(
-                f"  BLAS in a zarn worker: {Path(info['filepath']).name} {info['version']}, "
+                f"  BLAS in {blas_worker}: {Path(info['filepath']).name} {info['version']}, "
                 f"{info['num_threads']} threads, kernel {info['architecture']}"
             )
     else:

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Smoke test of the benchmark: installs velmora into a virtual environment (made once),
 # runs the harness's own tests, then the benchmark at a small size with every competitor
-# (statsmodels included) and the scaling run, and fails unless both exit with status 0
-# and every expected agreement check ran and passed. The sizes are far too small for the
+# (statsmodels included), the scaling run, the effects by variable and the fit on Dask
+# from Parquet files, and fails unless each exits with status 0 and every expected
+# agreement check ran and passed. The sizes are far too small for the
 # timings to mean anything; the targets are not judged.
 # Usage: bash scripts/bench-smoke.sh
 # VELMORA_BENCH_VENV names the virtual environment (default .venv-bench); one that has
@@ -70,4 +71,14 @@ echo "== effects by variable at n = 3000"
 # Per model, margins per design column against zarn.
 run_and_check margins 2 --margins --margins-n 3000 --rounds 1 --repeat 2
 
-echo "bench-smoke.sh: the benchmark ran and every competitor agreed with zarn"
+echo "== fit and effects on Dask at n = 40,000, in 4 files"
+# Per kind of factor (integers, text): velmora on threads against one thread and against
+# statsmodels, coefficients and effects.
+run_and_check partitioned $((2 * 2 * 2)) --partitioned --model logit --partitioned-n 40000 \
+    --partitioned-file-rows 10000 --rounds 1
+if (($(grep -c 'velmora on Dask vs statsmodels' "$report/partitioned.txt") != 4)); then
+    echo "bench-smoke.sh: statsmodels did not run for both kinds of factor" >&2
+    exit 1
+fi
+
+echo "bench-smoke.sh: the benchmark ran and every agreement check passed"

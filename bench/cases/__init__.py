@@ -2,7 +2,7 @@
 
 A case is a module with run(options, runner, floor) -> Outcome. It builds or
 reuses its data, starts its workers through the runner, prints its own tables
-and returns the agreement checks, the targets and the BLAS a zarn worker
+and returns the agreement checks, the targets and the BLAS a worker
 reported; main.py prints those and the environment after it, and sets the
 exit status from the checks.
 """
@@ -19,4 +19,5 @@ class Outcome:
 
     checks: list[Check] = field(default_factory=list)
     targets: list[Target] = field(default_factory=list)
-    blas: list[dict[str, Any]] | None = None  # the BLAS libraries a zarn worker reported
+    blas: list[dict[str, Any]] | None = None  # the BLAS libraries a worker reported
+    blas_worker: str = "a zarn worker"  # which worker, for the report

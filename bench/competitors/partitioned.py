@@ -2,15 +2,18 @@
 
 The data: 16 standard normal regressors and a factor of five levels, y drawn from a
 Logit, Probit or Poisson model, written as Parquet files of a million rows each (a folder
-per size and model, kept with --keep-data). The Poisson counts share the slopes of the
-binary models; their intercept, 0.4, puts the mean count near 2 (exp(0.4 + 0.565 / 2),
-0.565 being the variance of the rest of the linear predictor). The velmora worker runs
+per size, model and factor kind, kept with --keep-data). The factor is stored either as
+the integers 1 to 5 or as text labels (LABELS, the integers' labels in order); both kinds
+hold the same draws, row for row. The Poisson counts share the slopes of the binary
+models; their intercept, 0.4, puts the mean count near 2 (exp(0.4 + 0.565 / 2), 0.565
+being the variance of the rest of the linear predictor). The velmora worker runs
 velmora_margins.fit on the folder with Dask's threaded scheduler and then margins on the
 result; the statsmodels worker reads the files into one pandas DataFrame, fits with
 statsmodels' formula interface and takes the same effects from that fit. Both report their
 time, where it went, and the peak resident memory of their whole process tree.
 """
 
+import importlib
 import os
 import threading
 import time
@@ -21,41 +24,48 @@ from typing import Any
 
 import numpy as np
 
+from bench.measure import blas_info
 from bench.workers import Result, Task
 
 NUMERIC = 16
 LEVELS = 5
 FILE_ROWS = 10**6
+# The factor's text labels: level i + 1 of the numeric data is LABELS[i]. Their
+# alphabetical order, which C(g) takes, is not the numeric order.
+LABELS = ("north", "south", "east", "west", "central")
 # Mean count of the Poisson data about 2: see the module's notes.
 POISSON_INTERCEPT = 0.4
 FORMULA = "y ~ " + " + ".join(f"x{i + 1}" for i in range(NUMERIC)) + " + C(g)"
 
 
-def data_folder(root: Path, n: int, kind: str) -> Path:
-    return root / f"parquet_{kind}_{n}"
+def data_folder(root: Path, n: int, kind: str, factor: str, file_rows: int = FILE_ROWS) -> Path:
+    """The folder of one size, model and factor kind (and size of file, if not the usual)."""
+    rows = "" if file_rows == FILE_ROWS else f"_{file_rows}"
+    return root / f"parquet_{kind}_{factor}_{n}{rows}"
 
 
 def write_data(task: Task) -> Result:
-    """Writes the Parquet files of one size and model, file by file."""
+    """Writes the Parquet files of one size, model and factor kind, file by file."""
     import pandas as pd
 
     folder = Path(task["folder"])
     folder.mkdir(parents=True, exist_ok=True)
-    n, kind = task["n"], task["model"]
+    n, kind, factor = task["n"], task["model"], task["factor"]
+    file_rows = task.get("file_rows", FILE_ROWS)
     beta = np.array([0.3 * (-1) ** i / (1 + i % 5) for i in range(NUMERIC)])
     level_effects = np.linspace(-0.4, 0.4, LEVELS)
     intercept = POISSON_INTERCEPT if kind == "poisson" else -0.2
-    for index, start in enumerate(range(0, n, FILE_ROWS)):
+    for index, start in enumerate(range(0, n, file_rows)):
         path = folder / f"part{index:04d}.parquet"
         if path.exists():
             continue
-        rows = min(FILE_ROWS, n - start)
+        rows = min(file_rows, n - start)
         rng = np.random.default_rng([20261208, index])
         x = rng.standard_normal((rows, NUMERIC))
         g = rng.integers(0, LEVELS, rows)
         xb = intercept + x @ beta + level_effects[g]
         frame = pd.DataFrame(x, columns=[f"x{i + 1}" for i in range(NUMERIC)])
-        frame["g"] = g + 1
+        frame["g"] = np.array(LABELS, dtype=object)[g] if factor == "text" else g + 1
         frame["y"] = outcome(kind, xb, rng)
         frame.to_parquet(path.with_suffix(".tmp"), index=False)
         path.with_suffix(".tmp").rename(path)
@@ -142,12 +152,48 @@ def children(pid: int) -> list[int]:
     return found
 
 
+# Where the time goes: the functions of velmora_margins.partitioned timed by name, as
+# (module, attribute, label), the attribute being a function or "Class.method". The
+# library changes beside the harness: a name it does not have is left out of the report,
+# and the result lists it under "unwrapped".
+PHASES = (
+    ("api", "open_source", "opening the files"),
+    ("api", "learn_design", "learning the design (one pass)"),
+    ("passes", "Passes.__init__", "reading and building the design matrices"),
+    ("glm", "start", "starting values (two passes)"),
+    ("passes", "Passes.totals", "Newton passes"),
+    ("passes", "Passes.binary", "finding 0/1 columns"),
+    ("api", "covariance", "covariance"),
+    ("result", "PartitionedModel.effect_sums", "effects pass"),
+)
+PHASE_PACKAGE = "velmora_margins.partitioned"
+
+
 class Phases:
     """Wall seconds spent in named functions of velmora_margins, by wrapping them."""
 
     def __init__(self) -> None:
         self.seconds: dict[str, float] = {}
         self.calls: dict[str, int] = {}
+        self.unwrapped: list[str] = []
+
+    def wrap_all(
+        self, phases: tuple[tuple[str, str, str], ...] = PHASES, package: str = PHASE_PACKAGE
+    ) -> None:
+        """Wraps every function of the list that the package has; notes the others."""
+        for module_name, attribute, label in phases:
+            *path, name = attribute.split(".")
+            try:
+                owner: Any = importlib.import_module(f"{package}.{module_name}")
+                for part in path:
+                    owner = getattr(owner, part)
+                found = callable(getattr(owner, name))
+            except (ImportError, AttributeError):
+                found = False
+            if found:
+                self.wrap(owner, name, label)
+            else:
+                self.unwrapped.append(f"{module_name}.{attribute}")
 
     def wrap(self, owner: Any, name: str, label: str) -> None:
         inner: Callable[..., Any] = getattr(owner, name)
@@ -165,18 +211,20 @@ class Phases:
 
 @contextmanager
 def scheduler_threads(threads: int | None) -> Iterator[None]:
-    """Runs Dask's threaded scheduler (and Arrow's readers) on so many threads."""
+    """Runs Dask's threaded scheduler, Arrow's pools and BLAS on so many threads."""
     import dask
     import pyarrow
 
     if threads is None:
         yield
         return
+    from threadpoolctl import threadpool_limits
+
     before = pyarrow.cpu_count(), pyarrow.io_thread_count()
     pyarrow.set_cpu_count(threads)
     pyarrow.set_io_thread_count(threads)
     try:
-        with dask.config.set(num_workers=threads):
+        with dask.config.set(num_workers=threads), threadpool_limits(threads, user_api="blas"):
             yield
     finally:
         pyarrow.set_cpu_count(before[0])
@@ -191,24 +239,17 @@ def run_velmora(task: Task) -> Result:
     import pyarrow.parquet  # noqa: F401
 
     import velmora_margins
-    from velmora_margins.partitioned import api, glm, passes
-    from velmora_margins.partitioned import result as fit_result
 
     phases = Phases()
-    phases.wrap(api, "learn_design", "learning the design (one pass)")
-    phases.wrap(passes.Passes, "__init__", "reading and building the partitions")
-    phases.wrap(passes.Passes, "totals", "Newton passes")
-    phases.wrap(passes.Passes, "binary", "finding 0/1 columns")
-    phases.wrap(api, "open_source", "opening the files")
-    phases.wrap(api, "covariance", "covariance")
-    phases.wrap(glm, "start", "starting values (two passes)")
-    phases.wrap(fit_result.PartitionedModel, "effect_sums", "effects pass")
+    phases.wrap_all()
     with scheduler_threads(task.get("threads")), TreeMemory() as memory:
         start = time.perf_counter()
         result = velmora_margins.fit(FORMULA, task["folder"], model=task["model"])
         fitted = time.perf_counter()
         table = velmora_margins.margins(result)
         done = time.perf_counter()
+        # Read at the end, so that a library loaded during the run is counted too.
+        blas = blas_info()
     return {
         "seconds": [done - start],
         "fit_seconds": fitted - start,
@@ -216,6 +257,8 @@ def run_velmora(task: Task) -> Result:
         "tree_peak_gib": memory.peak / 2**30,
         "phases": phases.seconds,
         "calls": phases.calls,
+        "unwrapped": phases.unwrapped,
+        "blas": blas,
         "iterations": result.iterations,
         "params": result.params.to_numpy().tolist(),
         "names": list(result.params.index),
