@@ -174,3 +174,42 @@ def test_factors_evaluate_the_same_in_a_fresh_process(tmp_path):
     np.testing.assert_array_equal(x, expected)
     np.testing.assert_array_equal(y, design.matrix(data)[1])
     np.testing.assert_array_equal(keep, design.matrix(data)[2])
+
+
+# Level codes of text stored in each of the ways a partition may hold it.
+
+STORED = {
+    "object": lambda values: pd.Series(values, dtype=object),
+    "str": lambda values: pd.Series(values, dtype="str"),
+    "categorical, other order and unused": lambda values: pd.Series(
+        pd.Categorical(values, categories=["zz", "c", "b", "a"])
+    ),
+}
+
+
+@pytest.mark.parametrize("stored", list(STORED))
+def test_text_levels_are_coded_row_by_row_however_the_text_is_stored(stored):
+    design, _ = unseen_level("y ~ g + x1")
+    factor = next(f for f in design.factors if f.code == "g")
+    rows = ["c", None, "a", "b", "b", None, "a", "c", "c"]
+    expected = [{"a": 0, "b": 1, "c": 2}.get(v, -1) for v in rows]  # patsy sorts the text
+    codes = factor.codes(pd.DataFrame({"g": STORED[stored](rows)}), missing=True)
+    np.testing.assert_array_equal(codes, expected)
+    assert codes.dtype == np.intp
+    none_known = factor.codes(pd.DataFrame({"g": STORED[stored]([None, None])}), missing=True)
+    np.testing.assert_array_equal(none_known, [-1, -1])
+
+
+@pytest.mark.parametrize("stored", ["object", "str"])
+def test_the_first_row_that_is_no_level_is_named(stored):
+    design, _ = unseen_level("y ~ g + x1")
+    factor = next(f for f in design.factors if f.code == "g")
+    data = pd.DataFrame({"g": STORED[stored](["a", "b", "zz", "a", "d", "zz"])})
+    with pytest.raises(velmora_margins.DesignError, match="the data hold the value 'zz' of g"):
+        factor.codes(data, missing=True)
+    later = pd.DataFrame({"g": STORED[stored](["a", "d", None, "zz"])})
+    with pytest.raises(velmora_margins.DesignError, match="the data hold the value 'd' of g"):
+        factor.codes(later, missing=False)
+    missing_first = pd.DataFrame({"g": STORED[stored](["a", None, "d"])})
+    with pytest.raises(velmora_margins.DesignError, match="the data hold the value (None|nan) "):
+        factor.codes(missing_first, missing=False)
