@@ -16,7 +16,7 @@ import pandas as pd
 from velmora_margins import validation
 from velmora_margins.errors import DesignError, PartitionError
 from velmora_margins.formula.design import Design
-from velmora_margins.partitioned.memory import give_back
+from velmora_margins.partitioned.memory import partition_done
 from velmora_margins.partitioned.models import check_outcome_values
 
 
@@ -71,7 +71,7 @@ def build_indexed(
     ``reuse``, a design matrix in the thread's scratch memory, for a part that is not kept."""
     part = build_part(frame, partition_name(names, index), layout, reuse)
     del frame
-    give_back()
+    partition_done()
     return part
 
 
