@@ -4,6 +4,7 @@ alone; statsmodels' estimates in fewer passes over all the data; samples whose f
 from collections import Counter
 
 import numpy as np
+import pandas as pd
 import pytest
 import statsmodels.api as sm
 import statsmodels.formula.api as smf
@@ -120,6 +121,15 @@ def test_a_sample_whose_fit_fails_is_set_aside(fair):
         ours, passes = fit_counting(FORMULA, fair, model=model)
         assert_same(ours, MODELS[model](FORMULA, fair))
         assert passes[2] > 0
+    # Within the sample, d = 1 predicts y = 1: its coefficient grows without end there,
+    # until the sample's fit runs out of passes.
+    rng = np.random.default_rng(0)
+    frame = pd.DataFrame({"d": (rng.random(8000) < 0.05).astype(int), "x": rng.normal(size=8000)})
+    frame["y"] = (rng.random(8000) < 1 / (1 + np.exp(-0.3 * frame["x"] - frame["d"]))).astype(int)
+    frame.loc[(frame.index < 1600) & (frame["d"] == 1), "y"] = 1
+    ours, passes = fit_counting("y ~ d + x", frame)
+    assert_same(ours, MODELS["logit"]("y ~ d + x", frame))
+    assert passes[2] == sample.MOST_PASSES
     # The sample lacks a region.
     visits = counts(8000, seed=3)
     visits.loc[:1600, "region"] = visits.loc[:1600, "region"].replace("east", "north")

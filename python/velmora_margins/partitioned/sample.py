@@ -10,7 +10,8 @@ for the sample alone where they fit in memory.
 
 A sample with too few rows for its parameters is not fitted, and a sample whose fit fails
 (an outcome separated within it, a category it lacks, coefficients that give rows beyond it
-a mean outside the model's) is set aside: the fit on all the data then starts as it would
+a mean outside the model's) or runs out of passes (a coefficient that grows without end
+within it, say) is set aside: the fit on all the data then starts as it would
 without one, and meets any fault of the data itself as it would have.
 """
 
@@ -18,11 +19,13 @@ from __future__ import annotations
 
 import itertools
 from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
 from velmora_margins.errors import MarginsError
 from velmora_margins.partitioned.memory import give_back
+from velmora_margins.partitioned.parts import Part
 from velmora_margins.partitioned.passes import Passes, cache_limit, design_bytes
 
 # The rows a sample gathers before it stops taking partitions.
@@ -33,6 +36,28 @@ MOST_SHARE = 4
 UNKNOWN_SHARE = 10
 # A sample with fewer rows per parameter than this is not fitted.
 ROWS_PER_PARAMETER = 50
+# A sample's fit gives up after this many passes over it: one that needs more would cost
+# more than it saves (a fit from the usual start takes 6 to 20).
+MOST_PASSES = 30
+
+
+class OutOfPasses(Exception):
+    """A sample's fit has made all the passes it may."""
+
+
+class Budgeted(Passes):
+    """A sample's passes, which fail once MOST_PASSES have run, those of its copies (of
+    another kind's sums) included."""
+
+    def __init__(self, sample: Passes) -> None:
+        vars(self).update(vars(sample))
+        self.left = [MOST_PASSES]  # shared with the copies
+
+    def map(self, task: Callable[[Part], Any]) -> list[Any]:
+        if self.left[0] <= 0:
+            raise OutOfPasses
+        self.left[0] -= 1
+        return super().map(task)
 
 
 def sample_size(passes: Passes, parameters: int) -> tuple[int, int | None] | None:
@@ -64,8 +89,8 @@ def sample_start(
     columns = len(passes.layout.design.columns)
     keep = rows is not None and design_bytes(rows, columns) <= cache_limit()
     try:
-        params = fit(passes.first(count, keep))
-    except (MarginsError, ArithmeticError, np.linalg.LinAlgError):
+        params = fit(Budgeted(passes.first(count, keep)))
+    except (MarginsError, ArithmeticError, np.linalg.LinAlgError, OutOfPasses):
         return None
     finally:
         give_back()
