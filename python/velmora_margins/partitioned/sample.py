@@ -11,8 +11,8 @@ for the sample alone where they fit in memory.
 A sample with too few rows for its parameters is not fitted, and a sample whose fit fails
 (an outcome separated within it, a category it lacks, coefficients that give rows beyond it
 a mean outside the model's) or runs out of passes (a coefficient that grows without end
-within it, say) is set aside: the fit on all the data then starts as it would
-without one, and meets any fault of the data itself as it would have.
+within it, say) is set aside: the fit on all the data then starts as it would without one,
+and meets any fault of the data itself as it would have.
 """
 
 from __future__ import annotations
@@ -30,8 +30,8 @@ from velmora_margins.partitioned.passes import Passes, cache_limit, design_bytes
 
 # The rows a sample gathers before it stops taking partitions.
 SAMPLE_ROWS = 1_000_000
-# A sample takes at most this share of the partitions: a quarter, or where the partitions'
-# rows are not known, a tenth.
+# A sample takes at most this share of the partitions (a quarter); where the partitions'
+# rows are not known, this one (a tenth, at least one partition).
 MOST_SHARE = 4
 UNKNOWN_SHARE = 10
 # A sample with fewer rows per parameter than this is not fitted.
