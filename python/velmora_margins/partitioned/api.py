@@ -17,11 +17,12 @@ from velmora_margins.partitioned.linear import fit_linear
 from velmora_margins.partitioned.memory import give_back
 from velmora_margins.partitioned.models import Choice, choose
 from velmora_margins.partitioned.negbin import fit_negbin
-from velmora_margins.partitioned.newton import covariance, newton
+from velmora_margins.partitioned.newton import covariance, newton, sample_newton
 from velmora_margins.partitioned.parts import Layout
 from velmora_margins.partitioned.passes import Passes, cache_limit, design_bytes
 from velmora_margins.partitioned.result import FitResult, PartitionedModel
 from velmora_margins.partitioned.runner import Progress, runner_for
+from velmora_margins.partitioned.sample import sample_start
 from velmora_margins.partitioned.sources import open_source
 
 
@@ -78,7 +79,9 @@ def fit(
         frequency weights, a row of weight w counting as w rows. The effects of a fit with
         weights are weighted by them unless given others.
     progress
-        Called with (partitions done, partitions) as each pass over the data runs.
+        Called with (partitions done, partitions) as each pass over the data runs; a pass
+        over the sample that starts an iterative fit, its first partitions, with their
+        number.
 
     Returns
     -------
@@ -204,7 +207,8 @@ def estimated(
 ) -> Fitted:
     """Returns the model's estimates and their covariance."""
     if choice.model in ("logit", "probit"):
-        estimate = newton(passes, names, formula)
+        start = sample_start(passes, len(names), sample_newton(names, formula))
+        estimate = newton(passes, names, formula, start)
         cov = covariance(passes, estimate, cov_type)
         totals = estimate.totals
         return Fitted(estimate.beta, cov, (), totals.loglik, totals.weight, estimate.iterations)

@@ -30,9 +30,9 @@ class Fitted:
     use_t: bool = False  # p-values and intervals from Student's t on df_resid
 
 
-def converged(step: np.ndarray, params: np.ndarray) -> bool:
+def converged(step: np.ndarray, params: np.ndarray, tolerance: float = STEP_TOLERANCE) -> bool:
     """Returns whether a step moved no parameter by more than the tolerance."""
-    return bool(np.max(np.abs(step)) <= STEP_TOLERANCE * max(1.0, float(np.max(np.abs(params)))))
+    return bool(np.max(np.abs(step)) <= tolerance * max(1.0, float(np.max(np.abs(params)))))
 
 
 def not_converged(title: str, step: np.ndarray) -> str:

@@ -1,19 +1,27 @@
 """Generalized linear models by Fisher scoring (iteratively reweighted least squares), each
 iteration one pass of the family's sums.
 
-The start is one weighted least-squares step from the means halfway between each outcome
-and the outcomes' mean (for the binomial family, between the outcome and 1/2), as
-iteratively reweighted least squares begins. Each step solves the expected information
-against the score; a step that raises the deviance, or leaves a row's linear predictor or
-mean outside what the link and family allow, is halved. The scale is Pearson's chi-squared
-over the residual degrees of freedom (1 for the binomial, Poisson and negative binomial
-families); the log-likelihood is taken at it (at the deviance over the rows for the
-Gaussian family with the identity link, where that is the maximum-likelihood scale).
+The start is the fit on a sample of the partitions where there is one (see ``sample``);
+else, or where that start gives a row a mean outside the model's, one weighted
+least-squares step from the means halfway between each outcome and the outcomes' mean (for
+the binomial family, between the outcome and 1/2), as iteratively reweighted least squares
+begins. Each step solves the expected information against the score; a step that raises
+the deviance, or leaves a row's linear predictor or mean outside what the link and family
+allow, is halved. A step below a hundredth of the tolerance ends the iterations without a
+pass at the point it reaches, whose sums differ from those it was computed from by about
+its size: less than that would not do, as Pearson's chi-squared (and the scale from it),
+unlike the deviance, moves with the coefficients at first order.
+
+The scale is Pearson's chi-squared over the residual degrees of freedom (1 for the
+binomial, Poisson and negative binomial families); the log-likelihood is taken at it (at
+the deviance over the rows for the Gaussian family with the identity link, where that is
+the maximum-likelihood scale).
 """
 
 from __future__ import annotations
 
 import copy
+from collections.abc import Callable
 from dataclasses import dataclass
 from functools import partial
 
@@ -30,9 +38,13 @@ from velmora_margins.partitioned.kinds import GlmKind, NegbinKind, OutsideDomain
 from velmora_margins.partitioned.newton import check_rank
 from velmora_margins.partitioned.parts import Part
 from velmora_margins.partitioned.passes import Passes
+from velmora_margins.partitioned.sample import sample_start
 
 # Halvings of a step before the fit gives up on it.
 HALVINGS = 40
+# A step that moves no coefficient by more than this (relative to the largest, as the
+# tolerance) ends the iterations without a pass at the point it reaches.
+FINAL_STEP = limits.STEP_TOLERANCE / 100
 
 
 @dataclass(frozen=True)
@@ -128,13 +140,25 @@ def trial_sums(passes: Passes, beta: np.ndarray) -> _kernels.GlmSums | None:
 
 
 def scoring(
-    passes: Passes, names: tuple[str, ...], formula: str, title: str
+    passes: Passes,
+    names: tuple[str, ...],
+    formula: str,
+    title: str,
+    initial: np.ndarray | None = None,
 ) -> tuple[np.ndarray, _kernels.GlmSums, int]:
-    """Returns the maximum-likelihood coefficients, the sums there and the iterations."""
+    """Returns the maximum-likelihood coefficients, the sums there (or at the point of the
+    last step, a step below the tolerance) and the iterations, the steps taken, the last
+    one included; from the initial coefficients where they give every row a mean that the
+    model allows."""
     kind = passes.kind
     assert isinstance(kind, GlmKind)
-    beta = start(passes, kind, formula)
-    totals = passes.totals(beta)  # a mean outside the model's here is the data's fault
+    totals = None if initial is None else trial_sums(passes, initial)
+    if totals is None:
+        beta = start(passes, kind, formula)
+        totals = passes.totals(beta)  # a mean outside the model's here is the data's fault
+    else:
+        assert initial is not None
+        beta = initial
     check_rank(totals.information, names, formula)
     step = np.zeros(len(beta))
     for iteration in range(1, limits.MAX_ITERATIONS + 1):
@@ -145,6 +169,8 @@ def scoring(
                 f"the {title} fit failed ({error}); look for regressors that are collinear or "
                 "constant and drop them"
             ) from None
+        if converged(step, beta + step, FINAL_STEP):
+            return beta + step, totals, iteration
         trial = trial_sums(passes, beta + step)
         halvings = 0
         while (
@@ -162,6 +188,13 @@ def scoring(
         if converged(step, beta):
             return beta, totals, iteration
     raise FitError(not_converged(title, step))
+
+
+def sample_scoring(
+    names: tuple[str, ...], formula: str, title: str
+) -> Callable[[Passes], np.ndarray]:
+    """Returns the fit of the coefficients on a sample's passes."""
+    return lambda sample: scoring(sample, names, formula, title)[0]
 
 
 def tweedie_terms(part: Part, kind: GlmKind, scale: float) -> float:
@@ -197,7 +230,8 @@ def fit_glm(
     """Fits a generalized linear model and returns its estimates and covariance."""
     kind = passes.kind
     assert isinstance(kind, GlmKind)
-    beta, totals, iterations = scoring(passes, names, formula, title)
+    initial = sample_start(passes, len(names), sample_scoring(names, formula, title))
+    beta, totals, iterations = scoring(passes, names, formula, title, initial)
     k = len(beta)
     df_resid = totals.weight - k
     scale = 1.0
@@ -217,8 +251,11 @@ def fit_glm(
             "explains nothing that needs estimating"
         )
     # The information, observed information and meat are those at scale 1, as the scale
-    # cancels from the sandwich; the log-likelihood is taken at the scale.
-    final = passes.totals(beta, cov_type != "nonrobust", scale=likelihood_scale)
+    # cancels from the sandwich; the log-likelihood is taken at the scale, in a pass of its
+    # own unless that is 1, the scale of the iterations' sums.
+    final = totals
+    if cov_type != "nonrobust" or likelihood_scale != 1.0:
+        final = passes.totals(beta, cov_type != "nonrobust", scale=likelihood_scale)
     llf = final.loglik
     if kind.family == "tweedie":
         llf += sum(passes.map(partial(tweedie_terms, kind=kind, scale=likelihood_scale)))

@@ -1,7 +1,11 @@
 """Newton's method for a binary model, each iteration one pass of partial sums.
 
 The log-likelihood, its gradient (the score) and the information matrix are sums over
-rows, so each partition adds its own and the totals decide the next step. Covariances:
+rows, so each partition adds its own and the totals decide the next step. It starts from
+the fit on a sample of the partitions where there is one (see ``sample``), else from zero.
+A step below the tolerance ends it without a pass at the point it reaches: the sums there
+differ from those it was computed from by about its size, relatively, and the estimate
+carries the latter. Covariances:
 the inverse information (nonrobust); the sandwich H⁻¹ S H⁻¹ with S the sum of the rows'
 score outer products (HC0 to HC3, which are one and the same for these models); and the
 cluster sandwich, S summed by cluster first, times G/(G − 1) · (n − 1)/(n − k).
@@ -9,6 +13,7 @@ cluster sandwich, S summed by cluster first, times G/(G − 1) · (n − 1)/(n �
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from functools import partial
 
@@ -18,14 +23,12 @@ from velmora_margins import _kernels
 from velmora_margins.errors import FitError
 from velmora_margins.links import Link
 from velmora_margins.partitioned.covariance import cluster_meat, sandwich
+from velmora_margins.partitioned.fitted import converged
 from velmora_margins.partitioned.kinds import BinaryKind
 from velmora_margins.partitioned.parts import Part
 from velmora_margins.partitioned.passes import Passes
 
 MAX_ITERATIONS = 100
-# Newton's method stops once a step moves no coefficient by more than this, relative to
-# the largest coefficient (or absolutely, below 1); the next step would be its square.
-STEP_TOLERANCE = 1e-9
 
 
 def exact_rows(part: Part, link: Link, beta: np.ndarray) -> int:
@@ -43,18 +46,22 @@ def link_of(passes: Passes) -> Link:
 
 @dataclass(frozen=True)
 class Estimate:
-    """Where Newton's method ended: the coefficients, the sums there, the iterations."""
+    """Where Newton's method ended: the coefficients, the sums there (or at the point of
+    the last step, a step below the tolerance) and the iterations, the steps taken on all
+    the data, the last one included."""
 
     beta: np.ndarray
     totals: _kernels.FitSums
     iterations: int
 
 
-def newton(passes: Passes, names: tuple[str, ...], formula: str) -> Estimate:
-    """Returns the maximum-likelihood coefficients and the sums there; fails on collinear
-    regressors, separated outcomes, or steps that do not converge."""
+def newton(
+    passes: Passes, names: tuple[str, ...], formula: str, start: np.ndarray | None = None
+) -> Estimate:
+    """Returns the maximum-likelihood coefficients and the sums there, from a start or from
+    zero; fails on collinear regressors, separated outcomes, or steps that do not converge."""
     title = link_of(passes).title
-    beta = np.zeros(len(names))
+    beta = np.zeros(len(names)) if start is None else start
     totals = passes.totals(beta)
     if totals.rows == 0:
         raise FitError(f"no rows left for {formula!r} once rows with missing values are dropped")
@@ -68,6 +75,8 @@ def newton(passes: Passes, names: tuple[str, ...], formula: str) -> Estimate:
                 "constant and drop them"
             ) from None
         new = beta + step
+        if converged(step, new):
+            return Estimate(new, totals, iteration)
         trial = passes.totals(new)
         halvings = 0
         while not trial.loglik >= totals.loglik - 1e-12 * abs(totals.loglik) and halvings < 40:
@@ -78,7 +87,7 @@ def newton(passes: Passes, names: tuple[str, ...], formula: str) -> Estimate:
         beta, totals = new, trial
         if totals.loglik > -1e-9 * max(totals.weight, 1.0):
             raise FitError(separated(title))
-        if np.max(np.abs(step)) <= STEP_TOLERANCE * max(1.0, float(np.max(np.abs(beta)))):
+        if converged(step, beta):
             return Estimate(beta, totals, iteration)
     if sum(passes.map(partial(exact_rows, link=link_of(passes), beta=beta))) > 0:
         raise FitError(separated(title))
@@ -86,6 +95,11 @@ def newton(passes: Passes, names: tuple[str, ...], formula: str) -> Estimate:
         f"the {title} fit did not converge in {MAX_ITERATIONS} iterations; rescale the "
         "regressors or simplify the model"
     )
+
+
+def sample_newton(names: tuple[str, ...], formula: str) -> Callable[[Passes], np.ndarray]:
+    """Returns the fit of the coefficients on a sample's passes."""
+    return lambda sample: newton(sample, names, formula).beta
 
 
 def separated(title: str) -> str:

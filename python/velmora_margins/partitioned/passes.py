@@ -111,6 +111,16 @@ class Passes:
         if keep:
             self.kept = runner.keep(partial(built_part, layout=layout, names=self.names))
 
+    def first(self, count: int, keep: bool) -> Passes:
+        """Returns the passes over the first count partitions alone: from their kept
+        design matrices where these are kept, else (given keep) from their own, kept."""
+        sample = Passes(
+            self.runner.first(count), self.layout, self.kind, keep and self.kept is None
+        )
+        if self.kept is not None:
+            sample.kept = self.kept[:count]
+        return sample
+
     def map(self, task: Callable[[Part], Any]) -> list[Any]:
         """Returns the task's value on every partition's arrays, in partition order."""
         if self.kept is not None:

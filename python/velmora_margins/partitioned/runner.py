@@ -12,7 +12,9 @@ on the scheduler Dask is configured with (its threaded scheduler unless set othe
 
 from __future__ import annotations
 
+import copy
 import importlib
+import itertools
 import os
 from abc import ABC, abstractmethod
 from collections.abc import Callable, Sequence
@@ -27,6 +29,9 @@ T = TypeVar("T")
 
 # Called with the partitions done and their number, as they finish.
 Progress = Callable[[int, int], None]
+
+# Numbers the Dask runners' stages, so that no two stages' keys are alike.
+STAGES = itertools.count(1)
 
 
 def module(name: str) -> Any:
@@ -52,10 +57,17 @@ class Runner(ABC):
     def __init__(self, source: Source, progress: Progress | None = None) -> None:
         self.source = source
         self.progress = progress
+        self.count: int | None = None  # runs on the first count partitions alone, given one
 
     @property
     def partitions(self) -> int:
-        return self.source.partitions
+        return self.source.partitions if self.count is None else self.count
+
+    def first(self, count: int) -> Runner:
+        """Returns the runner over the source's first count partitions alone."""
+        runner = copy.copy(self)
+        runner.count = min(count, self.partitions)
+        return runner
 
     def describe(self, index: int) -> str:
         return self.source.describe(index)
@@ -128,7 +140,6 @@ class DaskRunner(Runner):
         assert isinstance(source, DaskFrameSource | FileSource)
         self.parts = source.delayed()
         self.client = default_client()
-        self.stage = 0
 
     def scheduler(self) -> str | None:
         """Returns the scheduler to name, or None for the one Dask is configured with."""
@@ -157,18 +168,17 @@ class DaskRunner(Runner):
 
     def tasks(self, task: Callable[..., Any], items: Sequence[Any]) -> list[Any]:
         delayed = module("dask").delayed
-        self.stage += 1
-        name = f"velmora-{getattr(task, '__name__', 'task')}-{id(self)}-{self.stage}"
+        name = f"velmora-{getattr(task, '__name__', 'task')}-{id(self)}-{next(STAGES)}"
         return [
             delayed(task, pure=False)(item, i, dask_key_name=f"{name}-{i}")
             for i, item in enumerate(items)
         ]
 
     def run(self, task: Callable[[pd.DataFrame, int], T]) -> list[T]:
-        return self.compute(self.tasks(task, self.parts))
+        return self.compute(self.tasks(task, self.parts[: self.partitions]))
 
     def keep(self, task: Callable[[pd.DataFrame, int], Any]) -> list[Any]:
-        tasks = self.tasks(task, self.parts)
+        tasks = self.tasks(task, self.parts[: self.partitions])
         if self.client is not None:
             return list(self.client.persist(tasks))
         return list(module("dask").persist(*tasks, scheduler=self.scheduler()))

@@ -67,6 +67,10 @@ class Source(ABC):
         """Returns how many rows there are, where that is known without reading them."""
         return None
 
+    def partition_rows(self) -> tuple[int, ...] | None:
+        """Returns each partition's rows, where they are known without reading them."""
+        return None
+
     def select(self, columns: Sequence[str]) -> Source:
         """Returns the source with only the given columns (which it must have)."""
         missing = [c for c in columns if c not in self.columns]
@@ -104,6 +108,12 @@ class FrameSource(Source):
 
     def rows(self) -> int | None:
         return len(self.frame)
+
+    def partition_rows(self) -> tuple[int, ...] | None:
+        return tuple(
+            min(FRAME_PARTITION_ROWS, len(self.frame) - i * FRAME_PARTITION_ROWS)
+            for i in range(self.partitions)
+        )
 
 
 @dataclass(frozen=True, eq=False)
@@ -159,6 +169,9 @@ class FileSource(Source):
 
     def rows(self) -> int | None:
         return None if self.file_rows is None else sum(self.file_rows)
+
+    def partition_rows(self) -> tuple[int, ...] | None:
+        return self.file_rows
 
     def delayed(self) -> list[Any]:
         """Returns the files' reading, for their columns, as Dask's delayed values."""
