@@ -95,8 +95,11 @@ def read_file(path: str, kind: str, columns: list[str], rows: int | None = None)
         else:
             # In the calling thread, without Arrow's read-ahead: partitions are read in
             # parallel by the scheduler's threads, which would otherwise take turns at
-            # Arrow's own pools.
-            table = pq.read_table(path, columns=columns, use_threads=False, pre_buffer=False)
+            # Arrow's own pools. Mapped rather than read: reading copies the file from the
+            # system's cache, which took two thirds of a read's time.
+            table = pq.read_table(
+                path, columns=columns, use_threads=False, pre_buffer=False, memory_map=True
+            )
             # Column by column, and each column's Arrow memory freed as it is converted.
             frame = table.to_pandas(split_blocks=True, self_destruct=True, use_threads=False)
         return frame
