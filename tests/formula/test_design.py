@@ -211,5 +211,5 @@ def test_the_first_row_that_is_no_level_is_named(stored):
     with pytest.raises(velmora_margins.DesignError, match="the data hold the value 'd' of g"):
         factor.codes(later, missing=False)
     missing_first = pd.DataFrame({"g": STORED[stored](["a", None, "d"])})
-    with pytest.raises(velmora_margins.DesignError, match="the data hold the value (None|nan) "):
+    with pytest.raises(velmora_margins.DesignError, match=r"the data hold the value (None|nan) "):
         factor.codes(missing_first, missing=False)

@@ -12,7 +12,7 @@ from test_models_fit import COUNT_FORMULA, counts
 
 import velmora_margins
 from velmora_margins.partitioned import api, sample, sources
-from velmora_margins.partitioned.passes import Passes
+from velmora_margins.partitioned.passes import SAMPLE_PIECES, Passes
 from velmora_margins.partitioned.runner import runner_for
 
 FORMULA = "affair ~ rate_marriage + age + yrs_married + children + educ + C(religious)"
@@ -66,6 +66,27 @@ def test_runners_pass_over_the_first_partitions_alone():
         assert runner.first(9).run(rows_of) == sizes
 
 
+@pytest.mark.dask_scheduler
+def test_kept_partitions_cut_into_pieces_of_consecutive_rows(fair):
+    dd = pytest.importorskip("dask.dataframe")
+    formula = "affair ~ age + C(religious)"
+    whole = velmora_margins.fit(formula, fair)
+    assert whole.model.kept is not None
+    part = whole.model.kept.handles[0]
+    rows = len(part.x)
+    for data in (fair, dd.from_pandas(fair, npartitions=1)):
+        runner = runner_for(sources.open_source(data))
+        kept = runner.keep(lambda frame, index: part)[:1]
+        pieces = runner.run_kept(runner.split_kept(kept, 3), lambda piece, index: piece)
+        ends = np.array([0, rows // 3, 2 * rows // 3, rows])
+        assert [len(p.x) for p in pieces] == list(np.diff(ends))
+        for name in ("x", "y"):
+            np.testing.assert_array_equal(
+                np.concatenate([getattr(p, name) for p in pieces]), getattr(part, name)
+            )
+        assert all(np.shares_memory(p.x, part.x) for p in pieces)  # views, not copies
+
+
 @pytest.mark.parametrize("model", list(MODELS))
 def test_a_sample_start_gives_statsmodels_fit_in_fewer_passes(fair, monkeypatch, model):
     formula, data = COUNT_FORMULA, counts(8000, seed=3)
@@ -80,8 +101,11 @@ def test_a_sample_start_gives_statsmodels_fit_in_fewer_passes(fair, monkeypatch,
     assert_same(ours, theirs)
     if model == "glm":
         assert ours.pearson_chi2 == pytest.approx(theirs.pearson_chi2, rel=1e-10)
-    # The sample is the first quarter of the partitions, too few rows for SAMPLE_ROWS.
-    assert set(passes) == {partitions, partitions // 4}
+    # The sample is the first quarter of the partitions, too few rows for SAMPLE_ROWS; run
+    # in at least SAMPLE_PIECES pieces, so that every thread has rows to work on.
+    pieces = max(partitions // 4, SAMPLE_PIECES)
+    assert pieces > partitions // 4  # the sample's two partitions are cut in two each
+    assert set(passes) == {partitions, pieces}
     monkeypatch.setattr(sample, "MOST_SHARE", 10**9)
     alone, before = fit_counting(formula, data, model=model, **options)
     assert set(before) == {partitions}
@@ -107,7 +131,8 @@ def test_samples_on_dask_kept_or_not(fair, monkeypatch, tmp_path):
         return taken
 
     monkeypatch.setattr(Passes, "first", recording)
-    for source, taken in ((dd.from_pandas(data, npartitions=10), 1), (tmp_path, 2)):
+    # A kept sample of two partitions runs in SAMPLE_PIECES pieces; one not kept, as read.
+    for source, taken in ((dd.from_pandas(data, npartitions=10), 1), (tmp_path, SAMPLE_PIECES)):
         ours, passes = fit_counting(FORMULA, source)
         assert_same(ours, theirs)
         assert passes[taken] > 0
@@ -120,7 +145,7 @@ def test_a_sample_whose_fit_fails_is_set_aside(fair):
     for model in ("logit", "probit"):
         ours, passes = fit_counting(FORMULA, fair, model=model)
         assert_same(ours, MODELS[model](FORMULA, fair))
-        assert passes[2] > 0
+        assert passes[SAMPLE_PIECES] > 0
     # Within the sample, d = 1 predicts y = 1: its coefficient grows without end there,
     # until the sample's fit runs out of passes.
     rng = np.random.default_rng(0)
@@ -129,11 +154,11 @@ def test_a_sample_whose_fit_fails_is_set_aside(fair):
     frame.loc[(frame.index < 1600) & (frame["d"] == 1), "y"] = 1
     ours, passes = fit_counting("y ~ d + x", frame)
     assert_same(ours, MODELS["logit"]("y ~ d + x", frame))
-    assert passes[2] == sample.MOST_PASSES
+    assert passes[SAMPLE_PIECES] == sample.MOST_PASSES
     # The sample lacks a region.
     visits = counts(8000, seed=3)
     visits.loc[:1600, "region"] = visits.loc[:1600, "region"].replace("east", "north")
     for model in ("poisson", "negbin"):
         ours, passes = fit_counting(COUNT_FORMULA, visits, model=model)
         assert_same(ours, MODELS[model](COUNT_FORMULA, visits))
-        assert passes[2] > 0
+        assert passes[SAMPLE_PIECES] > 0

@@ -55,7 +55,8 @@ def test_the_number_of_workers_dask_is_configured_with(fair, reads):
     with dask.config.set(num_workers=1):
         velmora_margins.fit(FORMULA, dd.from_pandas(fair, npartitions=6))
     assert len(reads) >= 6
-    assert len(set(reads)) == 1 and threading.get_ident() not in reads
+    assert len(set(reads)) == 1
+    assert threading.get_ident() not in reads
 
 
 def in_files(frame, folder, files=3):

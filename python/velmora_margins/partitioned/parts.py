@@ -53,6 +53,34 @@ class Part:
     name: str = ""  # what the partition is called in messages
 
 
+def row_piece(part: Part, piece: int, pieces: int) -> Part:
+    """Returns piece number piece of a part's rows cut into so many consecutive pieces:
+    views of the part's arrays, not copies."""
+    rows = len(part.x)
+    start, stop = rows * piece // pieces, rows * (piece + 1) // pieces
+    span = slice(start, stop)
+
+    def cut(values: np.ndarray | None) -> np.ndarray | None:
+        return None if values is None else values[span]
+
+    data = None if part.data is None else part.data.iloc[span].reset_index(drop=True)
+    return Part(
+        part.x[span],
+        cut(part.y),
+        cut(part.weights),
+        cut(part.cluster),
+        cut(part.by),
+        data,
+        stop - start,
+        cut(part.offset),
+        part.name,
+    )
+
+
+def row_pieces(part: Part, pieces: int) -> list[Part]:
+    return [row_piece(part, piece, pieces) for piece in range(pieces)]
+
+
 def partition_name(names: list[str] | None, index: int) -> str:
     """Returns what a partition is called in messages: its file, or "partition 3"."""
     if names is not None and index < len(names):

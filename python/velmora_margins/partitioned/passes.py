@@ -23,6 +23,9 @@ from velmora_margins.partitioned.kinds import Kind, sums_of
 from velmora_margins.partitioned.parts import Layout, Part, build_indexed
 from velmora_margins.partitioned.runner import Runner
 
+# A sample of fewer partitions than this is run in this many pieces of rows at least.
+SAMPLE_PIECES = 4
+
 # Partitions' design matrices are kept in memory between iterations when they hold at
 # most this many bytes in all; larger data is read again for every iteration.
 CACHE_BYTES = 2 << 30
@@ -119,6 +122,11 @@ class Passes:
         )
         if self.kept is not None:
             sample.kept = self.kept[:count]
+        if sample.kept is not None and count < SAMPLE_PIECES:
+            # Fewer partitions than threads would leave threads idle for every pass over
+            # the sample: its rows are cut into pieces, a fixed number whatever the
+            # machine, so that the sums (and the start) do not depend on its threads.
+            sample.kept = self.runner.split_kept(sample.kept, -(-SAMPLE_PIECES // count))
         return sample
 
     def map(self, task: Callable[[Part], Any]) -> list[Any]:

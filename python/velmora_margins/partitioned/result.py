@@ -72,7 +72,8 @@ def kept_effects(
     part: Part, link: Link, params: np.ndarray, plan: Plan, chunk: int
 ) -> dict[Hashable, _kernels.ContrastSums]:
     """Returns a kept partition's sums (the fit's rows, without groups)."""
-    return group_sums(Rows(part.x, None, part.weights, None, part.offset), link, params, plan, chunk)
+    rows = Rows(part.x, None, part.weights, None, part.offset)
+    return group_sums(rows, link, params, plan, chunk)
 
 
 def part_in_memory(frame: pd.DataFrame, index: int, layout: Layout, names: list[str]) -> Part:

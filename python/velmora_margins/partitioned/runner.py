@@ -23,6 +23,7 @@ from typing import Any, TypeVar
 
 import pandas as pd
 
+from velmora_margins.partitioned.parts import row_piece, row_pieces
 from velmora_margins.partitioned.sources import DaskFrameSource, FileSource, Source
 
 T = TypeVar("T")
@@ -101,12 +102,17 @@ class Runner(ABC):
     def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
         """Returns the task's value on every kept value, in partition order."""
 
+    @abstractmethod
+    def split_kept(self, kept: Sequence[Any], pieces: int) -> list[Any]:
+        """Returns handles of each kept partition's rows in so many consecutive pieces (of
+        the same memory), kept where the partitions are, in order."""
+
 
 class ThreadRunner(Runner):
     """Partitions of a pandas DataFrame, run in a pool of threads."""
 
-    def map(self, task: Callable[[int], T]) -> list[T]:
-        total = self.partitions
+    def map(self, task: Callable[[int], T], total: int | None = None) -> list[T]:
+        total = self.partitions if total is None else total
         threads = min(total, os.cpu_count() or 1)
         if threads <= 1:
             out = []
@@ -129,7 +135,10 @@ class ThreadRunner(Runner):
         return self.run(task)
 
     def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
-        return self.map(lambda i: task(kept[i], i))
+        return self.map(lambda i: task(kept[i], i), len(kept))
+
+    def split_kept(self, kept: Sequence[Any], pieces: int) -> list[Any]:
+        return [piece for part in kept for piece in row_pieces(part, pieces)]
 
 
 class DaskRunner(Runner):
@@ -185,6 +194,17 @@ class DaskRunner(Runner):
 
     def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
         return self.compute(self.tasks(task, kept))
+
+    def split_kept(self, kept: Sequence[Any], pieces: int) -> list[Any]:
+        delayed = module("dask").delayed
+        tasks = [
+            delayed(row_piece, pure=False)(part, piece, pieces)
+            for part in kept
+            for piece in range(pieces)
+        ]
+        if self.client is not None:
+            return list(self.client.persist(tasks))
+        return list(module("dask").persist(*tasks, scheduler=self.scheduler()))
 
 
 def runner_for(source: Source, progress: Progress | None = None) -> Runner:
