@@ -6,6 +6,8 @@ import numpy.typing as npt
 import pandas as pd
 
 Float64Array = npt.NDArray[np.float64]
+# A design matrix: one rows x k array, or a tuple of its k columns (one length each).
+Design = Float64Array | tuple[Float64Array, ...]
 # (columns, slopes), or (columns, slopes, side_columns, side, multiplier, per_prediction).
 Derivative = (
     tuple[Sequence[int], Float64Array]
@@ -162,7 +164,7 @@ class LinearMeat:
 def contrast_sums(
     link: str,
     beta: Float64Array,
-    x: Float64Array,
+    x: Design,
     weights: Float64Array | None,
     derivatives: Sequence[Derivative],
     level_contrasts: Sequence[LevelContrast],
@@ -172,7 +174,7 @@ def contrast_sums(
 def fit_sums(
     link: str,
     beta: Float64Array,
-    x: Float64Array,
+    x: Design,
     y: Float64Array,
     weights: Float64Array | None,
     with_meat: bool,
@@ -181,7 +183,7 @@ def fit_sums(
 def cluster_scores(
     link: str,
     beta: Float64Array,
-    x: Float64Array,
+    x: Design,
     y: Float64Array,
     weights: Float64Array | None,
     codes: npt.NDArray[np.int64],
@@ -192,7 +194,7 @@ def glm_sums(
     family: str,
     link: str,
     beta: Float64Array,
-    x: Float64Array,
+    x: Design,
     y: Float64Array,
     offset: Float64Array | None = None,
     freq_weights: Float64Array | None = None,
@@ -207,7 +209,7 @@ def glm_cluster_scores(
     family: str,
     link: str,
     beta: Float64Array,
-    x: Float64Array,
+    x: Design,
     y: Float64Array,
     codes: npt.NDArray[np.int64],
     groups: int,
@@ -219,7 +221,7 @@ def glm_cluster_scores(
 ) -> Float64Array: ...
 def negbin_sums(
     params: Float64Array,
-    x: Float64Array,
+    x: Design,
     y: Float64Array,
     weights: Float64Array | None,
     with_meat: bool,
@@ -227,24 +229,24 @@ def negbin_sums(
 ) -> FitSums: ...
 def negbin_cluster_scores(
     params: Float64Array,
-    x: Float64Array,
+    x: Design,
     y: Float64Array,
     weights: Float64Array | None,
     codes: npt.NDArray[np.int64],
     groups: int,
     offset: Float64Array | None = None,
 ) -> Float64Array: ...
-def ols_sums(x: Float64Array, y: Float64Array, weights: Float64Array | None) -> LinearSums: ...
+def ols_sums(x: Design, y: Float64Array, weights: Float64Array | None) -> LinearSums: ...
 def ols_meat(
     beta: Float64Array,
     bread: Float64Array,
-    x: Float64Array,
+    x: Design,
     y: Float64Array,
     weights: Float64Array | None,
 ) -> LinearMeat: ...
 def ols_cluster_scores(
     beta: Float64Array,
-    x: Float64Array,
+    x: Design,
     y: Float64Array,
     weights: Float64Array | None,
     codes: npt.NDArray[np.int64],

@@ -49,7 +49,7 @@ EngineResult<void> check_side(const Side& side, std::ptrdiff_t rows, std::ptrdif
     return {};
 }
 
-EngineResult<void> check_inputs(VectorView beta, const MatrixView& x, VectorView weights,
+EngineResult<void> check_inputs(VectorView beta, const DesignRows& x, VectorView weights,
                                 VectorView offset, const ContrastSet& set,
                                 const ContrastSums& sums) {
     const std::ptrdiff_t k = x.cols;
@@ -101,7 +101,7 @@ EngineResult<void> check_inputs(VectorView beta, const MatrixView& x, VectorView
 // columns, the levels', the predictions'. One product X_block^T W adds those sums.
 class ContrastPass {
   public:
-    ContrastPass(ModelKind kind, VectorView beta, const MatrixView& x, VectorView weights,
+    ContrastPass(ModelKind kind, VectorView beta, const DesignRows& x, VectorView weights,
                  VectorView offset, const ContrastSet& set)
         : kind_(kind),
           x_(x),
@@ -154,7 +154,7 @@ class ContrastPass {
     // value, a bad_value fault for a linear predictor the link refuses.
     template <ModelKind K>
     EngineResult<void> add_block(std::ptrdiff_t first, std::ptrdiff_t m) {
-        const MatrixView rows{x_.data + first * x_.row_stride, m, k_, x_.row_stride, x_.col_stride};
+        const MatrixView rows = x_.block(first, m, gathered_);
         matvec(rows, beta_.data(), xb_.data());
         const bool offset = offset_.size != 0;
         if (offset) {
@@ -205,7 +205,7 @@ class ContrastPass {
     }
 
     ModelKind kind_;
-    MatrixView x_;
+    const DesignRows& x_;
     VectorView weights_, offset_;
     const ContrastSet& set_;
     std::ptrdiff_t k_;
@@ -220,6 +220,7 @@ class ContrastPass {
 
     // Per block.
     std::vector<double> xb_, weight_, scratch_, cdf_, pdf_, columns_;
+    std::vector<double> gathered_;  // the block's rows, where X is held by columns
     // Per call.
     std::vector<double> products_;
     double weight_sum_ = 0.0;
@@ -233,7 +234,7 @@ std::size_t ContrastSet::count() const {
     return n;
 }
 
-EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const MatrixView& x,
+EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const DesignRows& x,
                                      VectorView weights, const ContrastSet& set, ContrastSums& sums,
                                      VectorView offset) {
     VELMORA_RETURN_IF_ERROR(check_inputs(beta, x, weights, offset, set, sums));

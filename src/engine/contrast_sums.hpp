@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "engine/design_rows.hpp"
 #include "engine/fault.hpp"
 #include "engine/link.hpp"
 #include "engine/strided.hpp"
@@ -84,7 +85,7 @@ struct ContrastSums {
 // the row and of each of its sides, or no values. The sums of this call are formed
 // first, then added. A linear predictor that the link refuses (see link_domain.hpp),
 // at the rows or at a side where a term takes it, is a bad_value fault.
-EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const MatrixView& x,
+EngineResult<void> add_contrast_sums(ModelKind kind, VectorView beta, const DesignRows& x,
                                      VectorView weights, const ContrastSet& set, ContrastSums& sums,
                                      VectorView offset = {});
 

@@ -136,7 +136,7 @@ void fit_terms(std::ptrdiff_t m, BlockTerms& b) {
     }
 }
 
-EngineResult<void> check_inputs(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y,
+EngineResult<void> check_inputs(ModelKind kind, VectorView beta, const DesignRows& x, VectorView y,
                                 VectorView weights, VectorView offset, const FitOptions& options) {
     if (!fit_takes(kind)) {
         return internal_fault("no fit terms for the link " + std::string(link_name(kind)));
@@ -172,7 +172,7 @@ EngineResult<void> bad_outcome(std::ptrdiff_t row, double value) {
 // rows' terms and their sums.
 class FitPass {
   public:
-    FitPass(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y, VectorView weights,
+    FitPass(ModelKind kind, VectorView beta, const DesignRows& x, VectorView y, VectorView weights,
             VectorView offset, FitOptions options)
         : kind_(kind),
           x_(x),
@@ -191,16 +191,15 @@ class FitPass {
 
     std::ptrdiff_t block() const { return block_; }
 
-    // Returns the rows [first, first + m) of X.
-    MatrixView rows(std::ptrdiff_t first, std::ptrdiff_t m) const {
-        return {x_.data + first * x_.row_stride, m, k_, x_.row_stride, x_.col_stride};
-    }
+    // Returns the rows of X of the block that block_terms last formed.
+    const MatrixView& rows() const { return rows_; }
 
     // Forms the terms of rows [first, first + m) and their weights; a bad_value fault
     // for an outcome other than 0 and 1.
     EngineResult<void> block_terms(std::ptrdiff_t first, std::ptrdiff_t m) {
         BlockTerms& b = terms_;
-        matvec(rows(first, m), beta_.data(), b.xb.data(), path_);
+        rows_ = x_.block(first, m, gathered_);
+        matvec(rows_, beta_.data(), b.xb.data(), path_);
         if (offset_.size != 0) {
             for (std::ptrdiff_t i = 0; i < m; ++i) b.xb[to_index(i)] += offset_[first + i];
         }
@@ -238,7 +237,9 @@ class FitPass {
     }
 
     ModelKind kind_;
-    MatrixView x_;
+    const DesignRows& x_;
+    MatrixView rows_;
+    std::vector<double> gathered_;  // the block's rows, where X is held by columns
     VectorView y_, weights_, offset_;
     ProductPath path_;
     std::ptrdiff_t k_;
@@ -250,7 +251,7 @@ class FitPass {
 
 }  // namespace
 
-EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y,
+EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const DesignRows& x, VectorView y,
                                 VectorView weights, FitSums& sums, FitOptions options,
                                 VectorView offset) {
     VELMORA_RETURN_IF_ERROR(check_inputs(kind, beta, x, y, weights, offset, options));
@@ -282,7 +283,7 @@ EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixVie
         loglik += block_loglik;
         weight += block_weight;
 
-        const MatrixView rows = pass.rows(first, m);
+        const MatrixView& rows = pass.rows();
         add_transposed_product(rows, pass.weighted_scores(), m, 1, score.data(), pass.path());
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             scale[to_index(i)] = std::sqrt(std::fabs(w[i]) * b.h[to_index(i)]);
@@ -305,7 +306,7 @@ EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixVie
     return {};
 }
 
-EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const MatrixView& x,
+EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const DesignRows& x,
                                       VectorView y, VectorView weights, CodeView codes,
                                       std::ptrdiff_t groups, std::span<double> out,
                                       FitOptions options, VectorView offset) {
@@ -318,8 +319,8 @@ EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const Mat
     for (std::ptrdiff_t first = 0; first < x.rows; first += pass.block()) {
         const std::ptrdiff_t m = std::min(pass.block(), x.rows - first);
         VELMORA_RETURN_IF_ERROR(pass.block_terms(first, m));
-        VELMORA_RETURN_IF_ERROR(add_cluster_rows(pass.rows(first, m), pass.weighted_scores(), codes,
-                                                 first, groups, k, out));
+        VELMORA_RETURN_IF_ERROR(
+            add_cluster_rows(pass.rows(), pass.weighted_scores(), codes, first, groups, k, out));
     }
     return {};
 }

@@ -21,6 +21,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/design_rows.hpp"
 #include "engine/fault.hpp"
 #include "engine/link.hpp"
 #include "engine/products.hpp"
@@ -62,7 +63,7 @@ struct FitOptions {
 // row, weights one weight per row or no values, offset one value per row added to its
 // linear predictor (v_i = x_i b + offset_i) or no values. The meat is formed when sums
 // holds room for it. An outcome other than 0 and 1 is a bad_value fault.
-EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixView& x, VectorView y,
+EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const DesignRows& x, VectorView y,
                                 VectorView weights, FitSums& sums, FitOptions options = {},
                                 VectorView offset = {});
 
@@ -70,7 +71,7 @@ EngineResult<void> add_fit_sums(ModelKind kind, VectorView beta, const MatrixVie
 // groups x k matrix, for every g: codes holds each row's cluster in [0, groups). A
 // code outside that range, or an outcome other than 0 and 1, is a bad_value fault.
 // The rows are added into out one by one, in their order.
-EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const MatrixView& x,
+EngineResult<void> add_cluster_scores(ModelKind kind, VectorView beta, const DesignRows& x,
                                       VectorView y, VectorView weights, CodeView codes,
                                       std::ptrdiff_t groups, std::span<double> out,
                                       FitOptions options = {}, VectorView offset = {});

@@ -11,7 +11,7 @@
 namespace velmora::engine {
 namespace {
 
-EngineResult<void> check_inputs(VectorView beta, const MatrixView& x, const GlmRows& rows,
+EngineResult<void> check_inputs(VectorView beta, const DesignRows& x, const GlmRows& rows,
                                 const FitOptions& options) {
     if (beta.size != x.cols) {
         return internal_fault("beta of " + std::to_string(beta.size) + " for X of " + shape(x));
@@ -41,7 +41,7 @@ EngineResult<void> bad_value(std::string text) {
 // link's values, the rows' terms and the block's scalar sums.
 class GlmPass {
   public:
-    GlmPass(Family family, ModelKind link, VectorView beta, const MatrixView& x,
+    GlmPass(Family family, ModelKind link, VectorView beta, const DesignRows& x,
             const GlmRows& rows, double scale, FitOptions options, bool observed, bool meat)
         : family_(family),
           link_(link),
@@ -68,9 +68,8 @@ class GlmPass {
     std::ptrdiff_t block() const { return block_; }
     ProductPath path() const { return path_; }
 
-    MatrixView rows(std::ptrdiff_t first, std::ptrdiff_t m) const {
-        return {x_.data + first * x_.row_stride, m, x_.cols, x_.row_stride, x_.col_stride};
-    }
+    // Returns the rows of X of the block that block_terms last formed.
+    const MatrixView& rows() const { return block_rows_; }
 
     // Forms the terms of rows [first, first + m) and the block's scalar sums.
     EngineResult<void> block_terms(std::ptrdiff_t first, std::ptrdiff_t m) {
@@ -78,7 +77,8 @@ class GlmPass {
             const double y = rows_.y[first + i];
             if (!family_.takes_outcome(y)) return bad_value(family_.outcome_fault(first + i, y));
         }
-        matvec(rows(first, m), beta_.data(), v_.data(), path_);
+        block_rows_ = x_.block(first, m, gathered_);
+        matvec(block_rows_, beta_.data(), v_.data(), path_);
         const bool offset = rows_.offset.size != 0;
         if (offset) {
             for (std::ptrdiff_t i = 0; i < m; ++i) v_[to_index(i)] += rows_.offset[first + i];
@@ -130,7 +130,9 @@ class GlmPass {
   private:
     Family family_;
     ModelKind link_;
-    MatrixView x_;
+    const DesignRows& x_;
+    MatrixView block_rows_;
+    std::vector<double> gathered_;  // the block's rows, where X is held by columns
     GlmRows rows_;
     double scale_;
     ProductPath path_;
@@ -143,7 +145,7 @@ class GlmPass {
 
 }  // namespace
 
-EngineResult<void> add_glm_sums(Family family, ModelKind link, VectorView beta, const MatrixView& x,
+EngineResult<void> add_glm_sums(Family family, ModelKind link, VectorView beta, const DesignRows& x,
                                 const GlmRows& rows, double scale, GlmSums& sums,
                                 FitOptions options) {
     VELMORA_RETURN_IF_ERROR(check_inputs(beta, x, rows, options));
@@ -169,7 +171,7 @@ EngineResult<void> add_glm_sums(Family family, ModelKind link, VectorView beta, 
         deviance += pass.deviance_;
         pearson_chi2 += pass.pearson_chi2_;
         weight += pass.weight_;
-        const MatrixView block = pass.rows(first, m);
+        const MatrixView& block = pass.rows();
         add_transposed_product(block, pass.score(), m, 1, score.data(), pass.path());
         symmetric.add_weighted(block, pass.information(), pass.path(), information.data());
         if (with_observed) {
@@ -191,7 +193,7 @@ EngineResult<void> add_glm_sums(Family family, ModelKind link, VectorView beta, 
 }
 
 EngineResult<void> add_glm_cluster_scores(Family family, ModelKind link, VectorView beta,
-                                          const MatrixView& x, const GlmRows& rows, CodeView codes,
+                                          const DesignRows& x, const GlmRows& rows, CodeView codes,
                                           std::ptrdiff_t groups, std::span<double> out,
                                           FitOptions options) {
     VELMORA_RETURN_IF_ERROR(check_inputs(beta, x, rows, options));
@@ -203,7 +205,7 @@ EngineResult<void> add_glm_cluster_scores(Family family, ModelKind link, VectorV
         const std::ptrdiff_t m = std::min(pass.block(), x.rows - first);
         VELMORA_RETURN_IF_ERROR(pass.block_terms(first, m));
         VELMORA_RETURN_IF_ERROR(
-            add_cluster_rows(pass.rows(first, m), pass.score(), codes, first, groups, k, out));
+            add_cluster_rows(pass.rows(), pass.score(), codes, first, groups, k, out));
     }
     return {};
 }

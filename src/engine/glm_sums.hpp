@@ -26,6 +26,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/design_rows.hpp"
 #include "engine/fault.hpp"
 #include "engine/fit_sums.hpp"
 #include "engine/glm_family.hpp"
@@ -57,14 +58,14 @@ struct GlmSums {
 // Adds the sums of the rows of x to sums at the scale phi. An outcome or a mean the
 // family does not take, or a linear predictor the link refuses, is a bad_value fault
 // that names the row.
-EngineResult<void> add_glm_sums(Family family, ModelKind link, VectorView beta, const MatrixView& x,
+EngineResult<void> add_glm_sums(Family family, ModelKind link, VectorView beta, const DesignRows& x,
                                 const GlmRows& rows, double scale, GlmSums& sums,
                                 FitOptions options = {});
 
 // Adds sum a_i e_i x_i over the rows of cluster g into row g of out, a row-major
 // groups x k matrix, for every g; codes holds each row's cluster in [0, groups).
 EngineResult<void> add_glm_cluster_scores(Family family, ModelKind link, VectorView beta,
-                                          const MatrixView& x, const GlmRows& rows, CodeView codes,
+                                          const DesignRows& x, const GlmRows& rows, CodeView codes,
                                           std::ptrdiff_t groups, std::span<double> out,
                                           FitOptions options = {});
 

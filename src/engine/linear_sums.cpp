@@ -13,7 +13,7 @@
 namespace velmora::engine {
 namespace {
 
-EngineResult<void> check_inputs(const MatrixView& x, VectorView y, VectorView weights,
+EngineResult<void> check_inputs(const DesignRows& x, VectorView y, VectorView weights,
                                 const FitOptions& options) {
     if (y.size != x.rows || (weights.size != 0 && weights.size != x.rows)) {
         return internal_fault(std::to_string(y.size) + " outcomes and " +
@@ -26,16 +26,12 @@ EngineResult<void> check_inputs(const MatrixView& x, VectorView y, VectorView we
     return {};
 }
 
-std::ptrdiff_t block_rows(const FitOptions& options, const MatrixView& x) {
+std::ptrdiff_t block_rows(const FitOptions& options, const DesignRows& x) {
     std::ptrdiff_t b = options.block_rows;
     if (b == 0) {
         b = std::clamp<std::ptrdiff_t>((1 << 14) / std::max<std::ptrdiff_t>(x.cols, 1), 64, 4096);
     }
     return std::max<std::ptrdiff_t>(1, std::min(b, x.rows));
-}
-
-MatrixView rows_of(const MatrixView& x, std::ptrdiff_t first, std::ptrdiff_t m) {
-    return {x.data + first * x.row_stride, m, x.cols, x.row_stride, x.col_stride};
 }
 
 // Writes the block's outcomes and weights, checked; a bad_value fault names the row.
@@ -100,7 +96,7 @@ void quadratic_forms(const MatrixView& block, const std::vector<double>& bread, 
 
 }  // namespace
 
-EngineResult<void> add_linear_sums(const MatrixView& x, VectorView y, VectorView weights,
+EngineResult<void> add_linear_sums(const DesignRows& x, VectorView y, VectorView weights,
                                    LinearSums& sums, FitOptions options) {
     VELMORA_RETURN_IF_ERROR(check_inputs(x, y, weights, options));
     const std::size_t k = to_index(x.cols);
@@ -114,6 +110,7 @@ EngineResult<void> add_linear_sums(const MatrixView& x, VectorView y, VectorView
     std::vector<double> ys(b), ws(b), wy(b), xtwx(k * k), xtwy(k);
     SymmetricSums symmetric(block, x.cols);
     double ytwy = 0.0, weight = 0.0, log_weight = 0.0;
+    std::vector<double> gathered;  // a block's rows, where X is held by columns
     for (std::ptrdiff_t first = 0; first < x.rows; first += block) {
         const std::ptrdiff_t m = std::min(block, x.rows - first);
         VELMORA_RETURN_IF_ERROR(outcomes(y, weights, first, m, ys.data(), ws.data()));
@@ -128,7 +125,7 @@ EngineResult<void> add_linear_sums(const MatrixView& x, VectorView y, VectorView
         ytwy += block_ytwy;
         weight += block_weight;
         log_weight += block_log;
-        const MatrixView rows = rows_of(x, first, m);
+        const MatrixView rows = x.block(first, m, gathered);
         add_transposed_product(rows, wy.data(), m, 1, xtwy.data(), options.path);
         symmetric.add_weighted(rows, ws.data(), options.path, xtwx.data());
     }
@@ -141,7 +138,7 @@ EngineResult<void> add_linear_sums(const MatrixView& x, VectorView y, VectorView
     return {};
 }
 
-EngineResult<void> add_linear_meat(VectorView beta, const MatrixView& bread, const MatrixView& x,
+EngineResult<void> add_linear_meat(VectorView beta, const MatrixView& bread, const DesignRows& x,
                                    VectorView y, VectorView weights, LinearMeat& meat,
                                    FitOptions options) {
     VELMORA_RETURN_IF_ERROR(check_inputs(x, y, weights, options));
@@ -167,10 +164,11 @@ EngineResult<void> add_linear_meat(VectorView beta, const MatrixView& bread, con
     std::vector<double> sums0(k * k), sums2(k * k), sums3(k * k);
     SymmetricSums symmetric(block, x.cols);
     double ssr = 0.0, max_leverage = meat.rows > 0 ? meat.max_leverage : 0.0;
+    std::vector<double> gathered;  // a block's rows, where X is held by columns
     for (std::ptrdiff_t first = 0; first < x.rows; first += block) {
         const std::ptrdiff_t m = std::min(block, x.rows - first);
         VELMORA_RETURN_IF_ERROR(outcomes(y, weights, first, m, ys.data(), ws.data()));
-        const MatrixView rows = rows_of(x, first, m);
+        const MatrixView rows = x.block(first, m, gathered);
         residuals(rows, beta_values.data(), ys.data(), options.path, e.data());
         quadratic_forms(rows, bread_values, options.path, z, product, q.data());
         double block_ssr = 0.0;
@@ -198,7 +196,7 @@ EngineResult<void> add_linear_meat(VectorView beta, const MatrixView& bread, con
     return {};
 }
 
-EngineResult<void> add_linear_cluster_scores(VectorView beta, const MatrixView& x, VectorView y,
+EngineResult<void> add_linear_cluster_scores(VectorView beta, const DesignRows& x, VectorView y,
                                              VectorView weights, CodeView codes,
                                              std::ptrdiff_t groups, std::span<double> out,
                                              FitOptions options) {
@@ -212,10 +210,11 @@ EngineResult<void> add_linear_cluster_scores(VectorView beta, const MatrixView& 
     const std::size_t b = to_index(block);
     std::vector<double> beta_values(to_index(x.cols)), ys(b), ws(b), e(b);
     for (std::ptrdiff_t l = 0; l < x.cols; ++l) beta_values[to_index(l)] = beta[l];
+    std::vector<double> gathered;  // a block's rows, where X is held by columns
     for (std::ptrdiff_t first = 0; first < x.rows; first += block) {
         const std::ptrdiff_t m = std::min(block, x.rows - first);
         VELMORA_RETURN_IF_ERROR(outcomes(y, weights, first, m, ys.data(), ws.data()));
-        const MatrixView rows = rows_of(x, first, m);
+        const MatrixView rows = x.block(first, m, gathered);
         residuals(rows, beta_values.data(), ys.data(), options.path, e.data());
         for (std::ptrdiff_t i = 0; i < m; ++i) e[to_index(i)] *= ws[to_index(i)];
         VELMORA_RETURN_IF_ERROR(

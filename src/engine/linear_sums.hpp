@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/design_rows.hpp"
 #include "engine/fault.hpp"
 #include "engine/fit_sums.hpp"
 #include "engine/strided.hpp"
@@ -44,18 +45,18 @@ struct LinearMeat {
 // Adds the sums of the rows of x to sums: y one outcome per row, weights one weight per
 // row or none. An outcome that is not finite, or a weight that is negative or not
 // finite, is a bad_value fault that names the row.
-EngineResult<void> add_linear_sums(const MatrixView& x, VectorView y, VectorView weights,
+EngineResult<void> add_linear_sums(const DesignRows& x, VectorView y, VectorView weights,
                                    LinearSums& sums, FitOptions options = {});
 
 // Adds the residuals' sums of the rows of x at beta to meat, with bread the k x k matrix
 // B; faults as add_linear_sums.
-EngineResult<void> add_linear_meat(VectorView beta, const MatrixView& bread, const MatrixView& x,
+EngineResult<void> add_linear_meat(VectorView beta, const MatrixView& bread, const DesignRows& x,
                                    VectorView y, VectorView weights, LinearMeat& meat,
                                    FitOptions options = {});
 
 // Adds w_i e_i x_i over the rows of cluster g into row g of out, a row-major groups x k
 // matrix, for every g; codes holds each row's cluster in [0, groups).
-EngineResult<void> add_linear_cluster_scores(VectorView beta, const MatrixView& x, VectorView y,
+EngineResult<void> add_linear_cluster_scores(VectorView beta, const DesignRows& x, VectorView y,
                                              VectorView weights, CodeView codes,
                                              std::ptrdiff_t groups, std::span<double> out,
                                              FitOptions options = {});

@@ -18,7 +18,7 @@ EngineResult<void> bad_value(std::string text) {
     return std::unexpected(EngineFault{FaultKind::bad_value, std::move(text)});
 }
 
-EngineResult<void> check_inputs(VectorView params, const MatrixView& x, VectorView y,
+EngineResult<void> check_inputs(VectorView params, const DesignRows& x, VectorView y,
                                 VectorView weights, VectorView offset, const FitOptions& options) {
     if (params.size != x.cols + 1) {
         return internal_fault("parameters of " + std::to_string(params.size) + " for X of " +
@@ -44,7 +44,7 @@ EngineResult<void> check_inputs(VectorView params, const MatrixView& x, VectorVi
 // One call's pass over its rows in cache blocks: per block the means and the rows' terms.
 class NegbinPass {
   public:
-    NegbinPass(VectorView params, const MatrixView& x, VectorView y, VectorView weights,
+    NegbinPass(VectorView params, const DesignRows& x, VectorView y, VectorView weights,
                VectorView offset, FitOptions options)
         : x_(x),
           y_(y),
@@ -68,9 +68,8 @@ class NegbinPass {
     std::ptrdiff_t block() const { return block_; }
     ProductPath path() const { return path_; }
 
-    MatrixView rows(std::ptrdiff_t first, std::ptrdiff_t m) const {
-        return {x_.data + first * x_.row_stride, m, k_, x_.row_stride, x_.col_stride};
-    }
+    // Returns the rows of X of the block that block_terms last formed.
+    const MatrixView& rows() const { return rows_; }
 
     // Forms the terms of rows [first, first + m), each times its weight, and the block's
     // scalar sums.
@@ -84,7 +83,8 @@ class NegbinPass {
                     std::to_string(first + i) + " holds " + number_text(y));
             }
         }
-        matvec(rows(first, m), beta_.data(), v_.data(), path_);
+        rows_ = x_.block(first, m, gathered_);
+        matvec(rows_, beta_.data(), v_.data(), path_);
         const bool offset = offset_.size != 0;
         if (offset) {
             for (std::ptrdiff_t i = 0; i < m; ++i) v_[to_index(i)] += offset_[first + i];
@@ -132,7 +132,9 @@ class NegbinPass {
     double loglik_ = 0.0, alpha_alpha_ = 0.0, meat_alpha_ = 0.0;
 
   private:
-    MatrixView x_;
+    const DesignRows& x_;
+    MatrixView rows_;
+    std::vector<double> gathered_;  // the block's rows, where X is held by columns
     VectorView y_, weights_, offset_;
     ProductPath path_;
     std::ptrdiff_t k_;
@@ -157,7 +159,7 @@ void add_bordered(const std::vector<double>& inner, const std::vector<double>& b
 
 }  // namespace
 
-EngineResult<void> add_negbin_sums(VectorView params, const MatrixView& x, VectorView y,
+EngineResult<void> add_negbin_sums(VectorView params, const DesignRows& x, VectorView y,
                                    VectorView weights, VectorView offset, FitSums& sums,
                                    FitOptions options) {
     VELMORA_RETURN_IF_ERROR(check_inputs(params, x, y, weights, offset, options));
@@ -182,7 +184,7 @@ EngineResult<void> add_negbin_sums(VectorView params, const MatrixView& x, Vecto
         loglik += pass.loglik_;
         alpha_alpha += pass.alpha_alpha_;
         meat_alpha += pass.meat_alpha_;
-        const MatrixView block = pass.rows(first, m);
+        const MatrixView& block = pass.rows();
         double block_alpha = 0.0, block_weight = 0.0;
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const std::size_t r = to_index(i);
@@ -224,7 +226,7 @@ EngineResult<void> add_negbin_sums(VectorView params, const MatrixView& x, Vecto
     return {};
 }
 
-EngineResult<void> add_negbin_cluster_scores(VectorView params, const MatrixView& x, VectorView y,
+EngineResult<void> add_negbin_cluster_scores(VectorView params, const DesignRows& x, VectorView y,
                                              VectorView weights, VectorView offset, CodeView codes,
                                              std::ptrdiff_t groups, std::span<double> out,
                                              FitOptions options) {
@@ -236,8 +238,8 @@ EngineResult<void> add_negbin_cluster_scores(VectorView params, const MatrixView
     for (std::ptrdiff_t first = 0; first < x.rows; first += pass.block()) {
         const std::ptrdiff_t m = std::min(pass.block(), x.rows - first);
         VELMORA_RETURN_IF_ERROR(pass.block_terms(first, m));
-        VELMORA_RETURN_IF_ERROR(add_cluster_rows(pass.rows(first, m), pass.score_.data(), codes,
-                                                 first, groups, k + 1, out));
+        VELMORA_RETURN_IF_ERROR(
+            add_cluster_rows(pass.rows(), pass.score_.data(), codes, first, groups, k + 1, out));
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             out[to_index(codes[first + i] * (k + 1) + k)] += pass.alpha_score_[to_index(i)];
         }

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <span>
 
+#include "engine/design_rows.hpp"
 #include "engine/fault.hpp"
 #include "engine/fit_sums.hpp"
 #include "engine/strided.hpp"
@@ -27,13 +28,13 @@ namespace velmora::engine {
 // b then alpha, y one count per row, weights and offset one value per row or none.
 // A count that is negative or not finite, alpha not above 0 or a mean that overflows
 // is a bad_value fault.
-EngineResult<void> add_negbin_sums(VectorView params, const MatrixView& x, VectorView y,
+EngineResult<void> add_negbin_sums(VectorView params, const DesignRows& x, VectorView y,
                                    VectorView weights, VectorView offset, FitSums& sums,
                                    FitOptions options = {});
 
 // Adds the scores n_i s_i of the rows of cluster g into row g of out, a row-major
 // groups x (k + 1) matrix, for every g; codes holds each row's cluster in [0, groups).
-EngineResult<void> add_negbin_cluster_scores(VectorView params, const MatrixView& x, VectorView y,
+EngineResult<void> add_negbin_cluster_scores(VectorView params, const DesignRows& x, VectorView y,
                                              VectorView weights, VectorView offset, CodeView codes,
                                              std::ptrdiff_t groups, std::span<double> out,
                                              FitOptions options = {});

@@ -22,7 +22,7 @@ using surface::Result;
 struct RowInputs {
     engine::ModelKind link{};
     engine::VectorView beta, y, weights, offset;
-    engine::MatrixView x;
+    engine::DesignRows x{engine::MatrixView{}};
 };
 
 Result<RowInputs> read_rows(const char* link, PyObject* beta, PyObject* x, PyObject* y,
@@ -30,7 +30,7 @@ Result<RowInputs> read_rows(const char* link, PyObject* beta, PyObject* x, PyObj
     RowInputs in;
     VELMORA_ASSIGN_OR_RETURN(in.link, read_link(link, engine::fit_links));
     VELMORA_ASSIGN_OR_RETURN(in.beta, surface::as_vector_view(beta, "beta"));
-    VELMORA_ASSIGN_OR_RETURN(in.x, surface::as_matrix_view(x, "x"));
+    VELMORA_ASSIGN_OR_RETURN(in.x, surface::as_design_rows(x, "x"));
     VELMORA_ASSIGN_OR_RETURN(in.y, surface::as_vector_view(y, "y"));
     VELMORA_ASSIGN_OR_RETURN(in.weights, optional_vector(weights, "weights"));
     VELMORA_ASSIGN_OR_RETURN(in.offset, optional_vector(offset, "offset"));

@@ -75,7 +75,7 @@ struct GlmInputs {
     engine::Family family;
     engine::ModelKind link{};
     engine::VectorView beta;
-    engine::MatrixView x;
+    engine::DesignRows x{engine::MatrixView{}};
     engine::GlmRows rows;
 };
 
@@ -86,7 +86,7 @@ Result<GlmInputs> read_glm(const char* family, const char* link, PyObject* beta,
     VELMORA_ASSIGN_OR_RETURN(in.family, read_family_with(family, alpha, var_power));
     VELMORA_ASSIGN_OR_RETURN(in.link, read_link(link, engine::all_links));
     VELMORA_ASSIGN_OR_RETURN(in.beta, surface::as_vector_view(beta, "beta"));
-    VELMORA_ASSIGN_OR_RETURN(in.x, surface::as_matrix_view(x, "x"));
+    VELMORA_ASSIGN_OR_RETURN(in.x, surface::as_design_rows(x, "x"));
     VELMORA_ASSIGN_OR_RETURN(in.rows.y, surface::as_vector_view(y, "y"));
     VELMORA_ASSIGN_OR_RETURN(in.rows.offset, optional_vector(offset, "offset"));
     VELMORA_ASSIGN_OR_RETURN(in.rows.frequency, optional_vector(frequency, "freq_weights"));
@@ -202,7 +202,7 @@ Result<PyRef> negbin_sums(PyObject* module, PyObject* args, PyObject* kwargs) {
         return fetched();
     }
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView p, surface::as_vector_view(params, "params"));
-    VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView xv, surface::as_matrix_view(x, "x"));
+    VELMORA_ASSIGN_OR_RETURN(const engine::DesignRows xv, surface::as_design_rows(x, "x"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView yv, surface::as_vector_view(y, "y"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView w, optional_vector(weights, "weights"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView o, optional_vector(offset, "offset"));
@@ -226,7 +226,7 @@ Result<PyRef> negbin_cluster_scores(PyObject*, PyObject* args, PyObject* kwargs)
         return fetched();
     }
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView p, surface::as_vector_view(params, "params"));
-    VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView xv, surface::as_matrix_view(x, "x"));
+    VELMORA_ASSIGN_OR_RETURN(const engine::DesignRows xv, surface::as_design_rows(x, "x"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView yv, surface::as_vector_view(y, "y"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView w, optional_vector(weights, "weights"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView o, optional_vector(offset, "offset"));

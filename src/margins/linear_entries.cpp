@@ -38,13 +38,13 @@ constexpr std::array meat_fields{
 
 // The arrays every entry reads.
 struct LinearInputs {
-    engine::MatrixView x;
+    engine::DesignRows x{engine::MatrixView{}};
     engine::VectorView y, weights;
 };
 
 Result<LinearInputs> read_linear(PyObject* x, PyObject* y, PyObject* weights) {
     LinearInputs in;
-    VELMORA_ASSIGN_OR_RETURN(in.x, surface::as_matrix_view(x, "x"));
+    VELMORA_ASSIGN_OR_RETURN(in.x, surface::as_design_rows(x, "x"));
     VELMORA_ASSIGN_OR_RETURN(in.y, surface::as_vector_view(y, "y"));
     VELMORA_ASSIGN_OR_RETURN(in.weights, optional_vector(weights, "weights"));
     return in;

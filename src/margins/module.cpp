@@ -56,7 +56,7 @@ Result<PyRef> contrast_sums(PyObject* module, PyObject* args, PyObject* kwargs) 
     VELMORA_ASSIGN_OR_RETURN(const engine::ModelKind link, read_link(link_text, engine::all_links));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView beta,
                              surface::as_vector_view(beta_obj, "beta"));
-    VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView x, surface::as_matrix_view(x_obj, "x"));
+    VELMORA_ASSIGN_OR_RETURN(const engine::DesignRows x, surface::as_design_rows(x_obj, "x"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView weights,
                              optional_vector(weights_obj, "weights"));
     VELMORA_ASSIGN_OR_RETURN(const engine::VectorView offset,

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velmora::surface {
 namespace {
@@ -122,6 +124,35 @@ Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label)
     VELMORA_ASSIGN_OR_RETURN(const ArrayLayout layout, array_layout(obj, 2, NPY_DOUBLE, label));
     return engine::MatrixView{static_cast<const double*>(layout.data), layout.shape[0],
                               layout.shape[1], layout.strides[0], layout.strides[1]};
+}
+
+Result<engine::DesignRows> as_design_rows(PyObject* obj, std::string_view label) {
+    if (!PyTuple_Check(obj)) {
+        VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView matrix, as_matrix_view(obj, label));
+        return engine::DesignRows(matrix);
+    }
+    const std::string name(label);
+    const Py_ssize_t count = PyTuple_GET_SIZE(obj);
+    if (count == 0) {
+        return std::unexpected(PyError::make(
+            PyExc_ValueError, name + ": a tuple of no columns; pass a rows x 0 array instead"));
+    }
+    std::vector<engine::VectorView> columns;
+    columns.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        VELMORA_ASSIGN_OR_RETURN(
+            const engine::VectorView view,
+            as_vector_view(PyTuple_GET_ITEM(obj, j), name + " column " + std::to_string(j)));
+        if (!columns.empty() && view.size != columns.front().size) {
+            return std::unexpected(PyError::make(
+                PyExc_ValueError, name + ": column " + std::to_string(j) + " holds " +
+                                      std::to_string(view.size) + " rows, column 0 holds " +
+                                      std::to_string(columns.front().size)));
+        }
+        columns.push_back(view);
+    }
+    const std::ptrdiff_t rows = columns.front().size;
+    return engine::DesignRows(std::move(columns), rows);
 }
 
 Result<engine::CodeView> as_code_view(PyObject* obj, std::string_view label) {

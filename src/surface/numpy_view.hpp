@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "engine/design_rows.hpp"
 #include "engine/strided.hpp"
 #include "surface/py_error.hpp"
 #include "surface/py_ref.hpp"
@@ -18,6 +19,11 @@ Result<engine::VectorView> as_vector_view(PyObject* obj, std::string_view label)
 
 // Returns a view of a two-dimensional float64 array; label names the input in messages.
 Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label);
+
+// Returns the rows of a design matrix: a two-dimensional float64 array, or a tuple of
+// one-dimensional float64 arrays of one length, its columns. A tuple, not a list: its
+// arrays stay in it while the interpreter's lock is released.
+Result<engine::DesignRows> as_design_rows(PyObject* obj, std::string_view label);
 
 // Returns a view of a one-dimensional int64 array; label names the input in messages.
 Result<engine::CodeView> as_code_view(PyObject* obj, std::string_view label);

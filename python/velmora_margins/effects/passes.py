@@ -18,6 +18,7 @@ import pandas as pd
 from velmora_margins import _kernels
 from velmora_margins.effects.contrasts import Chunk, DerivativeContrast, Plan, Side
 from velmora_margins.effects.model import GroupSums
+from velmora_margins.formula.design_columns import DesignColumns, design_argument
 from velmora_margins.links import Link
 
 
@@ -31,7 +32,7 @@ def aligned(array: np.ndarray) -> np.ndarray:
 class Rows:
     """Rows of a model: the design matrix and what the effects read beside it."""
 
-    x: np.ndarray  # rows x k
+    x: np.ndarray | DesignColumns  # rows x k
     data: pd.DataFrame | None  # the data columns the plan evaluates, on the same rows
     weights: np.ndarray | None
     labels: np.ndarray | None  # each row's group, or None without groups
@@ -42,7 +43,7 @@ def chunk_sums(
     link: Link,
     params: np.ndarray,
     plan: Plan,
-    x: np.ndarray,
+    x: np.ndarray | DesignColumns,
     chunk: Chunk,
     weights: np.ndarray | None,
     offset: np.ndarray | None = None,
@@ -63,7 +64,7 @@ def chunk_sums(
     return _kernels.contrast_sums(
         link.name,
         aligned(params),
-        aligned(x),
+        design_argument(x),
         None if weights is None else aligned(weights),
         derivatives,
         level_contrasts,

@@ -19,6 +19,7 @@ import pandas as pd
 
 from velmora_margins import _kernels
 from velmora_margins.errors import DesignError
+from velmora_margins.formula.design_columns import DesignColumns, alone
 from velmora_margins.formula.factor import Factor
 
 
@@ -69,6 +70,15 @@ class Column:
     picks: tuple[int, ...]
     contrasts: tuple[np.ndarray | None, ...]
 
+    def in_place(self, values: Mapping[Factor, np.ndarray], rows: int) -> np.ndarray | None:
+        """Returns the column where it needs no making: the intercept's ones (one value
+        for every row), or a numerical factor's value as it is, read in place; else None."""
+        if not self.factors:
+            return np.broadcast_to(np.float64(1.0), (rows,))
+        if len(self.factors) == 1 and self.contrasts[0] is None:
+            return np.asarray(values[self.factors[0]][:, self.picks[0]])
+        return None
+
     def make(self, values: Mapping[Factor, np.ndarray], rows: int) -> np.ndarray:
         """Returns the column from each factor's value (numerical) or level indices
         (categorical), multiplying in the factors' order as the design did."""
@@ -84,7 +94,12 @@ class Column:
         for at, (factor, pick, contrast) in enumerate(
             zip(self.factors, self.picks, self.contrasts, strict=True)
         ):
-            part = factor_part(values[factor], pick, contrast)
+            value = values[factor]
+            if at == 0 and contrast is not None and value.dtype.kind != "f":
+                # Each row's level's value, written in place (the codes are all levels).
+                np.take(contrast[:, pick], value, out=out, mode="clip")
+                continue
+            part = factor_part(value, pick, contrast)
             if at == 0:
                 out[...] = part
             else:
@@ -120,44 +135,64 @@ class Design:
     def names(self) -> tuple[str, ...]:
         return tuple(c.name for c in self.columns)
 
-    def matrix(
-        self, data: pd.DataFrame, reuse: bool = False
-    ) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
-        """Returns the design matrix of data's rows (Fortran order), the outcome, and which
-        rows they are: rows where a factor or the outcome is missing are left out, as the
-        formula engine leaves them out. With ``reuse``, the matrix lives in this thread's
-        scratch memory, valid until the thread makes the next one."""
-        rows = len(data)
-        keep = np.ones(rows, dtype=bool)
+    def values(
+        self, data: pd.DataFrame
+    ) -> tuple[dict[Factor, np.ndarray], np.ndarray | None, np.ndarray]:
+        """Returns each factor's value (numerical) or level indices (categorical) and the
+        outcome on the rows where none is missing, and which rows they are: rows where a
+        factor or the outcome is missing are left out, as the formula engine leaves them
+        out."""
+        # Column by column: a reduction along an axis of one value (most factors' values
+        # are one column) takes several times as long as the comparisons themselves.
+        missing = np.zeros(len(data), dtype=bool)
         values: dict[Factor, np.ndarray] = {}
         for factor in self.factors:
             if factor.numerical:
                 value = factor.value(data)
-                keep &= ~np.isnan(value).any(axis=1)
+                for column in value.T:
+                    missing |= np.isnan(column)
             else:
                 value = factor.codes(data, missing=True)
-                keep &= value >= 0
+                missing |= value < 0
             values[factor] = value
         outcome = None
         if self.outcome is not None:
             outcome = self.outcome.value(data)
             if outcome.shape[1] != 1:
                 raise DesignError(f"the outcome {self.outcome.code} is not one column of numbers")
-            keep &= ~np.isnan(outcome[:, 0])
+            missing |= np.isnan(outcome[:, 0])
+        keep = ~missing
         if not keep.all():
             values = {f: v[keep] for f, v in values.items()}
             outcome = None if outcome is None else outcome[keep]
-        kept = int(keep.sum())
-        x = (
-            scratch_matrix(kept, len(self.columns))
-            if reuse
-            else fresh_matrix(kept, len(self.columns))
-        )
-        for column in self.columns:
-            column.make_into(values, x[:, column.index])
-        return x, None if outcome is None else outcome[:, 0], keep
+        return values, None if outcome is None else outcome[:, 0], keep
+
+    def matrix(
+        self, data: pd.DataFrame, reuse: bool = False
+    ) -> tuple[DesignColumns, np.ndarray | None, np.ndarray]:
+        """Returns the design matrix of data's rows, held as its columns, the outcome, and which
+        rows they are (see values). A column that is a numerical factor's value as it is
+        reads that value in place, and the intercept is one 1 for every row; only the
+        other columns are made. With ``reuse`` those live in this thread's scratch memory,
+        valid until the thread makes the next ones; without it, a column read in place is
+        copied where it is part of a larger array, so as to keep no more than its own."""
+        values, outcome, keep = self.values(data)
+        rows = int(keep.sum())
+        columns: list[np.ndarray | None] = [c.in_place(values, rows) for c in self.columns]
+        if not reuse:
+            columns = [None if c is None else alone(c) for c in columns]
+        made = [c for c in self.columns if columns[c.index] is None]
+        store = (scratch_matrix if reuse else fresh_matrix)(rows, len(made))
+        for at, column in enumerate(made):
+            column.make_into(values, store[:, at])
+            columns[column.index] = store[:, at]
+        held = tuple(c for c in columns if c is not None)
+        assert len(held) == len(self.columns)
+        return DesignColumns(held, rows), outcome, keep
 
 
-def binary_columns(x: np.ndarray) -> np.ndarray:
+def binary_columns(x: np.ndarray | DesignColumns) -> np.ndarray:
     """Returns whether each column of a design matrix holds only 0 and 1."""
+    if isinstance(x, DesignColumns):
+        return x.binary()
     return np.asarray(_kernels.binary_columns(x if x.flags.aligned else np.array(x)), dtype=bool)

@@ -112,7 +112,7 @@ def start_sums(part: Part, kind: GlmKind, mean: float) -> _kernels.LinearSums:
     unusable = ~(np.isfinite(w) & np.isfinite(z))
     w = np.where(unusable, 0.0, w)
     z = np.where(unusable, 0.0, z)
-    return _kernels.ols_sums(aligned(part.x), aligned(z), aligned(w))
+    return _kernels.ols_sums(part.x.argument(), aligned(z), aligned(w))
 
 
 def start(passes: Passes, kind: GlmKind, formula: str) -> np.ndarray:

@@ -50,7 +50,7 @@ class BinaryKind:
         return _kernels.fit_sums(
             self.link.name,
             aligned(beta),
-            aligned(part.x),
+            part.x.argument(),
             aligned(part.y),
             optional(part.weights),
             meat,
@@ -64,7 +64,7 @@ class BinaryKind:
         return _kernels.cluster_scores(
             self.link.name,
             aligned(beta),
-            aligned(part.x),
+            part.x.argument(),
             aligned(part.y),
             optional(part.weights),
             codes,
@@ -91,7 +91,7 @@ class GlmKind:
                 self.family,
                 self.link.name,
                 aligned(beta),
-                aligned(part.x),
+                part.x.argument(),
                 aligned(part.y),
                 optional(part.offset),
                 optional(part.weights),
@@ -114,7 +114,7 @@ class GlmKind:
                 self.family,
                 self.link.name,
                 aligned(beta),
-                aligned(part.x),
+                part.x.argument(),
                 aligned(part.y),
                 codes,
                 groups,
@@ -137,7 +137,7 @@ class NegbinKind:
         try:
             return _kernels.negbin_sums(
                 aligned(params),
-                aligned(part.x),
+                part.x.argument(),
                 aligned(part.y),
                 optional(part.weights),
                 meat,
@@ -153,7 +153,7 @@ class NegbinKind:
         try:
             return _kernels.negbin_cluster_scores(
                 aligned(params),
-                aligned(part.x),
+                part.x.argument(),
                 aligned(part.y),
                 optional(part.weights),
                 codes,
@@ -171,14 +171,18 @@ class LinearKind:
     def sums(self, part: Part, beta: np.ndarray, meat: bool) -> _kernels.LinearSums:
         assert part.y is not None
         try:
-            return _kernels.ols_sums(aligned(part.x), aligned(part.y), optional(part.weights))
+            return _kernels.ols_sums(part.x.argument(), aligned(part.y), optional(part.weights))
         except ValueError as error:
             raise refused(part, error) from None
 
     def meat(self, part: Part, beta: np.ndarray, bread: np.ndarray) -> _kernels.LinearMeat:
         assert part.y is not None
         return _kernels.ols_meat(
-            aligned(beta), aligned(bread), aligned(part.x), aligned(part.y), optional(part.weights)
+            aligned(beta),
+            aligned(bread),
+            part.x.argument(),
+            aligned(part.y),
+            optional(part.weights),
         )
 
     def cluster_scores(
@@ -186,7 +190,7 @@ class LinearKind:
     ) -> np.ndarray:
         assert part.y is not None
         return _kernels.ols_cluster_scores(
-            aligned(beta), aligned(part.x), aligned(part.y), optional(part.weights), codes, groups
+            aligned(beta), part.x.argument(), aligned(part.y), optional(part.weights), codes, groups
         )
 
 

@@ -16,6 +16,7 @@ import pandas as pd
 from velmora_margins import validation
 from velmora_margins.errors import DesignError, PartitionError
 from velmora_margins.formula.design import Design
+from velmora_margins.formula.design_columns import DesignColumns
 from velmora_margins.partitioned.memory import partition_done
 from velmora_margins.partitioned.models import check_outcome_values
 
@@ -42,7 +43,7 @@ class Layout:
 class Part:
     """A partition's rows that the model uses."""
 
-    x: np.ndarray  # rows x k, C order
+    x: DesignColumns  # rows x k
     y: np.ndarray | None
     weights: np.ndarray | None
     cluster: np.ndarray | None

@@ -206,7 +206,7 @@ class PartitionedModel:
         source, layout = self.layout(by=by)
         runner = runner_for(source)
         parts = runner.run(partial(part_in_memory, layout=layout, names=runner.names()))
-        x = np.ascontiguousarray(np.concatenate([p.x for p in parts]))
+        x = np.ascontiguousarray(np.concatenate([p.x.array() for p in parts]))
         labels = None if by is None else np.concatenate([p.by for p in parts])
         return x, labels
 
