@@ -5,7 +5,6 @@ and every kernel's sums from the columns against the same rows as one matrix, bi
 import re
 
 import numpy as np
-import pandas as pd
 import patsy
 import pytest
 
@@ -16,12 +15,15 @@ from velmora_margins.formula.reader import read_design
 FORMULA = "affairs ~ age + yrs_married + C(religious) + rate_marriage:educ"
 
 
+def fair_design(fair):
+    outcome, x = patsy.dmatrices(FORMULA, fair, return_type="dataframe")
+    return read_design(x.design_info, list(fair.columns), FORMULA, outcome.design_info)
+
+
 @pytest.fixture(scope="module")
 def held(fair):
     """The fair data's design held as columns, the same as one matrix, and the outcome."""
-    outcome, x = patsy.dmatrices(FORMULA, fair, return_type="dataframe")
-    design = read_design(x.design_info, list(fair.columns), FORMULA, outcome.design_info)
-    columns, y, keep = design.matrix(fair)
+    columns, y, keep = fair_design(fair).matrix(fair, reuse=True)
     assert keep.all()
     return columns, columns.array(), y
 
@@ -30,34 +32,24 @@ def same_bits(a, b):
     return np.asarray(a).tobytes() == np.asarray(b).tobytes()
 
 
-def test_data_columns_are_read_in_place_and_only_the_others_made(fair, held):
-    columns, matrix, _ = held
+def test_a_pass_reads_data_columns_in_place_and_kept_rows_copy_them(fair, held):
+    passing, matrix, _ = held
+    kept = fair_design(fair).matrix(fair)[0]
+    np.testing.assert_array_equal(kept.array(), matrix)
     # Intercept, religious 2, 3 and 4, age, yrs_married, rate_marriage:educ.
-    assert columns.shape == matrix.shape == (len(fair), 7)
-    ones, *levels, age, married, product = columns.columns
-    assert ones.strides == (0,)
-    assert ones[0] == 1.0
-    for column, name in ((age, "age"), (married, "yrs_married")):
-        assert np.shares_memory(column, fair[name].to_numpy())
-    for made in (*levels, product):
-        assert not any(np.shares_memory(made, fair[c].to_numpy()) for c in fair.columns)
-    np.testing.assert_array_equal(product, fair["rate_marriage"] * fair["educ"])
-    np.testing.assert_array_equal(levels[1], fair["religious"] == 3)
-
-
-def test_a_kept_column_does_not_keep_a_block_of_other_columns(fair):
-    # A frame whose numbers are one block: a column read in place would keep them all.
-    block = pd.DataFrame(
-        fair[["affairs", "age", "educ", "occupation"]].to_numpy(),
-        columns=["affairs", "age", "educ", "occupation"],
-    )
-    outcome, x = patsy.dmatrices("affairs ~ age", block, return_type="dataframe")
-    design = read_design(x.design_info, list(block.columns), "affairs ~ age", outcome.design_info)
-    shared = np.asarray(block["age"])
-    assert np.shares_memory(design.matrix(block, reuse=True)[0].columns[1], shared)
-    kept = design.matrix(block)[0].columns[1]
-    assert not np.shares_memory(kept, shared)
-    np.testing.assert_array_equal(kept, block["age"])
+    assert passing.shape == kept.shape == matrix.shape == (len(fair), 7)
+    data = [fair[c].to_numpy() for c in fair.columns]
+    for columns in (passing, kept):
+        ones, *levels, age, married, product = columns.columns
+        assert ones.strides == (0,)  # one value for every row
+        assert ones[0] == 1.0
+        for made in (*levels, product):
+            assert not any(np.shares_memory(made, d) for d in data)
+        np.testing.assert_array_equal(product, fair["rate_marriage"] * fair["educ"])
+        np.testing.assert_array_equal(levels[1], fair["religious"] == 3)
+        read = [np.shares_memory(age, fair["age"].to_numpy())]
+        read.append(np.shares_memory(married, fair["yrs_married"].to_numpy()))
+        assert read == [columns is passing] * 2
 
 
 def test_rows_products_and_flags_as_of_one_matrix(held):

@@ -160,3 +160,21 @@ def test_text_levels_do_not_depend_on_the_hash_seed():
     for run in runs:
         assert run == first
     np.testing.assert_allclose(first["dask"][1], first["pandas"][1], rtol=1e-12)
+
+
+def test_parquet_text_read_as_levels_gives_the_same_fit_and_effects(holed, tmp_path):
+    # Text columns that only name levels are read from the files' dictionaries as
+    # categoricals; one also named by the effects' groups is read as text for them.
+    data = sorted_by(holed, "job").assign(
+        band=lambda d: d["rate_marriage"].map({1: "low", 2: "low", 3: "mid", 4: "high", 5: "top"})
+    )
+    for i, rows in enumerate(np.array_split(np.arange(len(data)), 4)):
+        data.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
+    source = sources.open_source(tmp_path).reading_levels(["job", "band", "age"])
+    assert source.levels == ("job", "band")
+    assert isinstance(source.load(0).dtypes["job"], pd.CategoricalDtype)
+    formula = HOLED + " + band"
+    ours = velmora_margins.fit(formula, str(tmp_path))
+    theirs = smf.logit(formula, data).fit(disp=0)
+    assert_same_fit_and_effects(ours, theirs)
+    assert_same_fit_and_effects(ours, theirs, by="band")

@@ -19,7 +19,7 @@ import pandas as pd
 
 from velmora_margins import _kernels
 from velmora_margins.errors import DesignError
-from velmora_margins.formula.design_columns import DesignColumns, alone
+from velmora_margins.formula.design_columns import DesignColumns
 from velmora_margins.formula.factor import Factor
 
 
@@ -171,16 +171,20 @@ class Design:
         self, data: pd.DataFrame, reuse: bool = False
     ) -> tuple[DesignColumns, np.ndarray | None, np.ndarray]:
         """Returns the design matrix of data's rows, held as its columns, the outcome, and which
-        rows they are (see values). A column that is a numerical factor's value as it is
-        reads that value in place, and the intercept is one 1 for every row; only the
-        other columns are made. With ``reuse`` those live in this thread's scratch memory,
-        valid until the thread makes the next ones; without it, a column read in place is
-        copied where it is part of a larger array, so as to keep no more than its own."""
+        rows they are (see values). The intercept is one 1 for every row.
+
+        With ``reuse``, for a pass that is done with the rows when it has summed them, a
+        column that is a numerical factor's value as it is reads that value in place, and
+        only the other columns are made, in this thread's scratch memory (valid until the
+        thread makes the next ones). Without it, for rows that are kept, every other column
+        is made in memory of the design's own, paged in at once: the data's memory then
+        goes back to its allocator for the next partition's reading, where keeping it
+        would have every partition read into fresh memory, a page fault at a time."""
         values, outcome, keep = self.values(data)
         rows = int(keep.sum())
-        columns: list[np.ndarray | None] = [c.in_place(values, rows) for c in self.columns]
-        if not reuse:
-            columns = [None if c is None else alone(c) for c in columns]
+        columns: list[np.ndarray | None] = [
+            c.in_place(values, rows) if reuse or not c.factors else None for c in self.columns
+        ]
         made = [c for c in self.columns if columns[c.index] is None]
         store = (scratch_matrix if reuse else fresh_matrix)(rows, len(made))
         for at, column in enumerate(made):

@@ -67,15 +67,6 @@ class DesignColumns:
         return np.array(flags, dtype=bool)
 
 
-def alone(column: np.ndarray) -> np.ndarray:
-    """Returns the column, or a copy of it where it is a view into a larger array (such as
-    a data frame's block of several columns), which keeping the view would keep whole."""
-    owner = column
-    while isinstance(owner.base, np.ndarray):
-        owner = owner.base
-    return column if owner.nbytes <= column.nbytes else np.array(column)
-
-
 def design_argument(x: np.ndarray | DesignColumns) -> np.ndarray | tuple[np.ndarray, ...]:
     """Returns a design matrix, one array or held as columns, as the kernels take it."""
     if isinstance(x, DesignColumns):

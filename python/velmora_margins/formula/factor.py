@@ -94,8 +94,12 @@ class Factor:
         value = getattr(value, "data", value)  # the value of C(...) is a box around it
         values = value if isinstance(value, pd.Series) else pd.Series(np.asarray(value))
         # The distinct values first, then their levels: looking up each row's text in the
-        # levels would hash every row's string again.
-        found, distinct = pd.factorize(values, use_na_sentinel=True)
+        # levels would hash every row's string again. A categorical's codes are already
+        # indices of its distinct values.
+        if isinstance(values.dtype, pd.CategoricalDtype):
+            found, distinct = values.cat.codes.to_numpy(), values.cat.categories
+        else:
+            found, distinct = pd.factorize(values, use_na_sentinel=True)
         # The last entry, -1, is where a missing value's -1 points.
         level_of = np.append(pd.Index(self.categories).get_indexer(distinct), -1)
         codes = np.asarray(level_of[found], dtype=np.intp)

@@ -114,8 +114,8 @@ def fit(
     design = learn_design(formula, runner_for(everything, progress), eval_env)
     give_back()
     extra = [c for c in options.values() if c is not None]
-    runner = runner_for(everything.select(list(dict.fromkeys([*used, *extra]))), progress)
-    dtypes = runner.source.dtypes()
+    source = everything.select(list(dict.fromkeys([*used, *extra])))
+    dtypes = source.dtypes()
     outcome = design.outcome
     bool_outcome = (
         outcome.code
@@ -124,7 +124,7 @@ def fit(
     )
     layout = Layout(
         design,
-        tuple(runner.source.columns),
+        tuple(source.columns),
         weights=weights,
         cluster=cluster,
         bool_outcome=bool_outcome,
@@ -133,6 +133,7 @@ def fit(
         offset=offset,
         exposure=exposure,
     )
+    runner = runner_for(source.reading_levels(layout.level_columns), progress)
     keep = design_bytes(runner.source.rows(), len(design.columns)) <= cache_limit()
     passes = Passes(runner, layout, kind_of(choice), keep)
     estimate = estimated(passes, choice, design.names, formula, cov_type)

@@ -84,8 +84,16 @@ def file_columns(paths: list[Path], kind: str) -> tuple[list[str], list[int] | N
     return csv_columns(paths), None
 
 
-def read_file(path: str, kind: str, columns: list[str], rows: int | None = None) -> pd.DataFrame:
-    """Returns a data file's columns as a DataFrame (its first rows only, given rows)."""
+def read_file(
+    path: str,
+    kind: str,
+    columns: list[str],
+    rows: int | None = None,
+    levels: tuple[str, ...] = (),
+) -> pd.DataFrame:
+    """Returns a data file's columns as a DataFrame (its first rows only, given rows).
+    Parquet's text columns among levels come as categoricals, read from the file's
+    dictionary of distinct values, without making a string for every row."""
     if kind == "parquet":
         import pyarrow.parquet as pq
 
@@ -98,7 +106,12 @@ def read_file(path: str, kind: str, columns: list[str], rows: int | None = None)
             # Arrow's own pools. Mapped rather than read: reading copies the file from the
             # system's cache, which took two thirds of a read's time.
             table = pq.read_table(
-                path, columns=columns, use_threads=False, pre_buffer=False, memory_map=True
+                path,
+                columns=columns,
+                use_threads=False,
+                pre_buffer=False,
+                memory_map=True,
+                read_dictionary=[c for c in levels if c in columns] or None,
             )
             # Column by column, and each column's Arrow memory freed as it is converted.
             frame = table.to_pandas(split_blocks=True, self_destruct=True, use_threads=False)

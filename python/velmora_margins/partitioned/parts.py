@@ -38,6 +38,19 @@ class Layout:
     offset: str | None = None  # a column added to every linear predictor
     exposure: str | None = None  # a column whose logarithm is added to it
 
+    @property
+    def level_columns(self) -> tuple[str, ...]:
+        """The columns that the partitions read for the levels of categorical factors
+        alone: their values matter only as levels, so they may come as categoricals."""
+        design = self.design
+        levels = set().union(*(f.variables for f in design.factors if not f.numerical))
+        other = set().union(*(f.variables for f in design.factors if f.numerical))
+        if design.outcome is not None:
+            other |= design.outcome.variables
+        named = (self.weights, self.cluster, self.by, self.offset, self.exposure, *self.data)
+        other |= {c for c in named if c is not None}
+        return tuple(c for c in self.columns if c in levels - other)
+
 
 @dataclass
 class Part:

@@ -147,7 +147,7 @@ class PartitionedModel:
             offset=self.offset,
             exposure=self.exposure,
         )
-        return source, layout
+        return source.reading_levels(layout.level_columns), layout
 
     def effect_sums(self, plan: Plan, options: RowOptions, link: Link) -> GroupSums:
         assert options.weights is None or isinstance(options.weights, str)

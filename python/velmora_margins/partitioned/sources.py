@@ -71,6 +71,11 @@ class Source(ABC):
         """Returns each partition's rows, where they are known without reading them."""
         return None
 
+    def reading_levels(self, columns: Sequence[str]) -> Source:
+        """Returns the source reading those of the given columns that only name levels as
+        categoricals, where it reads them faster so (text in Parquet files)."""
+        return self
+
     def select(self, columns: Sequence[str]) -> Source:
         """Returns the source with only the given columns (which it must have)."""
         missing = [c for c in columns if c not in self.columns]
@@ -153,6 +158,7 @@ class FileSource(Source):
     kind: str = "parquet"  # or "csv"
     file_dtypes: dict[str, Any] = field(default_factory=dict)  # from the first file
     file_rows: tuple[int, ...] | None = None  # each file's rows, where metadata tells
+    levels: tuple[str, ...] = ()  # text columns read as categoricals (see reading_levels)
 
     @property
     def partitions(self) -> int:
@@ -165,7 +171,17 @@ class FileSource(Source):
         return {c: self.file_dtypes[c] for c in self.columns}
 
     def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
-        return read_file(self.paths[index], self.kind, list(self.columns), rows)
+        return read_file(self.paths[index], self.kind, list(self.columns), rows, self.levels)
+
+    def reading_levels(self, columns: Sequence[str]) -> Source:
+        if self.kind != "parquet":
+            return self
+        text = tuple(
+            c
+            for c in columns
+            if c in self.columns and pd.api.types.is_string_dtype(self.file_dtypes[c])
+        )
+        return replace(self, levels=text)
 
     def rows(self) -> int | None:
         return None if self.file_rows is None else sum(self.file_rows)
@@ -177,7 +193,7 @@ class FileSource(Source):
         """Returns the files' reading, for their columns, as Dask's delayed values."""
         delayed = import_dask().delayed
         return [
-            delayed(read_file, pure=True)(path, self.kind, list(self.columns))
+            delayed(read_file, pure=True)(path, self.kind, list(self.columns), None, self.levels)
             for path in self.paths
         ]
 
