@@ -27,18 +27,17 @@ def fresh_matrix(rows: int, columns: int) -> np.ndarray:
     """Returns a new matrix in Fortran order (it is filled a column at a time) in memory
     mapped for it alone. NumPy asks the system for huge pages for its own large arrays,
     and where the system then compacts memory before each such page is first written,
-    that takes several times as long as filling the matrix; mapped memory is paged in
-    when it is mapped, and unmapped when the matrix goes."""
+    that takes several times as long as filling the matrix; mapped memory is unmapped
+    when the matrix goes. Its pages come as they are first written, not all at once when
+    it is mapped: the system pages in a mapping while holding the process's memory map,
+    which made every other thread that took fresh memory wait (two threads took as long
+    as one), where pages faulted in by each thread come in parallel."""
     size = rows * columns * 8
     if size == 0:
         return np.empty((rows, columns), order="F")
-    buffer = mmap.mmap(-1, size, flags=MAP_FLAGS)
+    buffer = mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
     return np.frombuffer(buffer, dtype=np.float64).reshape((rows, columns), order="F")
 
-
-# Private anonymous memory, paged in by the system in one call where it can (Linux): that
-# takes about half as long as a fault on first writing each page.
-MAP_FLAGS = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
 
 _scratch = threading.local()
 
