@@ -91,10 +91,6 @@ def row_piece(part: Part, piece: int, pieces: int) -> Part:
     )
 
 
-def row_pieces(part: Part, pieces: int) -> list[Part]:
-    return [row_piece(part, piece, pieces) for piece in range(pieces)]
-
-
 def partition_name(names: list[str] | None, index: int) -> str:
     """Returns what a partition is called in messages: its file, or "partition 3"."""
     if names is not None and index < len(names):

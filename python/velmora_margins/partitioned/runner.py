@@ -23,7 +23,7 @@ from typing import Any, TypeVar
 
 import pandas as pd
 
-from velmora_margins.partitioned.parts import row_piece, row_pieces
+from velmora_margins.partitioned.parts import row_piece
 from velmora_margins.partitioned.sources import DaskFrameSource, FileSource, Source
 
 T = TypeVar("T")
@@ -138,7 +138,7 @@ class ThreadRunner(Runner):
         return self.map(lambda i: task(kept[i], i), len(kept))
 
     def split_kept(self, kept: Sequence[Any], pieces: int) -> list[Any]:
-        return [piece for part in kept for piece in row_pieces(part, pieces)]
+        return [row_piece(part, piece, pieces) for part in kept for piece in range(pieces)]
 
 
 class DaskRunner(Runner):
