@@ -176,9 +176,9 @@ class Design:
         column that is a numerical factor's value as it is reads that value in place, and
         only the other columns are made, in this thread's scratch memory (valid until the
         thread makes the next ones). Without it, for rows that are kept, every other column
-        is made in memory of the design's own, paged in at once: the data's memory then
-        goes back to its allocator for the next partition's reading, where keeping it
-        would have every partition read into fresh memory, a page fault at a time."""
+        is made in memory of the design's own: the data's memory then goes back to its
+        allocator for the next partition's reading, where keeping it would have every
+        partition read into fresh memory, which took longer, most of all on two threads."""
         values, outcome, keep = self.values(data)
         rows = int(keep.sum())
         columns: list[np.ndarray | None] = [

@@ -179,7 +179,7 @@ class FileSource(Source):
         text = tuple(
             c
             for c in columns
-            if c in self.columns and pd.api.types.is_string_dtype(self.file_dtypes[c])
+            if c in self.columns and isinstance(self.file_dtypes[c], pd.StringDtype)
         )
         return replace(self, levels=text)
 
