@@ -171,8 +171,12 @@ def test_parquet_text_read_as_levels_gives_the_same_fit_and_effects(holed, tmp_p
     for i, rows in enumerate(np.array_split(np.arange(len(data)), 4)):
         data.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
     source = sources.open_source(tmp_path).reading_levels(["job", "band", "age"])
-    assert source.levels == ("job", "band")
-    assert isinstance(source.load(0).dtypes["job"], pd.CategoricalDtype)
+    # Text comes as pandas' string dtype from pandas 3 on; as objects before, read as such.
+    if isinstance(source.file_dtypes["job"], pd.StringDtype):
+        assert source.levels == ("job", "band")
+        assert isinstance(source.load(0).dtypes["job"], pd.CategoricalDtype)
+    else:
+        assert source.levels == ()
     formula = HOLED + " + band"
     ours = velmora_margins.fit(formula, str(tmp_path))
     theirs = smf.logit(formula, data).fit(disp=0)
