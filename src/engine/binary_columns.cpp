@@ -14,7 +14,7 @@ bool contains(std::span<const std::size_t> list, std::size_t j) {
 }  // namespace
 
 EngineResult<std::vector<std::size_t>> find_binary_columns(
-    const MatrixView& x, std::size_t name_count, std::span<const std::size_t> intercept_columns) {
+    const DesignRows& x, std::size_t name_count, std::span<const std::size_t> intercept_columns) {
     std::vector<std::size_t> candidates;
     for (std::size_t i = 0; i < name_count; ++i) {
         if (contains(intercept_columns, i)) continue;
@@ -24,7 +24,8 @@ EngineResult<std::vector<std::size_t>> find_binary_columns(
         }
         candidates.push_back(i);
     }
-    // Rows are scanned in blocks so that a row-major X is read once, not once per column.
+    // Rows are scanned in blocks so that a row-major X is read once, not once per column,
+    // and a column is dropped at the first block that holds a value other than 0 and 1.
     constexpr std::ptrdiff_t scan_rows = 256;
     for (std::ptrdiff_t start = 0; start < x.rows && !candidates.empty(); start += scan_rows) {
         const std::ptrdiff_t end = std::min(start + scan_rows, x.rows);

@@ -23,11 +23,6 @@ class DesignRows {
     DesignRows(const MatrixView& matrix)  // NOLINT(google-explicit-constructor)
         : rows(matrix.rows), cols(matrix.cols), matrix_(matrix) {}
 
-    // One matrix from the parts of its view.
-    DesignRows(const double* data, std::ptrdiff_t n, std::ptrdiff_t k, std::ptrdiff_t row_stride,
-               std::ptrdiff_t col_stride)
-        : DesignRows(MatrixView{data, n, k, row_stride, col_stride}) {}
-
     // Separate columns of rows values each; the caller has checked their lengths.
     DesignRows(std::vector<VectorView> columns, std::ptrdiff_t n)
         : rows(n),
@@ -36,6 +31,11 @@ class DesignRows {
 
     std::ptrdiff_t rows = 0;
     std::ptrdiff_t cols = 0;
+
+    // Returns column j, read in place.
+    VectorView column(std::ptrdiff_t j) const {
+        return columns_.empty() ? matrix_.column(j) : columns_[to_index(j)];
+    }
 
     // Returns rows [first, first + m): a view of the matrix, or the columns' values of those
     // rows copied into buffer as an m x cols column-major matrix, valid until the next call.

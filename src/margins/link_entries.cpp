@@ -81,7 +81,7 @@ Result<PyRef> binary_columns(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &x_obj)) {
         return fetched();
     }
-    VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView x, surface::as_matrix_view(x_obj, "x"));
+    VELMORA_ASSIGN_OR_RETURN(const engine::DesignRows x, surface::as_design_rows(x_obj, "x"));
     auto found = surface::without_gil(
         [&] { return engine::find_binary_columns(x, engine::to_index(x.cols), {}); });
     if (!found) return std::unexpected(from_fault(found.error()));

@@ -208,7 +208,8 @@ PyMethodDef methods[] = {
      "a float64 array: F(v), its density f(v) and f'(v), each an array of v's shape."},
     {"binary_columns", method<binary_columns>(), keywords_too,
      "binary_columns(x)\n--\n\n"
-     "Returns a boolean array that tells for each column of x whether it holds only 0 and 1."},
+     "Returns a boolean array that tells for each column of x (a matrix, or a tuple of its\n"
+     "columns) whether it holds only 0 and 1."},
     {"effects_table", method<effects_table>(), keywords_too,
      "effects_table(effects, std_errors)\n--\n\n"
      "Returns the table of the effects and their standard errors: z, p-values, bounds and\n"

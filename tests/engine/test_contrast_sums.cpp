@@ -209,7 +209,7 @@ void test_parts_and_faults() {
     values[idx(1400 * d.k + 7)] = 0.0;  // column 7, in the last block
     ContrastSums sums(set.count(), idx(d.k));
     const auto bad = add_contrast_sums(ModelKind::probit, vector_of(d.beta),
-                                       {values.data(), d.n, d.k, d.k, 1}, {}, set, sums);
+                                       MatrixView{values.data(), d.n, d.k, d.k, 1}, {}, set, sums);
     CHECK(!bad && bad.error().kind == FaultKind::internal);
 }
 

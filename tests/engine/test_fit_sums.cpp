@@ -209,7 +209,8 @@ struct Terms {
 Terms terms_of(ModelKind kind, double v, double y) {
     const double one = 1.0;
     FitSums s(1, false);
-    const auto done = add_fit_sums(kind, {&v, 1, 1}, {&one, 1, 1, 1, 1}, {&y, 1, 1}, {}, s);
+    const auto done =
+        add_fit_sums(kind, {&v, 1, 1}, MatrixView{&one, 1, 1, 1, 1}, {&y, 1, 1}, {}, s);
     CHECK(done.has_value());
     return {s.loglik, s.score[0], s.information[0]};
 }

@@ -147,9 +147,9 @@ void test_parts_clusters_and_faults() {
     const auto detail = [](const EngineResult<void>& r) {
         return r ? std::string("none") : r.error().detail;
     };
-    CHECK(detail(add_linear_sums({ones.data(), 2, 1, 1, 1}, {bad_y.data(), 2, 1}, {}, s)) ==
-          "y must be finite; row 1 holds nan");
-    CHECK(detail(add_linear_sums({ones.data(), 2, 1, 1, 1}, {ones.data(), 2, 1},
+    CHECK(detail(add_linear_sums(MatrixView{ones.data(), 2, 1, 1, 1}, {bad_y.data(), 2, 1}, {},
+                                 s)) == "y must be finite; row 1 holds nan");
+    CHECK(detail(add_linear_sums(MatrixView{ones.data(), 2, 1, 1, 1}, {ones.data(), 2, 1},
                                  {bad_w.data(), 2, 1}, s)) ==
           "weights must be finite and at least 0; row 1 holds -2");
 }

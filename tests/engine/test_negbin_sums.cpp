@@ -44,9 +44,9 @@ Data make_data() {
 
 FitSums sums_at(const Data& d, const std::vector<double>& params, bool meat = true) {
     FitSums s(4, meat);
-    const auto done =
-        add_negbin_sums({params.data(), 4, 1}, {d.x.data(), d.n, d.k, d.k, 1}, {d.y.data(), d.n, 1},
-                        {d.weights.data(), d.n, 1}, {d.offset.data(), d.n, 1}, s);
+    const auto done = add_negbin_sums(
+        {params.data(), 4, 1}, MatrixView{d.x.data(), d.n, d.k, d.k, 1}, {d.y.data(), d.n, 1},
+        {d.weights.data(), d.n, 1}, {d.offset.data(), d.n, 1}, s);
     CHECK(done.has_value(), "%s", done ? "" : done.error().detail.c_str());
     return s;
 }
@@ -116,7 +116,7 @@ void test_parts_and_clusters() {
     const FitSums whole = sums_at(d, params);
     FitSums parts(4, true);
     for (const auto& [a, b] : {std::pair<std::ptrdiff_t, std::ptrdiff_t>{0, 150}, {150, 400}}) {
-        CHECK(add_negbin_sums({params.data(), 4, 1}, {d.x.data() + 3 * a, b - a, 3, 3, 1},
+        CHECK(add_negbin_sums({params.data(), 4, 1}, MatrixView{d.x.data() + 3 * a, b - a, 3, 3, 1},
                               {d.y.data() + a, b - a, 1}, {d.weights.data() + a, b - a, 1},
                               {d.offset.data() + a, b - a, 1}, parts)
                   .has_value());
@@ -125,7 +125,7 @@ void test_parts_and_clusters() {
     std::vector<std::int64_t> codes(static_cast<std::size_t>(d.n));
     for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<std::int64_t>(i % 3);
     std::vector<double> clusters(12);
-    CHECK(add_negbin_cluster_scores({params.data(), 4, 1}, {d.x.data(), d.n, 3, 3, 1},
+    CHECK(add_negbin_cluster_scores({params.data(), 4, 1}, MatrixView{d.x.data(), d.n, 3, 3, 1},
                                     {d.y.data(), d.n, 1}, {d.weights.data(), d.n, 1},
                                     {d.offset.data(), d.n, 1}, {codes.data(), d.n, 1}, 3, clusters)
               .has_value());
@@ -163,8 +163,8 @@ void test_faults() {
     const std::vector<double> x{1.0, 1.0}, y{1.0, -1.0}, params{0.1, 0.5}, bad_alpha{0.1, 0.0};
     FitSums s(2, false);
     const auto run = [&](const std::vector<double>& p, const std::vector<double>& ys) {
-        const auto done =
-            add_negbin_sums({p.data(), 2, 1}, {x.data(), 2, 1, 1, 1}, {ys.data(), 2, 1}, {}, {}, s);
+        const auto done = add_negbin_sums({p.data(), 2, 1}, MatrixView{x.data(), 2, 1, 1, 1},
+                                          {ys.data(), 2, 1}, {}, {}, s);
         return done ? std::string("none") : done.error().detail;
     };
     CHECK(run(params, y) ==

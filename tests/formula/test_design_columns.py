@@ -9,6 +9,7 @@ import patsy
 import pytest
 
 from velmora_margins import _kernels
+from velmora_margins.formula.design import binary_columns
 from velmora_margins.formula.design_columns import DesignColumns
 from velmora_margins.formula.reader import read_design
 
@@ -62,8 +63,14 @@ def test_rows_products_and_flags_as_of_one_matrix(held):
         assert part.shape == matrix[rows].shape
         np.testing.assert_array_equal(part.array(), matrix[rows])
     assert columns[10:400].columns[4].base is not None  # a slice is a view
-    np.testing.assert_array_equal(columns.binary(), _kernels.binary_columns(matrix))
-    assert columns.binary().tolist() == [True, True, True, True, False, False, False]
+    np.testing.assert_array_equal(binary_columns(columns), _kernels.binary_columns(matrix))
+    assert binary_columns(columns).tolist() == [True, True, True, True, False, False, False]
+    # A value other than 0 and 1 in a later block of rows, in a strided column.
+    late = np.zeros(2 * 700)
+    late[2 * 600] = 2.0
+    flags = binary_columns(DesignColumns((late[::2], late[-2::-2], np.ones(700)), 700))
+    assert flags.tolist() == [False, False, True]
+    assert binary_columns(DesignColumns((), 5)).shape == (0,)
 
 
 KERNELS = {

@@ -18,14 +18,8 @@ import pandas as pd
 from velmora_margins import _kernels
 from velmora_margins.effects.contrasts import Chunk, DerivativeContrast, Plan, Side
 from velmora_margins.effects.model import GroupSums
-from velmora_margins.formula.design_columns import DesignColumns, design_argument
+from velmora_margins.formula.design_columns import DesignColumns, aligned, design_argument
 from velmora_margins.links import Link
-
-
-def aligned(array: np.ndarray) -> np.ndarray:
-    """Returns the array, or a copy where its data is not aligned in memory (an array
-    that came over the network may not be), for the kernels."""
-    return array if array.flags.aligned else np.array(array)
 
 
 @dataclass(frozen=True)

@@ -19,7 +19,7 @@ import pandas as pd
 
 from velmora_margins import _kernels
 from velmora_margins.errors import DesignError
-from velmora_margins.formula.design_columns import DesignColumns
+from velmora_margins.formula.design_columns import DesignColumns, design_argument
 from velmora_margins.formula.factor import Factor
 
 
@@ -196,6 +196,4 @@ class Design:
 
 def binary_columns(x: np.ndarray | DesignColumns) -> np.ndarray:
     """Returns whether each column of a design matrix holds only 0 and 1."""
-    if isinstance(x, DesignColumns):
-        return x.binary()
-    return np.asarray(_kernels.binary_columns(x if x.flags.aligned else np.array(x)), dtype=bool)
+    return np.asarray(_kernels.binary_columns(design_argument(x)), dtype=bool)

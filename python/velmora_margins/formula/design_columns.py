@@ -13,8 +13,6 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from velmora_margins import _kernels
-
 
 @dataclass(frozen=True)
 class DesignColumns:
@@ -32,10 +30,8 @@ class DesignColumns:
 
     def __getitem__(self, rows: slice | np.ndarray) -> DesignColumns:
         """Returns some of the rows: views for a slice, copies for an index array."""
-        count = len(range(*rows.indices(self.rows))) if isinstance(rows, slice) else None
         picked = tuple(c[rows] for c in self.columns)
-        if count is None:
-            count = len(picked[0]) if picked else len(np.arange(self.rows)[rows])
+        count = len(picked[0]) if picked else len(np.arange(self.rows)[rows])
         return DesignColumns(picked, count)
 
     def __matmul__(self, beta: np.ndarray) -> np.ndarray:
@@ -52,23 +48,20 @@ class DesignColumns:
             out[:, at] = column
         return out
 
-    def aligned(self) -> tuple[np.ndarray, ...]:
-        """Returns the columns, each copied where its data is not aligned in memory."""
-        return tuple(c if c.flags.aligned else np.array(c) for c in self.columns)
-
     def argument(self) -> tuple[np.ndarray, ...] | np.ndarray:
         """Returns the design as the kernels take it: the tuple of its columns, or a
         rows x 0 matrix when there are none."""
-        return self.aligned() if self.columns else np.empty((self.rows, 0))
+        if not self.columns:
+            return np.empty((self.rows, 0))
+        return tuple(aligned(c) for c in self.columns)
 
-    def binary(self) -> np.ndarray:
-        """Returns whether each column holds only 0 and 1."""
-        flags = [bool(_kernels.binary_columns(c.reshape(-1, 1))[0]) for c in self.aligned()]
-        return np.array(flags, dtype=bool)
+
+def aligned(array: np.ndarray) -> np.ndarray:
+    """Returns the array, or a copy where its data is not aligned in memory (an array
+    that came over the network may not be), for the kernels."""
+    return array if array.flags.aligned else np.array(array)
 
 
 def design_argument(x: np.ndarray | DesignColumns) -> np.ndarray | tuple[np.ndarray, ...]:
     """Returns a design matrix, one array or held as columns, as the kernels take it."""
-    if isinstance(x, DesignColumns):
-        return x.argument()
-    return x if x.flags.aligned else np.array(x)
+    return x.argument() if isinstance(x, DesignColumns) else aligned(x)

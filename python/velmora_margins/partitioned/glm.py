@@ -29,8 +29,8 @@ import numpy as np
 from scipy import special
 
 from velmora_margins import _kernels
-from velmora_margins.effects.passes import aligned
 from velmora_margins.errors import FitError
+from velmora_margins.formula.design_columns import aligned
 from velmora_margins.partitioned import fitted as limits
 from velmora_margins.partitioned.covariance import cluster_meat, sandwich
 from velmora_margins.partitioned.fitted import Fitted, converged, not_converged

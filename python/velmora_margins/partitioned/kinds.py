@@ -14,8 +14,8 @@ from typing import Any
 import numpy as np
 
 from velmora_margins import _kernels
-from velmora_margins.effects.passes import aligned
 from velmora_margins.errors import PartitionError
+from velmora_margins.formula.design_columns import aligned
 from velmora_margins.links import Link
 from velmora_margins.partitioned.parts import Part
 
