@@ -14,6 +14,7 @@ import pytest
 import statsmodels.formula.api as smf
 
 import velmora_margins
+from support import in_parquet_files
 from velmora_margins.partitioned import sources
 
 dd = pytest.importorskip("dask.dataframe")
@@ -168,8 +169,7 @@ def test_parquet_text_read_as_levels_gives_the_same_fit_and_effects(holed, tmp_p
     data = sorted_by(holed, "job").assign(
         band=lambda d: d["rate_marriage"].map({1: "low", 2: "low", 3: "mid", 4: "high", 5: "top"})
     )
-    for i, rows in enumerate(np.array_split(np.arange(len(data)), 4)):
-        data.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
+    in_parquet_files(data, tmp_path, files=4)
     source = sources.open_source(tmp_path).reading_levels(["job", "band", "age"])
     # Text comes as pandas' string dtype from pandas 3 on; as objects before, read as such.
     if isinstance(source.file_dtypes["job"], pd.StringDtype):

@@ -6,7 +6,7 @@ import pytest
 import statsmodels.formula.api as smf
 
 import velmora_margins
-from support import local_cluster
+from support import in_parquet_files, local_cluster
 
 dd = pytest.importorskip("dask.dataframe")
 
@@ -65,8 +65,7 @@ def test_dask_partitions_equal_statsmodels(fair, partitions):
 
 @pytest.mark.dask_scheduler
 def test_parquet_files_by_glob_and_directory(fair, tmp_path):
-    for i, rows in enumerate(np.array_split(np.arange(len(fair)), 3)):
-        fair.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
+    in_parquet_files(fair, tmp_path)
     theirs = statsmodels_fit("logit", fair)
     seen = []
     for data in (str(tmp_path / "part*.parquet"), tmp_path):
@@ -86,11 +85,14 @@ def test_weights_count_rows(fair):
 
 
 @pytest.mark.dask_scheduler
-def test_local_cluster_of_processes(fair):
+def test_local_cluster_of_processes(fair, tmp_path):
+    """A Dask DataFrame, read again for every pass, and files, whose design matrices the
+    workers keep, a sample's cut into pieces."""
     distributed = pytest.importorskip("distributed")
+    files = in_parquet_files(fair, tmp_path, files=8)
+    theirs = statsmodels_fit("logit", fair, "HC1")
     with local_cluster(distributed) as cluster, distributed.Client(cluster):
-        data = dd.from_pandas(fair, npartitions=4)
-        ours = velmora_margins.fit(FORMULA, data, cov_type="HC1")
-        theirs = statsmodels_fit("logit", fair, "HC1")
-        assert_same_fit(ours, theirs)
-        assert_same_effects(ours, theirs, by="occupation")
+        for data in (dd.from_pandas(fair, npartitions=4), files):
+            ours = velmora_margins.fit(FORMULA, data, cov_type="HC1")
+            assert_same_fit(ours, theirs)
+            assert_same_effects(ours, theirs, by="occupation")

@@ -14,7 +14,7 @@ import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
 import velmora_margins
-from support import local_cluster
+from support import in_parquet_files, local_cluster
 from velmora_cli.cli import main
 
 dd = pytest.importorskip("dask.dataframe")
@@ -25,8 +25,7 @@ distributed = pytest.importorskip("distributed")
 @pytest.fixture
 def parquet(tmp_path, fair):
     """The data as three Parquet files; returns their folder."""
-    for i, rows in enumerate(np.array_split(np.arange(len(fair)), 3)):
-        fair.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
+    in_parquet_files(fair, tmp_path)
     return tmp_path
 
 

@@ -11,6 +11,7 @@ import statsmodels.formula.api as smf
 from test_models_fit import COUNT_FORMULA, counts
 
 import velmora_margins
+from support import in_parquet_files
 from velmora_margins.partitioned import api, sample, sources
 from velmora_margins.partitioned.passes import SAMPLE_PIECES, Passes
 from velmora_margins.partitioned.runner import runner_for
@@ -119,8 +120,7 @@ def test_samples_on_dask_kept_or_not(fair, monkeypatch, tmp_path):
     dd = pytest.importorskip("dask.dataframe")
     data = fair.sample(frac=1.0, random_state=0)
     theirs = MODELS["logit"](FORMULA, data)
-    for i, rows in enumerate(np.array_split(np.arange(len(data)), 8)):
-        data.iloc[rows].to_parquet(tmp_path / f"part{i}.parquet")
+    in_parquet_files(data, tmp_path, files=8)
     monkeypatch.setattr(api, "cache_limit", lambda: 0)
     first, samples = Passes.first, []
 

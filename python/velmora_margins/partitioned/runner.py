@@ -16,6 +16,7 @@ import copy
 import importlib
 import itertools
 import os
+import sys
 from abc import ABC, abstractmethod
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -41,10 +42,11 @@ def module(name: str) -> Any:
 
 
 def default_client() -> Any:
-    """Returns the current dask.distributed client, or None."""
-    try:
-        distributed = module("distributed")
-    except ImportError:
+    """Returns the current dask.distributed client, or None. There is none where
+    dask.distributed has not been imported, and importing it to find that out would add a
+    third of a second to a process's first fit on threads."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
         return None
     try:
         return distributed.default_client()
@@ -150,10 +152,15 @@ class DaskRunner(Runner):
         self.parts = source.delayed()
         self.client = default_client()
 
-    def scheduler(self) -> str | None:
-        """Returns the scheduler to name, or None for the one Dask is configured with."""
-        dask = module("dask")
-        return None if dask.config.get("scheduler", None) is not None else "threads"
+    def scheduler(self) -> Callable[..., Any] | None:
+        """Returns the scheduler to run, or None for the one Dask is configured with.
+        Dask's threaded scheduler is given as its function: given its name, Dask would
+        first look for a dask.distributed client, importing dask.distributed to do so,
+        which takes a third of a second where it has not been imported."""
+        if module("dask").config.get("scheduler", None) is not None:
+            return None
+        get: Callable[..., Any] = module("dask.threaded").get
+        return get
 
     def compute(self, tasks: list[Any]) -> list[Any]:
         total = len(tasks)
@@ -186,11 +193,14 @@ class DaskRunner(Runner):
     def run(self, task: Callable[[pd.DataFrame, int], T]) -> list[T]:
         return self.compute(self.tasks(task, self.parts[: self.partitions]))
 
-    def keep(self, task: Callable[[pd.DataFrame, int], Any]) -> list[Any]:
-        tasks = self.tasks(task, self.parts[: self.partitions])
+    def persist(self, tasks: list[Any]) -> list[Any]:
+        """Runs the tasks and keeps their values where they were made."""
         if self.client is not None:
             return list(self.client.persist(tasks))
         return list(module("dask").persist(*tasks, scheduler=self.scheduler()))
+
+    def keep(self, task: Callable[[pd.DataFrame, int], Any]) -> list[Any]:
+        return self.persist(self.tasks(task, self.parts[: self.partitions]))
 
     def run_kept(self, kept: Sequence[Any], task: Callable[[Any, int], T]) -> list[T]:
         return self.compute(self.tasks(task, kept))
@@ -202,9 +212,7 @@ class DaskRunner(Runner):
             for part in kept
             for piece in range(pieces)
         ]
-        if self.client is not None:
-            return list(self.client.persist(tasks))
-        return list(module("dask").persist(*tasks, scheduler=self.scheduler()))
+        return self.persist(tasks)
 
 
 def runner_for(source: Source, progress: Progress | None = None) -> Runner:

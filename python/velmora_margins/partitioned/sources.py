@@ -141,8 +141,10 @@ class DaskFrameSource(Source):
 
     def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
         dask = import_dask()
+        from dask.threaded import get as threaded  # by its name, Dask imports distributed
+
         part = self.frame.get_partition(index)
-        loaded: pd.DataFrame = dask.compute(part, scheduler="threads")[0]
+        loaded: pd.DataFrame = dask.compute(part, scheduler=threaded)[0]
         return loaded if rows is None else loaded.iloc[:rows]
 
     def delayed(self) -> list[Any]:
