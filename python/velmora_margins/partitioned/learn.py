@@ -54,17 +54,29 @@ def is_level_dtype(dtype: Any) -> bool:
 
 
 def partition_levels(
-    frame: pd.DataFrame, index: int, names: list[str] | None, variables: list[str]
+    frame: pd.DataFrame,
+    index: int,
+    names: list[str] | None,
+    variables: list[str],
+    dtypes: dict[str, Any],
 ) -> dict[str, list[Any]]:
-    """Returns the values each variable takes in a partition, missing values left out."""
+    """Returns the values each variable takes in a partition, missing values left out:
+    a categorical's categories, as the formula engine takes them, or for text read as a
+    categorical (from a file's dictionary, which may hold values that no row takes) the
+    categories its rows take."""
     check_partition(frame, partition_name(names, index), variables)
     out = {}
     for name in variables:
         column = frame[name]
-        if isinstance(column.dtype, pd.CategoricalDtype):
-            out[name] = list(column.cat.categories)
-        else:
+        if not isinstance(column.dtype, pd.CategoricalDtype):
             out[name] = list(pd.unique(column.dropna()))
+            continue
+        categories = column.cat.categories
+        if not isinstance(dtypes[name], pd.CategoricalDtype):
+            codes = column.cat.codes.to_numpy()
+            taken = np.bincount(codes[codes >= 0], minlength=len(categories)) > 0
+            categories = categories[taken]
+        out[name] = list(categories)
     return out
 
 
@@ -130,9 +142,15 @@ def learn_design(formula: str, runner: Runner, eval_env: Any) -> Design:
     variables = level_variables(lhs + rhs, {c: dtypes[c] for c in used})
     found: dict[str, set[Any]] = {name: set() for name in variables}
     if variables:
-        # A pass that reads only those variables' columns.
-        task = partial(partition_levels, names=runner.names(), variables=variables)
-        for part in runner.over(variables).run(task):
+        # A pass that reads only those variables' columns, text as levels where the
+        # source reads it faster so.
+        task = partial(
+            partition_levels,
+            names=runner.names(),
+            variables=variables,
+            dtypes={name: dtypes[name] for name in variables},
+        )
+        for part in runner.over(variables, levels=variables).run(task):
             for name, values in part.items():
                 found[name].update(values)
     levels = {name: sorted_levels(found[name], dtypes[name]) for name in variables}

@@ -83,9 +83,11 @@ class Runner(ABC):
         """Returns a partition (its first rows only, given rows), loaded in this process."""
         return self.source.load(index, rows)
 
-    def over(self, columns: Sequence[str]) -> Runner:
-        """Returns a runner of the same kind over only the given columns."""
-        return type(self)(self.source.select(columns), self.progress)
+    def over(self, columns: Sequence[str], levels: Sequence[str] = ()) -> Runner:
+        """Returns a runner of the same kind over only the given columns, reading those of
+        levels that only name levels as its source reads them fastest (reading_levels)."""
+        source = self.source.select(columns)
+        return type(self)(source.reading_levels(levels) if levels else source, self.progress)
 
     def report(self, done: int, total: int) -> None:
         if self.progress is not None:
