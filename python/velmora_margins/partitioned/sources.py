@@ -37,6 +37,16 @@ def import_dask() -> Any:
     return dask
 
 
+def threaded_scheduler() -> Any:
+    """Returns Dask's threaded scheduler as its function. Named "threads" instead, Dask
+    would first look for a dask.distributed client, importing dask.distributed to do so,
+    which takes a third of a second where it has not been imported."""
+    import_dask()
+    import dask.threaded
+
+    return dask.threaded.get
+
+
 @dataclass(frozen=True, eq=False)
 class Source(ABC):
     """Partitions of rows with the same columns."""
@@ -140,11 +150,8 @@ class DaskFrameSource(Source):
         return {c: meta[c].dtype for c in self.columns}
 
     def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
-        dask = import_dask()
-        from dask.threaded import get as threaded  # by its name, Dask imports distributed
-
         part = self.frame.get_partition(index)
-        loaded: pd.DataFrame = dask.compute(part, scheduler=threaded)[0]
+        loaded: pd.DataFrame = import_dask().compute(part, scheduler=threaded_scheduler())[0]
         return loaded if rows is None else loaded.iloc[:rows]
 
     def delayed(self) -> list[Any]:
