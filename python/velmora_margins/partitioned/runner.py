@@ -164,8 +164,7 @@ class DaskRunner(Runner):
         configured with."""
         if module("dask").config.get("scheduler", None) is not None:
             return None
-        get: Callable[..., Any] = threaded_scheduler()
-        return get
+        return threaded_scheduler()
 
     def compute(self, tasks: list[Any]) -> list[Any]:
         total = len(tasks)

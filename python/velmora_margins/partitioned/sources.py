@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import os
 from abc import ABC, abstractmethod
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -37,14 +37,15 @@ def import_dask() -> Any:
     return dask
 
 
-def threaded_scheduler() -> Any:
+def threaded_scheduler() -> Callable[..., Any]:
     """Returns Dask's threaded scheduler as its function. Named "threads" instead, Dask
     would first look for a dask.distributed client, importing dask.distributed to do so,
     which takes a third of a second where it has not been imported."""
     import_dask()
     import dask.threaded
 
-    return dask.threaded.get
+    get: Callable[..., Any] = dask.threaded.get
+    return get
 
 
 @dataclass(frozen=True, eq=False)
