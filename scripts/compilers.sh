@@ -4,6 +4,8 @@
 # compilers velmora needs; the sdist must build with Debian's Clang 16 and its libc++ (with
 # warnings as errors) and pass the test suite in a fresh virtual environment.
 # Usage: bash scripts/compilers.sh [pytest arguments]
+# VELMORA_PYTHON picks the interpreter (default CPython 3.13) and VELMORA_LOCK the lock file
+# of the sdist's test environment (default that interpreter's; see scripts/test.sh).
 # Installs g++-11, clang-16 and libc++ 16 with apt-get where they are missing (with sudo
 # unless run as root).
 set -euo pipefail
@@ -54,7 +56,8 @@ PIP_CONSTRAINT="$locks/build-py$(python_minor "$python_bin").txt" \
 sdist=$(find "$work/sdist" -name 'velmora-*.tar.gz' -print -quit)
 "$python_bin" -m venv --clear "$venv"
 CXX=clang++-16 CXXFLAGS=-stdlib=libc++ \
-    install_locked "$venv" "$(default_lock "$python_bin")" -C cmake.define.VELMORA_WERROR=ON \
+    install_locked "$venv" "${VELMORA_LOCK:-$(default_lock "$python_bin")}" \
+    -C cmake.define.VELMORA_WERROR=ON \
     "$(realpath "$sdist")[test]"
 python=$(cd "$venv/bin" && pwd)/python
 module=$("$python" -c 'import velmora; print(velmora.__file__)')
