@@ -65,6 +65,9 @@ if ! readelf -d "$module" | grep -q 'NEEDED.*libc++\.so'; then
     echo "compilers.sh: $module was not built with Clang's libc++" >&2
     exit 1
 fi
+"$python" -c 'import sys, numpy, pandas
+print(f"compilers.sh: testing on CPython {sys.version.split()[0]}, NumPy {numpy.__version__},"
+      f" pandas {pandas.__version__}")'
 # From a copy of the tests, so that the installed build is what they import.
 rm -rf "$work/tests"
 mkdir -p "$work/tests"
