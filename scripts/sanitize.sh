@@ -6,14 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python_bin=${VELMORA_PYTHON:-}
-if [[ -z $python_bin ]]; then
-    if command -v pyenv >/dev/null 2>&1 && pyenv prefix 3.13.0 >/dev/null 2>&1; then
-        python_bin="$(pyenv prefix 3.13.0)/bin/python3"
-    else
-        python_bin=python3
-    fi
-fi
+source scripts/python.sh
 venv=${VELMORA_SANITIZE_VENV:-.venv-sanitize}
 cxx=${CXX:-g++}
 
