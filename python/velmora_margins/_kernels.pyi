@@ -6,8 +6,10 @@ import numpy.typing as npt
 import pandas as pd
 
 Float64Array = npt.NDArray[np.float64]
+# A design column: its values, or (codes, table), the rows' codes and its value for each code.
+DesignColumn = Float64Array | tuple[npt.NDArray[np.uint8], Float64Array]
 # A design matrix: one rows x k array, or a tuple of its k columns (one length each).
-Design = Float64Array | tuple[Float64Array, ...]
+Design = Float64Array | tuple[DesignColumn, ...]
 # (columns, slopes), or (columns, slopes, side_columns, side, multiplier, per_prediction).
 Derivative = (
     tuple[Sequence[int], Float64Array]

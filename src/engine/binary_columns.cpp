@@ -1,6 +1,7 @@
 #include "engine/binary_columns.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 namespace velmora::engine {
@@ -26,14 +27,18 @@ EngineResult<std::vector<std::size_t>> find_binary_columns(
     }
     // Rows are scanned in blocks so that a row-major X is read once, not once per column,
     // and a column is dropped at the first block that holds a value other than 0 and 1.
+    // A column held as level codes is checked on the values its rows take, so a level's
+    // value that no row takes does not count.
     constexpr std::ptrdiff_t scan_rows = 256;
+    std::array<double, scan_rows> values{};
     for (std::ptrdiff_t start = 0; start < x.rows && !candidates.empty(); start += scan_rows) {
-        const std::ptrdiff_t end = std::min(start + scan_rows, x.rows);
+        const std::ptrdiff_t m = std::min(scan_rows, x.rows - start);
         std::erase_if(candidates, [&](std::size_t j) {
-            const VectorView column = x.column(static_cast<std::ptrdiff_t>(j));
+            x.gather(static_cast<std::ptrdiff_t>(j), start, m, values.data());
             double other = 0.0;
-            for (std::ptrdiff_t r = start; r < end; ++r) {
-                other = (column[r] != 0.0) & (column[r] != 1.0) ? 1.0 : other;
+            for (std::ptrdiff_t r = 0; r < m; ++r) {
+                const double v = values[to_index(r)];
+                other = (v != 0.0) & (v != 1.0) ? 1.0 : other;
             }
             return other != 0.0;
         });

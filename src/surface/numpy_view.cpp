@@ -6,6 +6,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/npy_2_compat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -60,8 +61,20 @@ struct ArrayLayout {
     std::array<std::ptrdiff_t, 2> strides{};  // in elements
 };
 
-// Checks that obj is an array of ndim dimensions of 8-byte items of the given type
-// (NPY_DOUBLE or NPY_INT64) that can be read in place.
+// Returns the name of an item type that arrays are read as, and how to convert to it.
+std::pair<std::string, std::string> item_type(int type) {
+    switch (type) {
+        case NPY_DOUBLE:
+            return {"float64", ".astype(float)"};
+        case NPY_INT64:
+            return {"int64", ".astype(numpy.int64)"};
+        default:
+            return {"uint8", ".astype(numpy.uint8)"};
+    }
+}
+
+// Checks that obj is an array of ndim dimensions of items of the given type (NPY_DOUBLE,
+// NPY_INT64 or NPY_UINT8) that can be read in place; its strides are counted in items.
 Result<ArrayLayout> array_layout(PyObject* obj, int ndim, int type, std::string_view label) {
     VELMORA_RETURN_IF_ERROR(ensure_numpy_api());
     if (!PyArray_Check(obj)) return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
@@ -77,20 +90,20 @@ Result<ArrayLayout> array_layout(PyObject* obj, int ndim, int type, std::string_
         return std::unexpected(PyError::cannot_convert(obj, "PyArray<T, D>"));
     }
     const std::string name(label);
-    const std::string item = type == NPY_DOUBLE ? "float64" : "int64";
+    const auto [item, conversion] = item_type(type);
     if (!PyArray_ISNOTSWAPPED(array)) {
-        return std::unexpected(PyError::make(
-            PyExc_ValueError,
-            name + ": " + item + " array is not in the machine's byte order; pass " + name +
-                (type == NPY_DOUBLE ? ".astype(float)" : ".astype(numpy.int64)") + " instead"));
+        return std::unexpected(
+            PyError::make(PyExc_ValueError, name + ": " + item +
+                                                " array is not in the machine's byte order; pass " +
+                                                name + conversion + " instead"));
     }
-    static_assert(sizeof(double) == sizeof(std::int64_t));
+    const auto size = static_cast<std::ptrdiff_t>(PyArray_ITEMSIZE(array));
     ArrayLayout layout{PyArray_DATA(array)};
     const npy_intp* dims = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
     for (int d = 0; d < ndim; ++d) {
         const auto step = static_cast<std::ptrdiff_t>(strides[d]);
-        if (dims[d] > 1 && step % static_cast<std::ptrdiff_t>(sizeof(double)) != 0) {
+        if (dims[d] > 1 && step % size != 0) {
             return std::unexpected(
                 PyError::make(PyExc_ValueError, name + ": " + item + " array has a stride of " +
                                                     std::to_string(step) +
@@ -99,8 +112,7 @@ Result<ArrayLayout> array_layout(PyObject* obj, int ndim, int type, std::string_
                                                     name + ") instead"));
         }
         layout.shape[static_cast<std::size_t>(d)] = static_cast<std::ptrdiff_t>(dims[d]);
-        layout.strides[static_cast<std::size_t>(d)] =
-            dims[d] > 1 ? step / static_cast<std::ptrdiff_t>(sizeof(double)) : 0;
+        layout.strides[static_cast<std::size_t>(d)] = dims[d] > 1 ? step / size : 0;
     }
     if (!PyArray_ISALIGNED(array)) {
         return std::unexpected(
@@ -126,6 +138,46 @@ Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label)
                               layout.shape[1], layout.strides[0], layout.strides[1]};
 }
 
+namespace {
+
+// Returns a design column held as level codes: a tuple (codes, table) of a uint8 array of
+// the rows' codes and a float64 array of the column's value for each code, which every
+// code must index.
+Result<engine::DesignColumn> as_coded_column(PyObject* obj, const std::string& label) {
+    if (PyTuple_GET_SIZE(obj) != 2) {
+        return std::unexpected(PyError::make(
+            PyExc_ValueError, label + ": a tuple of " + std::to_string(PyTuple_GET_SIZE(obj)) +
+                                  " items, not (codes, table)"));
+    }
+    VELMORA_ASSIGN_OR_RETURN(const ArrayLayout codes, array_layout(PyTuple_GET_ITEM(obj, 0), 1,
+                                                                   NPY_UINT8, label + " codes"));
+    VELMORA_ASSIGN_OR_RETURN(const engine::VectorView table,
+                             as_vector_view(PyTuple_GET_ITEM(obj, 1), label + " table"));
+    engine::DesignColumn column{{nullptr, codes.shape[0], 1},
+                                static_cast<const std::uint8_t*>(codes.data),
+                                codes.strides[0],
+                                table};
+    std::uint8_t largest = 0;
+    if (column.code_stride == 1) {  // the usual case, in a loop the compiler vectorizes
+        for (std::ptrdiff_t i = 0; i < codes.shape[0]; ++i) {
+            largest = std::max(largest, column.codes[i]);
+        }
+    } else {
+        for (std::ptrdiff_t i = 0; i < codes.shape[0]; ++i) {
+            largest = std::max(largest, column.codes[i * column.code_stride]);
+        }
+    }
+    if (codes.shape[0] > 0 && largest >= table.size) {
+        return std::unexpected(
+            PyError::make(PyExc_ValueError, label + ": code " + std::to_string(largest) +
+                                                " is outside its table of " +
+                                                std::to_string(table.size) + " values"));
+    }
+    return column;
+}
+
+}  // namespace
+
 Result<engine::DesignRows> as_design_rows(PyObject* obj, std::string_view label) {
     if (!PyTuple_Check(obj)) {
         VELMORA_ASSIGN_OR_RETURN(const engine::MatrixView matrix, as_matrix_view(obj, label));
@@ -137,21 +189,27 @@ Result<engine::DesignRows> as_design_rows(PyObject* obj, std::string_view label)
         return std::unexpected(PyError::make(
             PyExc_ValueError, name + ": a tuple of no columns; pass a rows x 0 array instead"));
     }
-    std::vector<engine::VectorView> columns;
+    std::vector<engine::DesignColumn> columns;
     columns.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t j = 0; j < count; ++j) {
-        VELMORA_ASSIGN_OR_RETURN(
-            const engine::VectorView view,
-            as_vector_view(PyTuple_GET_ITEM(obj, j), name + " column " + std::to_string(j)));
-        if (!columns.empty() && view.size != columns.front().size) {
-            return std::unexpected(PyError::make(
-                PyExc_ValueError, name + ": column " + std::to_string(j) + " holds " +
-                                      std::to_string(view.size) + " rows, column 0 holds " +
-                                      std::to_string(columns.front().size)));
+        PyObject* item = PyTuple_GET_ITEM(obj, j);
+        const std::string column_label = name + " column " + std::to_string(j);
+        engine::DesignColumn column;
+        if (PyTuple_Check(item)) {
+            VELMORA_ASSIGN_OR_RETURN(column, as_coded_column(item, column_label));
+        } else {
+            VELMORA_ASSIGN_OR_RETURN(column.values, as_vector_view(item, column_label));
         }
-        columns.push_back(view);
+        if (!columns.empty() && column.values.size != columns.front().values.size) {
+            return std::unexpected(
+                PyError::make(PyExc_ValueError, name + ": column " + std::to_string(j) + " holds " +
+                                                    std::to_string(column.values.size) +
+                                                    " rows, column 0 holds " +
+                                                    std::to_string(columns.front().values.size)));
+        }
+        columns.push_back(column);
     }
-    const std::ptrdiff_t rows = columns.front().size;
+    const std::ptrdiff_t rows = columns.front().values.size;
     return engine::DesignRows(std::move(columns), rows);
 }
 

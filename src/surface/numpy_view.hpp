@@ -20,9 +20,10 @@ Result<engine::VectorView> as_vector_view(PyObject* obj, std::string_view label)
 // Returns a view of a two-dimensional float64 array; label names the input in messages.
 Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label);
 
-// Returns the rows of a design matrix: a two-dimensional float64 array, or a tuple of
-// one-dimensional float64 arrays of one length, its columns. A tuple, not a list: its
-// arrays stay in it while the interpreter's lock is released.
+// Returns the rows of a design matrix: a two-dimensional float64 array, or a tuple of its
+// columns, of one length. A column is a one-dimensional float64 array, or a tuple (codes,
+// table) of the rows' uint8 codes and a float64 array of the column's value for each code.
+// A tuple, not a list: its arrays stay in it while the interpreter's lock is released.
 Result<engine::DesignRows> as_design_rows(PyObject* obj, std::string_view label);
 
 // Returns a view of a one-dimensional int64 array; label names the input in messages.

@@ -1,4 +1,5 @@
 // Which columns are binary and which are left as continuous.
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -58,6 +59,41 @@ void test_values_far_down_count() {
     }
 }
 
+// Columns held as level codes read table[code] for each row, at any stride, beside
+// columns of values; a level's value that no row takes does not make a column continuous.
+void test_coded_columns() {
+    const std::ptrdiff_t n = 600;
+    std::vector<std::uint8_t> codes(static_cast<std::size_t>(2 * n));
+    std::vector<double> plain(static_cast<std::size_t>(n));
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        codes[static_cast<std::size_t>(2 * i)] = static_cast<std::uint8_t>(i % 3);
+        plain[static_cast<std::size_t>(i)] = 0.5 * static_cast<double>(i);
+    }
+    const std::vector<double> sum_coded{1.0, 0.0, -1.0, 7.0};  // code 3: no row
+    const std::vector<double> indicator{0.0, 1.0, 0.0, 2.0};   // code 3: no row
+    auto coded = [&](const std::vector<double>& table) {
+        return DesignColumn{{nullptr, n, 1}, codes.data(), 2, {table.data(), 4, 1}};
+    };
+    DesignColumn values;
+    values.values = {plain.data(), n, 1};
+    const DesignRows x({coded(sum_coded), values, coded(indicator)}, n);
+    std::vector<double> buffer;
+    const MatrixView block = x.block(250, 300, buffer);
+    CHECK(block.rows == 300 && block.cols == 3);
+    for (std::ptrdiff_t i = 0; i < 300; ++i) {
+        const auto level = static_cast<std::size_t>((250 + i) % 3);
+        CHECK(block.at(i, 0) == sum_coded[level] && block.at(i, 2) == indicator[level], "i=%td", i);
+        CHECK(block.at(i, 1) == 0.5 * static_cast<double>(250 + i), "i=%td", i);
+    }
+    auto binary = find_binary_columns(x, 3, {});
+    CHECK(binary && *binary == std::vector<std::size_t>{2});
+
+    // A row far down that takes the level 0/1 columns leave out.
+    codes[static_cast<std::size_t>(2 * 599)] = 3;
+    binary = find_binary_columns(x, 3, {});
+    CHECK(binary && binary->empty());
+}
+
 void test_continuous_columns_are_the_rest() {
     const std::vector<std::size_t> intercepts{0, 4};
     const std::vector<std::size_t> binary{2, 3};
@@ -71,6 +107,7 @@ void test_continuous_columns_are_the_rest() {
 int main() {
     test_binary_detection();
     test_values_far_down_count();
+    test_coded_columns();
     test_continuous_columns_are_the_rest();
     return velmora::test::finish("test_binary_columns");
 }
