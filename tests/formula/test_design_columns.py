@@ -10,7 +10,7 @@ import pytest
 
 from velmora_margins import _kernels
 from velmora_margins.formula.design import binary_columns
-from velmora_margins.formula.design_columns import DesignColumns
+from velmora_margins.formula.design_columns import CodedColumn, DesignColumns
 from velmora_margins.formula.reader import read_design
 
 FORMULA = "affairs ~ age + yrs_married + C(religious) + rate_marriage:educ"
@@ -44,13 +44,31 @@ def test_a_pass_reads_data_columns_in_place_and_kept_rows_copy_them(fair, held):
         ones, *levels, age, married, product = columns.columns
         assert ones.strides == (0,)  # one value for every row
         assert ones[0] == 1.0
-        for made in (*levels, product):
+        # The levels' columns share the rows' codes, one byte a row.
+        codes = levels[0].codes
+        assert all(isinstance(c, CodedColumn) and c.codes is codes for c in levels)
+        assert codes.dtype == np.uint8
+        for made in (codes, product):
             assert not any(np.shares_memory(made, d) for d in data)
         np.testing.assert_array_equal(product, fair["rate_marriage"] * fair["educ"])
-        np.testing.assert_array_equal(levels[1], fair["religious"] == 3)
+        np.testing.assert_array_equal(np.asarray(levels[1]), fair["religious"] == 3)
         read = [np.shares_memory(age, fair["age"].to_numpy())]
         read.append(np.shares_memory(married, fair["yrs_married"].to_numpy()))
         assert read == [columns is passing] * 2
+
+
+def test_a_factor_of_more_levels_than_a_byte_holds(fair):
+    """Such a factor's columns are made as numbers; the memory a kept row takes counts
+    eight bytes a column, but one for all of a coded factor's columns."""
+    data = fair.assign(g=np.arange(len(fair)) % 300)
+    formula = "affairs ~ age + C(g)"
+    outcome, x = patsy.dmatrices(formula, data, return_type="dataframe")
+    design = read_design(x.design_info, list(data.columns), formula, outcome.design_info)
+    columns = design.matrix(data)[0]
+    assert not any(isinstance(c, CodedColumn) for c in columns.columns)
+    np.testing.assert_array_equal(columns.array(), x.to_numpy())
+    assert design.row_bytes == 8 * 300  # age and 299 levels; not the intercept
+    assert fair_design(fair).row_bytes == 8 * 3 + 1
 
 
 def test_rows_products_and_flags_as_of_one_matrix(held):
@@ -63,6 +81,7 @@ def test_rows_products_and_flags_as_of_one_matrix(held):
         assert part.shape == matrix[rows].shape
         np.testing.assert_array_equal(part.array(), matrix[rows])
     assert columns[10:400].columns[4].base is not None  # a slice is a view
+    assert columns[10:400].columns[1].codes.base is not None
     np.testing.assert_array_equal(binary_columns(columns), _kernels.binary_columns(matrix))
     assert binary_columns(columns).tolist() == [True, True, True, True, False, False, False]
     # A value other than 0 and 1 in a later block of rows, in a strided column.
@@ -116,11 +135,18 @@ def test_every_kernel_sums_columns_as_the_matrix(held, kernel):
     # Columns at any stride, the rows in another order: the same sums as those rows'
     # matrix in the order of a block (column by column).
     wide = np.repeat(matrix[::-1], 3, axis=1)
-    strided = tuple(wide[:, 3 * j + 1] for j in range(matrix.shape[1]))
+    strided = tuple(
+        (c.codes[::-1], c.table) if isinstance(c, CodedColumn) else wide[:, 3 * j + 1]
+        for j, c in enumerate(columns.columns)
+    )
+    assert any(isinstance(c, tuple) for c in strided)
     rows = (np.asfortranarray(matrix[::-1]), y[::-1].copy(), w[::-1].copy())
     want = KERNELS[kernel](*rows, beta)
     got = KERNELS[kernel](strided, *rows[1:], beta)
     assert all(map(same_bits, fields(got), fields(want)))
+
+
+CODES = np.arange(4, dtype=np.uint8)
 
 
 @pytest.mark.parametrize(
@@ -131,6 +157,11 @@ def test_every_kernel_sums_columns_as_the_matrix(held, kernel):
         ((), ValueError, "x: a tuple of no columns; pass a rows x 0 array instead"),
         ((np.ones(4), np.ones((4, 1))), TypeError, "'ndarray' object cannot be converted"),
         ((np.ones(4), np.arange(4)), TypeError, "'ndarray' object cannot be converted"),
+        ((np.ones(4), (CODES, np.ones(4), 1)), ValueError, "x column 1: a tuple of 3 items"),
+        ((np.ones(4), (CODES, np.ones(3))), ValueError, "x column 1: code 3 is outside its"),
+        ((np.ones(4), (CODES[:3], np.ones(4))), ValueError, "column 1 holds 3 rows, column 0"),
+        ((np.ones(4), (np.arange(4), np.ones(4))), TypeError, "'ndarray' object cannot be"),
+        ((np.ones(4), (CODES, np.ones((4, 1)))), TypeError, "'ndarray' object cannot be"),
     ],
 )
 def test_columns_the_kernels_refuse(x, error, message):

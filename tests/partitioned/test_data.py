@@ -104,6 +104,22 @@ def test_threads_partitions_that_lack_levels(fair, monkeypatch):
     )
 
 
+SUM_CODED = "affair ~ age + C(religious, Sum) + C(religious, Sum):yrs_married"
+
+
+@pytest.mark.parametrize("per_column", [False, True])
+def test_a_sum_coded_level_that_some_partitions_lack(fair, monkeypatch, per_column):
+    """The last level is -1 in every column of its factor: in a partition that lacks it,
+    the columns hold only 0 and 1, yet over all the rows they are not 0/1 columns."""
+    data = sorted_by(fair, "religious")
+    monkeypatch.setattr(sources, "FRAME_PARTITION_ROWS", 1000)
+    assert 4 not in set(data["religious"][:1000])
+    assert 4 in set(data["religious"])
+    ours = velmora_margins.fit(SUM_CODED, data)
+    theirs = smf.logit(SUM_CODED, data).fit(disp=0)
+    assert_same_fit_and_effects(ours, theirs, per_column=per_column)
+
+
 @pytest.mark.dask_scheduler
 def test_categorical_levels_keep_their_own_order(fair):
     order = ["pro", "farm", "teacher", "student", "manager", "clerical"]

@@ -19,7 +19,12 @@ import pandas as pd
 
 from velmora_margins import _kernels
 from velmora_margins.errors import DesignError
-from velmora_margins.formula.design_columns import DesignColumns, design_argument
+from velmora_margins.formula.design_columns import (
+    CodedColumn,
+    DesignColumns,
+    HeldColumn,
+    design_argument,
+)
 from velmora_margins.formula.factor import Factor
 
 
@@ -78,6 +83,30 @@ class Column:
             return np.asarray(values[self.factors[0]][:, self.picks[0]])
         return None
 
+    @property
+    def codable(self) -> bool:
+        """Whether the column can be held as level codes: a column of one categorical
+        factor of at most 256 levels (the codes are one byte)."""
+        contrast = self.contrasts[0] if len(self.factors) == 1 else None
+        return contrast is not None and len(contrast) <= 256
+
+    def coded(
+        self, values: Mapping[Factor, np.ndarray], codes: dict[Factor, np.ndarray]
+    ) -> CodedColumn | None:
+        """Returns the column held as level codes where it is a column of one categorical
+        factor, of at most 256 levels, at the rows' levels; else None. The factor's codes
+        are made once, into codes, for all its columns."""
+        if not self.codable:
+            return None
+        factor, contrast = self.factors[0], self.contrasts[0]
+        assert contrast is not None
+        value = values[factor]
+        if value.dtype.kind == "f":  # each row's mixture of levels
+            return None
+        if factor not in codes:
+            codes[factor] = value.astype(np.uint8)
+        return CodedColumn(codes[factor], np.ascontiguousarray(contrast[:, self.picks[0]]))
+
     def make(self, values: Mapping[Factor, np.ndarray], rows: int) -> np.ndarray:
         """Returns the column from each factor's value (numerical) or level indices
         (categorical), multiplying in the factors' order as the design did."""
@@ -134,6 +163,14 @@ class Design:
     def names(self) -> tuple[str, ...]:
         return tuple(c.name for c in self.columns)
 
+    @property
+    def row_bytes(self) -> int:
+        """About how many bytes a row of the design matrix takes where it is kept: eight
+        for each column, but none for the intercept (one 1 for every row) and one for all
+        the columns of a factor held as level codes."""
+        coded = {c.factors[0] for c in self.columns if c.codable}
+        return 8 * sum(bool(c.factors) and not c.codable for c in self.columns) + len(coded)
+
     def values(
         self, data: pd.DataFrame
     ) -> tuple[dict[Factor, np.ndarray], np.ndarray | None, np.ndarray]:
@@ -178,12 +215,19 @@ class Design:
         thread makes the next ones). Without it, for rows that are kept, every other column
         is made in memory of the design's own: the data's memory then goes back to its
         allocator for the next partition's reading, where keeping it would have every
-        partition read into fresh memory, which took longer, most of all on two threads."""
+        partition read into fresh memory, which took longer, most of all on two threads.
+
+        Either way, a categorical factor's columns are held as its rows' level codes (see
+        Column.coded), which take an eighth of the memory of one column for all of them."""
         values, outcome, keep = self.values(data)
         rows = int(keep.sum())
-        columns: list[np.ndarray | None] = [
-            c.in_place(values, rows) if reuse or not c.factors else None for c in self.columns
-        ]
+        codes: dict[Factor, np.ndarray] = {}
+        columns: list[HeldColumn | None] = []
+        for c in self.columns:
+            found: HeldColumn | None = c.coded(values, codes)
+            if found is None and (reuse or not c.factors):
+                found = c.in_place(values, rows)
+            columns.append(found)
         made = [c for c in self.columns if columns[c.index] is None]
         store = (scratch_matrix if reuse else fresh_matrix)(rows, len(made))
         for at, column in enumerate(made):

@@ -134,7 +134,7 @@ def fit(
         exposure=exposure,
     )
     runner = runner_for(source.reading_levels(layout.level_columns), progress)
-    keep = design_bytes(runner.source.rows(), len(design.columns)) <= cache_limit()
+    keep = design_bytes(runner.source.rows(), design) <= cache_limit()
     passes = Passes(runner, layout, kind_of(choice), keep)
     estimate = estimated(passes, choice, design.names, formula, cov_type)
     k = len(design.names)

@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velmora_margins.formula.design import binary_columns
+from velmora_margins.formula.design import Design, binary_columns
 from velmora_margins.partitioned.kinds import Kind, sums_of
 from velmora_margins.partitioned.parts import Layout, Part, build_indexed
 from velmora_margins.partitioned.runner import Runner
@@ -176,12 +176,13 @@ class Passes:
         return np.asarray(self.flags)
 
 
-def design_bytes(rows: int | None, columns: int) -> int:
-    """Returns about how many bytes the partitions' design matrices take, or a huge
-    number when the rows are not known without reading them."""
+def design_bytes(rows: int | None, design: Design) -> int:
+    """Returns about how many bytes the partitions' design matrices take, with the
+    outcome and two more columns (weights, an offset), or a huge number when the rows are
+    not known without reading them."""
     if rows is None:
         return 1 << 62
-    return rows * (columns + 3) * 8
+    return rows * (design.row_bytes + 3 * 8)
 
 
 def cache_limit() -> int:

@@ -86,8 +86,7 @@ def sample_start(
     if size is None:
         return None
     count, rows = size
-    columns = len(passes.layout.design.columns)
-    keep = rows is not None and design_bytes(rows, columns) <= cache_limit()
+    keep = rows is not None and design_bytes(rows, passes.layout.design) <= cache_limit()
     try:
         params = fit(Budgeted(passes.first(count, keep)))
     except (MarginsError, ArithmeticError, np.linalg.LinAlgError, OutOfPasses):
