@@ -30,12 +30,14 @@ class CodedColumn:
     def __getitem__(self, rows: slice | np.ndarray) -> CodedColumn:
         return CodedColumn(self.codes[rows], self.table)
 
-    def __array__(self, dtype: object = None, copy: object = None) -> np.ndarray:
+    def values(self) -> np.ndarray:
         """Returns the column's values, one float64 for each row."""
         return np.take(self.table, self.codes)
 
 
 HeldColumn = np.ndarray | CodedColumn
+# A column as the kernels take it: its values, or a coded one's (codes, table).
+KernelColumn = np.ndarray | tuple[np.ndarray, np.ndarray]
 
 
 @dataclass(frozen=True)
@@ -73,10 +75,10 @@ class DesignColumns:
         """Returns the columns as one matrix in Fortran order."""
         out = np.empty(self.shape, order="F")
         for at, column in enumerate(self.columns):
-            out[:, at] = np.asarray(column)
+            out[:, at] = column.values() if isinstance(column, CodedColumn) else column
         return out
 
-    def argument(self) -> tuple[np.ndarray | tuple[np.ndarray, np.ndarray], ...] | np.ndarray:
+    def argument(self) -> tuple[KernelColumn, ...] | np.ndarray:
         """Returns the design as the kernels take it: the tuple of its columns, a coded
         one as (codes, table), or a rows x 0 matrix when there are none."""
         if not self.columns:
@@ -84,7 +86,7 @@ class DesignColumns:
         return tuple(kernel_column(c) for c in self.columns)
 
 
-def kernel_column(column: HeldColumn) -> np.ndarray | tuple[np.ndarray, np.ndarray]:
+def kernel_column(column: HeldColumn) -> KernelColumn:
     """Returns a column as the kernels take it."""
     if isinstance(column, CodedColumn):
         return aligned(column.codes), aligned(column.table)
@@ -97,8 +99,6 @@ def aligned(array: np.ndarray) -> np.ndarray:
     return array if array.flags.aligned else np.array(array)
 
 
-def design_argument(
-    x: np.ndarray | DesignColumns,
-) -> np.ndarray | tuple[np.ndarray | tuple[np.ndarray, np.ndarray], ...]:
+def design_argument(x: np.ndarray | DesignColumns) -> np.ndarray | tuple[KernelColumn, ...]:
     """Returns a design matrix, one array or held as columns, as the kernels take it."""
     return x.argument() if isinstance(x, DesignColumns) else aligned(x)
