@@ -140,10 +140,36 @@ Result<engine::MatrixView> as_matrix_view(PyObject* obj, std::string_view label)
 
 namespace {
 
+// The largest of the codes last scanned, and where they are: a factor's columns share
+// their codes, which are scanned once for all of them.
+struct ScannedCodes {
+    const std::uint8_t* data = nullptr;
+    std::ptrdiff_t size = 0;
+    std::ptrdiff_t stride = 0;
+    std::uint8_t largest = 0;
+};
+
+// Returns the largest of codes, from scanned where they were scanned last.
+std::uint8_t largest_code(const std::uint8_t* data, std::ptrdiff_t size, std::ptrdiff_t stride,
+                          ScannedCodes& scanned) {
+    if (data == scanned.data && size == scanned.size && stride == scanned.stride) {
+        return scanned.largest;
+    }
+    std::uint8_t largest = 0;
+    if (stride == 1) {  // the usual case, in a loop the compiler vectorizes
+        for (std::ptrdiff_t i = 0; i < size; ++i) largest = std::max(largest, data[i]);
+    } else {
+        for (std::ptrdiff_t i = 0; i < size; ++i) largest = std::max(largest, data[i * stride]);
+    }
+    scanned = {data, size, stride, largest};
+    return largest;
+}
+
 // Returns a design column held as level codes: a tuple (codes, table) of a uint8 array of
 // the rows' codes and a float64 array of the column's value for each code, which every
 // code must index.
-Result<engine::DesignColumn> as_coded_column(PyObject* obj, const std::string& label) {
+Result<engine::DesignColumn> as_coded_column(PyObject* obj, const std::string& label,
+                                             ScannedCodes& scanned) {
     if (PyTuple_GET_SIZE(obj) != 2) {
         return std::unexpected(PyError::make(
             PyExc_ValueError, label + ": a tuple of " + std::to_string(PyTuple_GET_SIZE(obj)) +
@@ -157,16 +183,8 @@ Result<engine::DesignColumn> as_coded_column(PyObject* obj, const std::string& l
                                 static_cast<const std::uint8_t*>(codes.data),
                                 codes.strides[0],
                                 table};
-    std::uint8_t largest = 0;
-    if (column.code_stride == 1) {  // the usual case, in a loop the compiler vectorizes
-        for (std::ptrdiff_t i = 0; i < codes.shape[0]; ++i) {
-            largest = std::max(largest, column.codes[i]);
-        }
-    } else {
-        for (std::ptrdiff_t i = 0; i < codes.shape[0]; ++i) {
-            largest = std::max(largest, column.codes[i * column.code_stride]);
-        }
-    }
+    const std::uint8_t largest =
+        largest_code(column.codes, codes.shape[0], column.code_stride, scanned);
     if (codes.shape[0] > 0 && largest >= table.size) {
         return std::unexpected(
             PyError::make(PyExc_ValueError, label + ": code " + std::to_string(largest) +
@@ -191,12 +209,13 @@ Result<engine::DesignRows> as_design_rows(PyObject* obj, std::string_view label)
     }
     std::vector<engine::DesignColumn> columns;
     columns.reserve(static_cast<std::size_t>(count));
+    ScannedCodes scanned;
     for (Py_ssize_t j = 0; j < count; ++j) {
         PyObject* item = PyTuple_GET_ITEM(obj, j);
         const std::string column_label = name + " column " + std::to_string(j);
         engine::DesignColumn column;
         if (PyTuple_Check(item)) {
-            VELMORA_ASSIGN_OR_RETURN(column, as_coded_column(item, column_label));
+            VELMORA_ASSIGN_OR_RETURN(column, as_coded_column(item, column_label, scanned));
         } else {
             VELMORA_ASSIGN_OR_RETURN(column.values, as_vector_view(item, column_label));
         }
