@@ -222,3 +222,16 @@ def test_parquet_text_read_as_levels_gives_the_same_fit_and_effects(holed, tmp_p
     theirs = smf.logit(formula, data).fit(disp=0)
     assert_same_fit_and_effects(ours, theirs)
     assert_same_fit_and_effects(ours, theirs, by="band")
+
+
+def test_a_files_first_rows_across_its_row_groups(holed, tmp_path):
+    # The first rows, which tell the formula engine the columns' types, come from the
+    # start of the file whatever its row groups, with the types of the whole file's rows.
+    path = tmp_path / "rows.parquet"
+    holed.to_parquet(path, row_group_size=7)
+    columns = ["affair", "age", "job", "religious"]
+    whole = pd.read_parquet(path, columns=columns)
+    for rows in (1, 5, 7):
+        head = sources.read_file(str(path), "parquet", columns, rows=rows)
+        pd.testing.assert_frame_equal(head, whole.head(rows))
+

@@ -98,8 +98,11 @@ def read_file(
         import pyarrow.parquet as pq
 
         if rows is not None:
-            batch = next(pq.ParquetFile(path).iter_batches(batch_size=rows, columns=columns))
-            frame: pd.DataFrame = batch.to_pandas()
+            # Mapped, and without reading ahead: by default Arrow reads the column chunks
+            # of several row groups, all of a small file, before giving the first rows.
+            reader = pq.ParquetFile(path, memory_map=True, pre_buffer=False)
+            batches = reader.iter_batches(batch_size=rows, columns=columns, use_threads=False)
+            frame: pd.DataFrame = next(batches).to_pandas()
         else:
             # In the calling thread, without Arrow's read-ahead: partitions are read in
             # parallel by the scheduler's threads, which would otherwise take turns at
