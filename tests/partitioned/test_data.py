@@ -235,3 +235,18 @@ def test_a_files_first_rows_across_its_row_groups(holed, tmp_path):
         head = sources.read_file(str(path), "parquet", columns, rows=rows)
         pd.testing.assert_frame_equal(head, whole.head(rows))
 
+
+def test_a_fit_from_files_leaves_dask_data_frames_unimported(fair, tmp_path):
+    # Files are read by the fit's own tasks; importing Dask's data frames, which these
+    # do not need, would cost every fit half a second.
+    folder = in_parquet_files(fair, tmp_path)
+    code = (
+        "import sys, velmora_margins\n"
+        f"fit = velmora_margins.fit('affair ~ age + C(religious)', {folder!r})\n"
+        "velmora_margins.margins(fit)\n"
+        "print(int(fit.nobs), 'dask.dataframe' in sys.modules)"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True, timeout=300
+    )
+    assert done.stdout.split() == [str(len(fair)), "False"]

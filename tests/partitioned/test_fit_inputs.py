@@ -67,7 +67,7 @@ def test_partitions_that_lack_a_column_or_rows(fair):
 
 
 def test_files_without_dask_say_how_to_install_it(monkeypatch, parquet):
-    monkeypatch.setitem(sys.modules, "dask.dataframe", None)
+    monkeypatch.setitem(sys.modules, "dask", None)
     with pytest.raises(ImportError, match=r"pip install 'velmora\[dask\]'"):
         velmora_margins.fit("affair ~ age", parquet)
 
