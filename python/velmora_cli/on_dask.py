@@ -20,7 +20,6 @@ CONNECT_TIMEOUT = "5s"
 def import_distributed() -> Any:
     """Returns dask.distributed, or fails with how to install it."""
     try:
-        importlib.import_module("dask.dataframe")
         return importlib.import_module("distributed")
     except ImportError as error:
         raise CliError(
