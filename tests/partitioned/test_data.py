@@ -16,6 +16,7 @@ import statsmodels.formula.api as smf
 import velmora_margins
 from support import in_parquet_files
 from velmora_margins.partitioned import sources
+from velmora_margins.partitioned.files import read_file
 
 dd = pytest.importorskip("dask.dataframe")
 
@@ -232,7 +233,7 @@ def test_a_files_first_rows_across_its_row_groups(holed, tmp_path):
     columns = ["affair", "age", "job", "religious"]
     whole = pd.read_parquet(path, columns=columns)
     for rows in (1, 5, 7):
-        head = sources.read_file(str(path), "parquet", columns, rows=rows)
+        head = read_file(str(path), "parquet", columns, rows=rows)
         pd.testing.assert_frame_equal(head, whole.head(rows))
 
 
