@@ -92,6 +92,7 @@ class GlmSums:
         meat: Float64Array | None,
         weight: float,
         rows: int,
+        constant: float,
     ) -> GlmSums: ...
     @property
     def loglik(self) -> float: ...
@@ -111,6 +112,8 @@ class GlmSums:
     def weight(self) -> float: ...
     @property
     def rows(self) -> int: ...
+    @property
+    def constant(self) -> float: ...
     def __add__(self, other: GlmSums, /) -> GlmSums: ...
 
 @final
@@ -206,6 +209,7 @@ def glm_sums(
     var_power: float = 1.0,
     with_observed: bool = False,
     with_meat: bool = False,
+    with_constants: bool = True,
 ) -> GlmSums: ...
 def glm_cluster_scores(
     family: str,

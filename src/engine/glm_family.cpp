@@ -17,14 +17,20 @@ constexpr double binomial_guard = 1e-20;
 // Returns x, or eps where x is below it (NaN stays NaN).
 double at_least_eps(double x) { return x < eps ? eps : x; }
 
-double poisson_loglik(double y, double mu, double w, double phi) {
-    return (w / phi) * (((y * std::log(mu)) - mu) - log_gamma(y + 1.0));
+double poisson_of_mean(double y, double mu, double w, double phi) {
+    return (w / phi) * ((y * std::log(mu)) - mu);
 }
 
-double gamma_loglik(double y, double mu, double w, double phi) {
+double poisson_constant(double y, double w, double phi) { return -(w / phi) * log_gamma(y + 1.0); }
+
+double gamma_of_mean(double y, double mu, double w, double phi) {
     const double ratio = at_least_eps(y / mu);
     const double ws = w / phi;
-    return ((ws * std::log(ws * ratio)) - (ws * ratio)) - (log_gamma(ws) + std::log(y));
+    return (ws * std::log(ws * ratio)) - (ws * ratio);
+}
+
+double gamma_constant(double y, double w, double phi) {
+    return -(log_gamma(w / phi) + std::log(y));
 }
 
 double poisson_deviance(double y, double mu) {
@@ -87,21 +93,20 @@ double Family::variance_derivative(double mu) const {
     return 0.0;
 }
 
-double Family::loglik(double y, double mu, double w, double phi) const {
+double Family::loglik_of_mean(double y, double mu, double w, double phi) const {
     switch (kind) {
         case FamilyKind::binomial: {
             const double odds = (mu + binomial_guard) / ((1.0 - mu) + binomial_guard);
-            const double constant = log_gamma(2.0) - log_gamma(y + 1.0) - log_gamma(2.0 - y);
-            return ((constant + y * std::log(odds)) + std::log((1.0 - mu) + binomial_guard)) * w;
+            return (y * std::log(odds) + std::log((1.0 - mu) + binomial_guard)) * w;
         }
         case FamilyKind::poisson:
-            return poisson_loglik(y, mu, w, phi);
+            return poisson_of_mean(y, mu, w, phi);
         case FamilyKind::gaussian: {
             const double r = y - mu;
             return ((-(w * (r * r)) / phi - std::log(phi / w)) - log_two_pi) / 2.0;
         }
         case FamilyKind::gamma:
-            return gamma_loglik(y, mu, w, phi);
+            return gamma_of_mean(y, mu, w, phi);
         case FamilyKind::inverse_gaussian: {
             const double r = y - mu;
             return ((-(w * (r * r)) / (phi * y * (mu * mu)) - std::log(phi * (y * y * y) / w)) -
@@ -110,20 +115,40 @@ double Family::loglik(double y, double mu, double w, double phi) const {
         }
         case FamilyKind::negative_binomial: {
             const double alpha = parameter, size = 1.0 / alpha;
-            const double ll = ((y * std::log(alpha * mu) - (y + size) * std::log1p(alpha * mu)) +
-                               log_gamma(y + size)) -
-                              log_gamma(size) - log_gamma(y + 1.0);
-            return (w / phi) * ll;
+            return (w / phi) * (y * std::log(alpha * mu) - (y + size) * std::log1p(alpha * mu));
         }
         case FamilyKind::tweedie: {
             const double p = parameter;
-            if (p == 1.0) return poisson_loglik(y, mu, w, phi);
-            if (p == 2.0) return gamma_loglik(y, mu, w, phi);
+            if (p == 1.0) return poisson_of_mean(y, mu, w, phi);
+            if (p == 2.0) return gamma_of_mean(y, mu, w, phi);
             if (p < 1.0 || p > 2.0) return std::numeric_limits<double>::quiet_NaN();
             const double theta = std::pow(mu, 1.0 - p) / (1.0 - p);
             const double kappa = std::pow(mu, 2.0 - p) / (2.0 - p);
             return (y * theta - kappa) / (phi / w);
         }
+    }
+    return 0.0;
+}
+
+double Family::loglik_constant(double y, double w, double phi) const {
+    switch (kind) {
+        case FamilyKind::binomial:
+            return (log_gamma(2.0) - log_gamma(y + 1.0) - log_gamma(2.0 - y)) * w;
+        case FamilyKind::poisson:
+            return poisson_constant(y, w, phi);
+        case FamilyKind::gamma:
+            return gamma_constant(y, w, phi);
+        case FamilyKind::negative_binomial: {
+            const double size = 1.0 / parameter;
+            return (w / phi) * ((log_gamma(y + size) - log_gamma(size)) - log_gamma(y + 1.0));
+        }
+        case FamilyKind::tweedie:
+            if (parameter == 1.0) return poisson_constant(y, w, phi);
+            if (parameter == 2.0) return gamma_constant(y, w, phi);
+            return 0.0;
+        case FamilyKind::gaussian:
+        case FamilyKind::inverse_gaussian:
+            return 0.0;
     }
     return 0.0;
 }

@@ -42,7 +42,8 @@ EngineResult<void> bad_value(std::string text) {
 class GlmPass {
   public:
     GlmPass(Family family, ModelKind link, VectorView beta, const DesignRows& x,
-            const GlmRows& rows, double scale, FitOptions options, bool observed, bool meat)
+            const GlmRows& rows, double scale, FitOptions options, bool observed, bool meat,
+            bool constants)
         : family_(family),
           link_(link),
           x_(x),
@@ -51,6 +52,7 @@ class GlmPass {
           path_(options.path),
           observed_(observed),
           meat_(meat),
+          constants_(constants),
           beta_(to_index(x.cols)) {
         for (std::ptrdiff_t l = 0; l < x.cols; ++l) beta_[to_index(l)] = beta[l];
         std::ptrdiff_t b = options.block_rows;
@@ -88,7 +90,7 @@ class GlmPass {
             pdf_derivative_array<K>(v_.data(), mu_.data(), f_.data(), fp_.data(), m);
             return check_link_values<K>(v_.data(), mu_.data(), f_.data(), m, first, offset);
         }));
-        loglik_ = deviance_ = pearson_chi2_ = weight_ = 0.0;
+        loglik_ = constant_ = deviance_ = pearson_chi2_ = weight_ = 0.0;
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const std::size_t r = to_index(i);
             const double y = rows_.y[first + i], mu = mu_[r], f = f_[r];
@@ -110,7 +112,8 @@ class GlmPass {
                 observed_weights_[r] = a * (expected - residual * slope);
             }
             if (meat_) meat_weights_[r] = n * ((w * e) * (w * e));
-            loglik_ += n * family_.loglik(y, mu, w, scale_);
+            loglik_ += n * family_.loglik_of_mean(y, mu, w, scale_);
+            if (constants_) constant_ += n * family_.loglik_constant(y, w, scale_);
             deviance_ += a * family_.unit_deviance(y, mu);
             pearson_chi2_ += a * ((residual * residual) / variance);
             weight_ += n;
@@ -125,7 +128,7 @@ class GlmPass {
     const double* meat() const { return meat_weights_.data(); }
 
     // The block's scalar sums.
-    double loglik_ = 0.0, deviance_ = 0.0, pearson_chi2_ = 0.0, weight_ = 0.0;
+    double loglik_ = 0.0, constant_ = 0.0, deviance_ = 0.0, pearson_chi2_ = 0.0, weight_ = 0.0;
 
   private:
     Family family_;
@@ -136,7 +139,7 @@ class GlmPass {
     GlmRows rows_;
     double scale_;
     ProductPath path_;
-    bool observed_, meat_;
+    bool observed_, meat_, constants_;
     std::vector<double> beta_;
     std::ptrdiff_t block_ = 0;
     std::vector<double> v_, mu_, f_, fp_, scratch_, score_, information_, observed_weights_,
@@ -159,15 +162,17 @@ EngineResult<void> add_glm_sums(Family family, ModelKind link, VectorView beta, 
     }
     if (x.rows == 0) return {};
 
-    GlmPass pass(family, link, beta, x, rows, scale, options, with_observed, with_meat);
+    GlmPass pass(family, link, beta, x, rows, scale, options, with_observed, with_meat,
+                 sums.with_constants);
     SymmetricSums symmetric(pass.block(), x.cols);
-    double loglik = 0.0, deviance = 0.0, pearson_chi2 = 0.0, weight = 0.0;
+    double loglik = 0.0, constant = 0.0, deviance = 0.0, pearson_chi2 = 0.0, weight = 0.0;
     std::vector<double> score(k), information(k * k), observed(with_observed ? k * k : 0),
         meat(with_meat ? k * k : 0);
     for (std::ptrdiff_t first = 0; first < x.rows; first += pass.block()) {
         const std::ptrdiff_t m = std::min(pass.block(), x.rows - first);
         VELMORA_RETURN_IF_ERROR(pass.block_terms(first, m));
         loglik += pass.loglik_;
+        constant += pass.constant_;
         deviance += pass.deviance_;
         pearson_chi2 += pass.pearson_chi2_;
         weight += pass.weight_;
@@ -180,7 +185,10 @@ EngineResult<void> add_glm_sums(Family family, ModelKind link, VectorView beta, 
         if (with_meat) symmetric.add_weighted(block, pass.meat(), pass.path(), meat.data());
     }
 
-    sums.loglik += loglik;
+    // The constant is added to loglik as one sum, so that the parts' sums add up alike
+    // with and without constants.
+    sums.loglik += loglik + constant;
+    sums.constant += constant;
     sums.deviance += deviance;
     sums.pearson_chi2 += pearson_chi2;
     for (std::size_t l = 0; l < k; ++l) sums.score[l] += score[l];
@@ -200,7 +208,7 @@ EngineResult<void> add_glm_cluster_scores(Family family, ModelKind link, VectorV
     const std::ptrdiff_t k = x.cols;
     VELMORA_RETURN_IF_ERROR(check_clusters(x.rows, codes, groups, k, out.size()));
     if (x.rows == 0) return {};
-    GlmPass pass(family, link, beta, x, rows, 1.0, options, false, false);
+    GlmPass pass(family, link, beta, x, rows, 1.0, options, false, false, false);
     for (std::ptrdiff_t first = 0; first < x.rows; first += pass.block()) {
         const std::ptrdiff_t m = std::min(pass.block(), x.rows - first);
         VELMORA_RETURN_IF_ERROR(pass.block_terms(first, m));

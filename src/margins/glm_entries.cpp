@@ -35,6 +35,9 @@ constexpr std::array glm_fields{
               "sum n (w e)^2 x x^T, or None when not asked for."},
     FieldSpec{"weight", FieldKind::number, "The sum of the frequency weights."},
     FieldSpec{"rows", FieldKind::count, "The number of rows."},
+    FieldSpec{"constant", FieldKind::number,
+              "The part of loglik in the outcomes, weights and scale alone; 0, and left out "
+              "of loglik, in sums without constants."},
 };
 
 std::unexpected<PyError> value_error(const std::string& text) {
@@ -107,7 +110,8 @@ Result<surface::NewArray> cluster_array(std::ptrdiff_t groups, std::ptrdiff_t wi
 const RecordSpec glm_sums_spec{
     "GlmSums",
     "velmora_margins._kernels.GlmSums",
-    "GlmSums(loglik, deviance, pearson_chi2, score, information, observed, meat, weight, rows)\n"
+    "GlmSums(loglik, deviance, pearson_chi2, score, information, observed, meat, weight, rows,\n"
+    "        constant)\n"
     "--\n\n"
     "The sums of glm_sums over some rows (see glm_sums). The sums over disjoint rows\n"
     "add up with +; observed and meat add only to their own kind.",
@@ -115,18 +119,19 @@ const RecordSpec glm_sums_spec{
 };
 
 Result<PyRef> glm_sums(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"family",    "link",          "beta",        "x",     "y",
-                                     "offset",    "freq_weights",  "var_weights", "scale", "alpha",
-                                     "var_power", "with_observed", "with_meat",   nullptr};
+    static const char* keywords[] = {"family",    "link",           "beta",         "x",
+                                     "y",         "offset",         "freq_weights", "var_weights",
+                                     "scale",     "alpha",          "var_power",    "with_observed",
+                                     "with_meat", "with_constants", nullptr};
     const char *family = nullptr, *link = nullptr;
     PyObject *beta = nullptr, *x = nullptr, *y = nullptr;
     PyObject *offset = Py_None, *frequency = Py_None, *variance = Py_None;
     double scale = 1.0, alpha = 1.0, var_power = 1.0;
-    int with_observed = 0, with_meat = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssOOO|OOOdddpp:glm_sums",
+    int with_observed = 0, with_meat = 0, with_constants = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssOOO|OOOdddppp:glm_sums",
                                      const_cast<char**>(keywords), &family, &link, &beta, &x, &y,
                                      &offset, &frequency, &variance, &scale, &alpha, &var_power,
-                                     &with_observed, &with_meat)) {
+                                     &with_observed, &with_meat, &with_constants)) {
         return fetched();
     }
     if (!(scale > 0.0) || !std::isfinite(scale)) {
@@ -135,7 +140,8 @@ Result<PyRef> glm_sums(PyObject* module, PyObject* args, PyObject* kwargs) {
     VELMORA_ASSIGN_OR_RETURN(const GlmInputs in, read_glm(family, link, beta, x, y, offset,
                                                           frequency, variance, alpha, var_power));
     const std::ptrdiff_t k = in.x.cols;
-    engine::GlmSums sums(static_cast<std::size_t>(k), with_observed != 0, with_meat != 0);
+    engine::GlmSums sums(static_cast<std::size_t>(k), with_observed != 0, with_meat != 0,
+                         with_constants != 0);
     const engine::EngineResult<void> done = surface::without_gil([&] {
         return engine::add_glm_sums(in.family, in.link, in.beta, in.x, in.rows, scale, sums);
     });
@@ -158,6 +164,8 @@ Result<PyRef> glm_sums(PyObject* module, PyObject* args, PyObject* kwargs) {
     values.push_back(std::move(weight));
     VELMORA_ASSIGN_OR_RETURN(PyRef rows, count_value(sums.rows));
     values.push_back(std::move(rows));
+    VELMORA_ASSIGN_OR_RETURN(PyRef constant, float_value(sums.constant));
+    values.push_back(std::move(constant));
     return record_object(state_of(module).glm_sums_type.get(), glm_sums_spec, std::move(values));
 }
 

@@ -15,8 +15,8 @@ namespace velmora::margins {
 extern const RecordSpec glm_sums_spec;
 
 // glm_sums(family, link, beta, x, y, offset=None, freq_weights=None, var_weights=None,
-//          scale=1.0, alpha=1.0, var_power=1.0, with_observed=False, with_meat=False)
-//     -> GlmSums
+//          scale=1.0, alpha=1.0, var_power=1.0, with_observed=False, with_meat=False,
+//          with_constants=True) -> GlmSums
 surface::Result<surface::PyRef> glm_sums(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // glm_cluster_scores(family, link, beta, x, y, codes, groups, offset=None,

@@ -158,7 +158,8 @@ PyMethodDef methods[] = {
      "with r as in fit_sums; codes is an int64 array of one code in [0, groups) per row."},
     {"glm_sums", method<glm_sums>(), keywords_too,
      "glm_sums(family, link, beta, x, y, offset=None, freq_weights=None, var_weights=None,\n"
-     "         scale=1.0, alpha=1.0, var_power=1.0, with_observed=False, with_meat=False)\n"
+     "         scale=1.0, alpha=1.0, var_power=1.0, with_observed=False, with_meat=False,\n"
+     "         with_constants=True)\n"
      "--\n\n"
      "Returns the GlmSums over the rows of x of a generalized linear model of the family\n"
      "(one of FAMILIES; alpha is the negative binomial's, var_power the Tweedie family's)\n"
@@ -168,7 +169,10 @@ PyMethodDef methods[] = {
      "observed, the observed information times the scale, and meat, the score's outer\n"
      "products, when asked for; weight, the sum of freq_weights; rows. For the Tweedie\n"
      "family with 1 < var_power < 2, loglik leaves out the series term of the rows with\n"
-     "y > 0, which depends on y, var_weights and scale only. An outcome or a mean the\n"
+     "y > 0, which depends on y, var_weights and scale only. constant is the part of\n"
+     "loglik in y, var_weights and scale alone (the log-gamma functions of the outcome);\n"
+     "without constants it is 0 and left out of loglik, for the iterations of a fit,\n"
+     "which do not depend on it. An outcome or a mean the\n"
      "family does not take, or a linear predictor the link refuses, is a ValueError\n"
      "that names the row."},
     {"glm_cluster_scores", method<glm_cluster_scores>(), keywords_too,

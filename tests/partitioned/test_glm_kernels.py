@@ -181,6 +181,40 @@ class TestGlmAgainstStatsmodels:
         assert got.observed is None
         assert got.meat is None
 
+    def test_loglik_without_the_terms_of_the_data_alone(self, glm_case):
+        # The iterations of a fit take the sums without the log-likelihood's terms in
+        # y, the weights and the scale alone: what is left moves with the mean as
+        # statsmodels' log-likelihood does, and the terms set apart do not move with it.
+        family, link, x, y, offset, freq, var, model, params = glm_case
+        options = {"scale": 1.3, **PARAMETERS.get(family, {})}
+        other = params * 0.9
+        full = [
+            _kernels.glm_sums(family, link, b, x, y, offset, freq, var, **options)
+            for b in (params, other)
+        ]
+        bare = [
+            _kernels.glm_sums(
+                family, link, b, x, y, offset, freq, var, with_constants=False, **options
+            )
+            for b in (params, other)
+        ]
+        assert [s.constant for s in bare] == [0.0, 0.0]
+        assert full[0].constant == pytest.approx(full[1].constant, rel=1e-13, abs=0)
+        if family in ("binomial", "poisson", "gamma", "negative_binomial"):
+            # log-gamma functions of y, 0 for an outcome of 0s and 1s alone
+            assert (full[0].constant != 0.0) == (not np.isin(y, (0.0, 1.0)).all())
+        for with_them, without in zip(full, bare, strict=True):
+            assert without.loglik == pytest.approx(
+                with_them.loglik - with_them.constant, rel=1e-12, abs=1e-9
+            )
+            assert (without.deviance, without.weight) == (with_them.deviance, with_them.weight)
+        ones = np.ones(len(y))
+        fw = ones if freq is None else freq
+        vw = ones if var is None else var
+        moved = [model.family.loglike(y, model.predict(b), vw, fw, 1.3) for b in (params, other)]
+        got = bare[0].loglik - bare[1].loglik
+        assert got == pytest.approx(moved[0] - moved[1], rel=1e-9, abs=1e-9 * abs(moved[0]))
+
     def test_score_information_and_meat(self, glm_case):
         family, link, x, y, offset, freq, var, model, params = glm_case
         got = _kernels.glm_sums(

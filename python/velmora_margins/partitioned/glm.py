@@ -130,10 +130,13 @@ def start(passes: Passes, kind: GlmKind, formula: str) -> np.ndarray:
         return np.zeros(len(sums.xtwy))
 
 
-def trial_sums(passes: Passes, beta: np.ndarray) -> _kernels.GlmSums | None:
-    """Returns the sums at beta, or None where a row's mean is outside the model's."""
+def trial_sums(
+    passes: Passes, beta: np.ndarray, constants: bool = False
+) -> _kernels.GlmSums | None:
+    """Returns the sums at beta, or None where a row's mean is outside the model's; their
+    loglik without its terms in the data alone unless constants (see GlmKind.sums)."""
     try:
-        sums: _kernels.GlmSums = passes.totals(beta)
+        sums: _kernels.GlmSums = passes.totals(beta, constants=constants)
     except OutsideDomain:
         return None
     return sums
@@ -145,20 +148,22 @@ def scoring(
     formula: str,
     title: str,
     initial: np.ndarray | None = None,
-) -> tuple[np.ndarray, _kernels.GlmSums, int]:
+) -> tuple[np.ndarray, _kernels.GlmSums, int, float]:
     """Returns the maximum-likelihood coefficients, the sums there (or at the point of the
-    last step, a step below the tolerance) and the iterations, the steps taken, the last
-    one included; from the initial coefficients where they give every row a mean that the
-    model allows."""
+    last step, a step below the tolerance), the iterations, the steps taken, the last
+    one included, and the sum of the log-likelihood's terms in the data alone, which the
+    sums of the iterations after the first leave out of their loglik (see log_likelihood);
+    from the initial coefficients where they give every row a mean that the model allows."""
     kind = passes.kind
     assert isinstance(kind, GlmKind)
-    totals = None if initial is None else trial_sums(passes, initial)
+    totals = None if initial is None else trial_sums(passes, initial, constants=True)
     if totals is None:
         beta = start(passes, kind, formula)
         totals = passes.totals(beta)  # a mean outside the model's here is the data's fault
     else:
         assert initial is not None
         beta = initial
+    constant = totals.constant
     check_rank(totals.information, names, formula)
     step = np.zeros(len(beta))
     for iteration in range(1, limits.MAX_ITERATIONS + 1):
@@ -170,7 +175,7 @@ def scoring(
                 "constant and drop them"
             ) from None
         if converged(step, beta + step, FINAL_STEP):
-            return beta + step, totals, iteration
+            return beta + step, totals, iteration, constant
         trial = trial_sums(passes, beta + step)
         halvings = 0
         while (
@@ -186,8 +191,14 @@ def scoring(
             )
         beta, totals = beta + step, trial
         if converged(step, beta):
-            return beta, totals, iteration
+            return beta, totals, iteration, constant
     raise FitError(not_converged(title, step))
+
+
+def log_likelihood(sums: _kernels.GlmSums, constant: float) -> float:
+    """Returns the log-likelihood of sums, its terms in the data alone being constant
+    (sums without them hold 0 for their own, with them their loglik holds them)."""
+    return sums.loglik - sums.constant + constant
 
 
 def sample_scoring(
@@ -231,7 +242,7 @@ def fit_glm(
     kind = passes.kind
     assert isinstance(kind, GlmKind)
     initial = sample_start(passes, len(names), sample_scoring(names, formula, title))
-    beta, totals, iterations = scoring(passes, names, formula, title, initial)
+    beta, totals, iterations, constant = scoring(passes, names, formula, title, initial)
     k = len(beta)
     df_resid = totals.weight - k
     scale = 1.0
@@ -254,9 +265,10 @@ def fit_glm(
     # cancels from the sandwich; the log-likelihood is taken at the scale, in a pass of its
     # own unless that is 1, the scale of the iterations' sums.
     final = totals
+    llf = log_likelihood(totals, constant)
     if cov_type != "nonrobust" or likelihood_scale != 1.0:
         final = passes.totals(beta, cov_type != "nonrobust", scale=likelihood_scale)
-    llf = final.loglik
+        llf = final.loglik
     if kind.family == "tweedie":
         llf += sum(passes.map(partial(tweedie_terms, kind=kind, scale=likelihood_scale)))
     if cov_type == "nonrobust":

@@ -83,8 +83,10 @@ class GlmKind:
     var_power: float = 1.0
 
     def sums(
-        self, part: Part, beta: np.ndarray, meat: bool, scale: float = 1.0
+        self, part: Part, beta: np.ndarray, meat: bool, scale: float = 1.0, constants: bool = True
     ) -> _kernels.GlmSums:
+        """Returns the sums at beta; without constants, their loglik leaves out the terms in
+        the outcome, weights and scale alone (see glm_sums)."""
         assert part.y is not None
         try:
             return _kernels.glm_sums(
@@ -101,6 +103,7 @@ class GlmKind:
                 var_power=self.var_power,
                 with_observed=meat,
                 with_meat=meat,
+                with_constants=constants,
             )
         except ValueError as error:
             raise refused(part, error) from None

@@ -71,7 +71,7 @@ def poisson_start(
     """Returns the Poisson coefficients with the moment estimate of alpha there, and the
     sums at them."""
     poisson = with_kind(passes, GlmKind("poisson", LINKS["log"]))
-    beta, start, _ = scoring(poisson, names, formula, TITLE)
+    beta, start, _, _ = scoring(poisson, names, formula, TITLE)
     df_resid = start.weight - len(beta)
     moment = sum(passes.map(partial(dispersion_terms, beta=beta))) / max(df_resid, 1.0)
     params = np.append(beta, max(0.05, moment))
