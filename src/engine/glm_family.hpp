@@ -70,18 +70,12 @@ struct Family {
     double variance(double mu) const;
     double variance_derivative(double mu) const;
 
-    // Returns the log-likelihood of a row of outcome y and mean mu, with variance weight w,
-    // at the scale phi: loglik_of_mean plus loglik_constant.
-    double loglik(double y, double mu, double w, double phi) const {
-        return loglik_of_mean(y, mu, w, phi) + loglik_constant(y, w, phi);
-    }
-
-    // Returns a row's log-likelihood less its terms in y, w and phi alone.
+    // The log-likelihood of a row of outcome y and mean mu, with variance weight w, at the
+    // scale phi, is loglik_of_mean plus loglik_constant: the terms in y, w and phi alone
+    // (log-gamma functions of the outcome), the same at every mean, so that no step of a
+    // fit depends on them; loglik_constant is 0 for the families whose terms are not set
+    // apart.
     double loglik_of_mean(double y, double mu, double w, double phi) const;
-
-    // Returns the terms of a row's log-likelihood in y, w and phi alone (log-gamma
-    // functions of the outcome), the same at every mean: no step of a fit depends on them.
-    // 0 for the families whose terms are not set apart.
     double loglik_constant(double y, double w, double phi) const;
 
     // Returns the row's unit deviance, before its weights.

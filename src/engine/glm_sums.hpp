@@ -19,8 +19,8 @@
 // pearson_chi2 sum n_i w_i (y_i - mu_i)^2 / V(mu_i) (see glm_family.hpp). constant is
 // the part of loglik in the outcomes, weights and phi alone (sum n_i loglik_constant);
 // sums without constants leave it out of loglik, and hold 0: the iterations of a fit
-// compare their sums at one data set, and the log-gamma functions of every row's outcome
-// took a tenth of their time.
+// compare their sums on the same rows, and need not take a log-gamma function of every
+// row's outcome at every step.
 //
 // Every call forms its sums block by block and adds them into the caller's; the sums of
 // calls over parts of the rows add up to those of one call over all of them.
