@@ -94,6 +94,7 @@ class NegbinPass {
             check_link_values<ModelKind::log>(v_.data(), mu_.data(), mu_.data(), m, first, offset));
         const double alpha = alpha_, a = 1.0 / alpha;
         const double da1 = -(1.0 / (alpha * alpha)), da2 = 2.0 / (alpha * alpha * alpha);
+        const double log_gamma_a = log_gamma(a);  // the same for every row
         loglik_ = alpha_alpha_ = meat_alpha_ = 0.0;
         for (std::ptrdiff_t i = 0; i < m; ++i) {
             const std::size_t r = to_index(i);
@@ -102,7 +103,7 @@ class NegbinPass {
             const double spread = 1.0 + alpha * mu;  // (a + mu) / a
             const double log_prob = -std::log1p(alpha * mu);
             const double log_rest = std::log(mu / (a + mu));
-            const double ll = ((log_gamma(y + a) - log_gamma(y + 1.0)) - log_gamma(a)) +
+            const double ll = ((log_gamma(y + a) - log_gamma(y + 1.0)) - log_gamma_a) +
                               (a * log_prob + y * log_rest);
             const double residual = y - mu;
             const double score = residual / spread;
