@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from velmora_margins.formula.factor import Factor
+from velmora_margins.totals import weighted_total
 
 
 @dataclass(frozen=True)
@@ -159,7 +160,7 @@ def partial_of(
         wg = w[members]
         out.weight[label] = float(np.sum(wg))
         out.sums[label] = {
-            name: float(np.dot(wg, np.asarray(data[name], dtype=np.float64)[members]))
+            name: weighted_total(np.asarray(data[name], dtype=np.float64)[members], wg)
             for name in request.means
         }
         out.counts[label] = {
@@ -167,7 +168,7 @@ def partial_of(
             for f in request.shares
         }
         if offset is not None:
-            out.offsets[label] = float(np.dot(wg, offset[members]))
+            out.offsets[label] = weighted_total(offset[members], wg)
     for name in request.spreads:
         out.moments[name] = Moments.of(np.asarray(data[name], dtype=np.float64))
     return out

@@ -39,6 +39,7 @@ from velmora_margins.partitioned.newton import check_rank
 from velmora_margins.partitioned.parts import Part
 from velmora_margins.partitioned.passes import Passes
 from velmora_margins.partitioned.sample import sample_start
+from velmora_margins.totals import weighted_total
 
 # Halvings of a step before the fit gives up on it.
 HALVINGS = 40
@@ -61,8 +62,8 @@ class Moments:
 
 def outcome_moments(part: Part) -> Moments:
     assert part.y is not None
-    w = np.ones(len(part.y)) if part.weights is None else part.weights
-    return Moments(float(w @ part.y), float(w.sum()), len(part.y))
+    weight = len(part.y) if part.weights is None else weighted_total(part.weights)
+    return Moments(weighted_total(part.y, part.weights), float(weight), len(part.y))
 
 
 def linear_predictor_of_mean(link: str, mu: np.ndarray) -> np.ndarray:
@@ -226,8 +227,7 @@ def tweedie_terms(part: Part, kind: GlmKind, scale: float) -> float:
     else:
         series = log_wright_bessel(-a, 0, z)
     terms = np.log(1 / y) + series
-    w = np.ones(len(y)) if part.weights is None else part.weights[positive]
-    return float(w @ terms)
+    return weighted_total(terms, None if part.weights is None else part.weights[positive])
 
 
 def fit_glm(

@@ -27,6 +27,7 @@ from velmora_margins.partitioned.kinds import GlmKind, NegbinKind, OutsideDomain
 from velmora_margins.partitioned.parts import Part
 from velmora_margins.partitioned.passes import Passes
 from velmora_margins.partitioned.sample import sample_start
+from velmora_margins.totals import weighted_total
 
 TITLE = "negative binomial"
 
@@ -37,7 +38,7 @@ def dispersion_terms(part: Part, beta: np.ndarray) -> float:
     eta = part.x @ beta if part.offset is None else part.x @ beta + part.offset
     mu = np.exp(eta)
     terms = ((part.y - mu) ** 2 - mu) / mu**2
-    return float(terms.sum() if part.weights is None else part.weights @ terms)
+    return weighted_total(terms, part.weights)
 
 
 def trial_sums(passes: Passes, params: np.ndarray) -> _kernels.FitSums | None:
