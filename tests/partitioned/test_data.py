@@ -225,7 +225,7 @@ def test_parquet_text_read_as_levels_gives_the_same_fit_and_effects(holed, tmp_p
     assert_same_fit_and_effects(ours, theirs, by="band")
 
 
-def test_a_files_first_rows_across_its_row_groups(holed, tmp_path):
+def test_a_files_first_rows_and_all_its_rows_across_its_row_groups(holed, tmp_path):
     # The first rows, which tell the formula engine the columns' types, come from the
     # start of the file whatever its row groups, with the types of the whole file's rows.
     path = tmp_path / "rows.parquet"
@@ -235,6 +235,10 @@ def test_a_files_first_rows_across_its_row_groups(holed, tmp_path):
     for rows in (1, 5, 7):
         head = read_file(str(path), "parquet", columns, rows=rows)
         pd.testing.assert_frame_equal(head, whole.head(rows))
+    # And all of it, a text column read as levels from the row groups' dictionaries.
+    read = read_file(str(path), "parquet", columns, levels=("job",))
+    assert isinstance(read.dtypes["job"], pd.CategoricalDtype)
+    pd.testing.assert_frame_equal(read.astype({"job": whole.dtypes["job"]}), whole)
 
 
 def test_a_fit_from_files_leaves_dask_data_frames_unimported(fair, tmp_path):
