@@ -8,7 +8,7 @@ from typing import Any
 
 import pytest
 
-from bench.cases.partitioned import Case, checks, targets
+from bench.cases.partitioned import Case, checks, report_gains, targets
 from bench.competitors.partitioned import PHASES, Phases, scheduler_threads
 from bench.options import Options, parse_options
 
@@ -102,6 +102,14 @@ def test_speed_targets_against_statsmodels_and_one_thread() -> None:
     # With its BLAS on two threads the slow run is no one-thread run, however slow.
     unheld = targets(case, ours, velmora_run(20.0, blas=(1, 2)), None)[-1]
     assert (unheld.met, unheld.measured) == (False, "4.00, but BLAS on 2 threads")
+    # The second core's gain for a task sharing nothing is shown beside the ratio and
+    # judges nothing: the ratio alone meets or misses the target.
+    for gain in (1.2, 2.0):
+        shown = targets(case, ours, velmora_run(8.4), None, gain)[-1]
+        assert (shown.met, shown.measured) == (
+            False,
+            f"1.68 (a task that shares nothing: {gain:.2f})",
+        )
     # A statsmodels run that was skipped or failed has no target; a failed velmora run has one.
     assert "statsmodels / velmora >= 10" not in judged(case, ours, None, {"error": "memory"})
     failed = targets(case, {"error": "killed"}, None, None)
@@ -202,3 +210,15 @@ def test_one_thread_holds_dask_arrow_and_every_blas_to_one() -> None:
         assert (pyarrow.cpu_count(), pyarrow.io_thread_count()) == (2, 2)
         assert dask.config.get("num_workers", None) is None
         assert blas() == {2}
+
+
+def test_the_second_cores_gains_are_printed_and_their_median_kept(
+    capsys: pytest.CaptureFixture[str],
+) -> None:
+    assert report_gains([]) is None
+    assert report_gains([float("nan")]) is None
+    assert capsys.readouterr().out == ""
+    assert report_gains([1.9, float("nan"), 1.3, 1.7]) == 1.7
+    shown = capsys.readouterr().out
+    assert "after each round: 1.90, nan, 1.30, 1.70 (median 1.70)" in shown
+    assert report_gains([1.9, 1.3]) == 1.6
