@@ -39,6 +39,8 @@ STORED = {"numeric": "the integers 1 to 5", "text": "text labels"}
 # statsmodels' path needs about this many bytes a row (8.6 GiB at 10**7, measured).
 STATSMODELS_BYTES_PER_ROW = 920
 TOLERANCE = 1e-7
+# A phase's system time is shown from this many seconds (process-wide, all threads).
+SHOWN_SYSTEM = 0.05
 
 
 def run(options: Options, runner: Runner, floor: FloorProgram) -> Outcome:
@@ -187,7 +189,7 @@ def report(
         ("statsmodels", theirs),
     ):
         if result is not None and "error" not in result:
-            parts = ", ".join(f"{k} {v:.2f} s" for k, v in result["phases"].items())
+            parts = phase_parts(result["phases"], result.get("phase_system", {}))
             print(f"  where the time went ({label}): {parts}")
     if "error" not in ours:
         print(f"  Newton iterations: {ours['iterations']}; passes: {ours['calls']}")
@@ -195,6 +197,18 @@ def report(
             print(
                 f"  not timed (this velmora has no such function): {', '.join(ours['unwrapped'])}"
             )
+
+
+def phase_parts(seconds: dict[str, float], system: dict[str, float]) -> str:
+    """Each phase's wall seconds, with the process's system time during it where that is
+    at least SHOWN_SYSTEM seconds: CPU seconds in the kernel, of all threads together (so
+    they may pass the wall seconds), on these runs mostly the faulting-in of fresh memory."""
+    parts = []
+    for phase, wall in seconds.items():
+        kernel = system.get(phase, 0.0)
+        shown = f" (system time {kernel:.2f} s)" if kernel >= SHOWN_SYSTEM else ""
+        parts.append(f"{phase} {wall:.2f} s{shown}")
+    return ", ".join(parts)
 
 
 def report_gains(gains: list[float]) -> float | None:

@@ -1,5 +1,6 @@
 """The partitioned case's options, its targets and checks, its phases and its one-thread run."""
 
+import itertools
 import sys
 import time
 import types
@@ -8,7 +9,8 @@ from typing import Any
 
 import pytest
 
-from bench.cases.partitioned import Case, checks, report_gains, targets
+import bench.competitors.partitioned
+from bench.cases.partitioned import Case, checks, phase_parts, report_gains, targets
 from bench.competitors.partitioned import PHASES, Phases, scheduler_threads
 from bench.options import Options, parse_options
 
@@ -157,8 +159,12 @@ def fake_package() -> Iterator[types.ModuleType]:
 
 
 def test_phases_time_the_functions_found_and_list_the_others(
-    fake_package: types.ModuleType,
+    fake_package: types.ModuleType, monkeypatch: pytest.MonkeyPatch
 ) -> None:
+    # The process's system time, as read at each call's start and end: a quarter second
+    # passes in the kernel between any two readings.
+    readings = itertools.count(0.0, 0.25)
+    monkeypatch.setattr(bench.competitors.partitioned, "system_seconds", lambda: next(readings))
     phases = Phases()
     phases.wrap_all(
         (
@@ -181,7 +187,16 @@ def test_phases_time_the_functions_found_and_list_the_others(
     assert [fake_package.step(1), fake_package.step(2)] == [2, 3]
     assert phases.calls == {"building": 1, "stepping": 2}
     assert phases.seconds["building"] >= 0.01
+    assert phases.system == {"building": 0.25, "stepping": 0.5}
     assert len(PHASES) == len({label for _, _, label in PHASES})
+
+
+def test_a_phases_system_time_is_shown_from_a_twentieth_of_a_second() -> None:
+    shown = phase_parts(
+        {"keeping": 1.5, "passes": 2.0, "effects": 0.5},
+        {"keeping": 2.25, "passes": 0.01},  # over the wall time: two threads' together
+    )
+    assert shown == "keeping 1.50 s (system time 2.25 s), passes 2.00 s, effects 0.50 s"
 
 
 def test_every_phase_is_a_function_of_this_velmora() -> None:
