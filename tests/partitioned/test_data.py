@@ -241,6 +241,33 @@ def test_a_files_first_rows_and_all_its_rows_across_its_row_groups(holed, tmp_pa
     pd.testing.assert_frame_equal(read, whole.astype({"job": read.dtypes["job"]}))
 
 
+@pytest.mark.parametrize("kind", ["parquet", "csv"])
+def test_the_first_rows_are_read_once_as_the_files_open(holed, tmp_path, monkeypatch, kind):
+    # Opening the files reads the first file's first rows for the columns' types; the
+    # passes that look at the first rows alone take them from there, narrowed.
+    for i, rows in enumerate(np.array_split(np.arange(len(holed)), 2)):
+        part = holed.iloc[rows]
+        if kind == "csv":
+            part.to_csv(tmp_path / f"part{i}.csv", index=False)
+        else:
+            part.to_parquet(tmp_path / f"part{i}.parquet")
+    source = sources.open_files(str(tmp_path))
+    first = source.paths[0]
+    reads = []
+    real = sources.read_file
+    monkeypatch.setattr(sources, "read_file", lambda *a, **k: reads.append(a) or real(*a, **k))
+    narrowed = source.select(["job", "age", "affair"]).reading_levels(["job"])
+    columns = list(narrowed.columns)
+    head = narrowed.load(0, rows=sources.HEAD_ROWS)
+    assert reads == []
+    pd.testing.assert_frame_equal(head, real(first, kind, columns, rows=sources.HEAD_ROWS))
+    # Beyond the rows kept, and past the first file, the files are read again.
+    more = narrowed.load(0, rows=sources.HEAD_ROWS + 1)
+    pd.testing.assert_frame_equal(more, real(first, kind, columns, rows=sources.HEAD_ROWS + 1))
+    narrowed.load(1, rows=5)
+    assert [read[0] for read in reads] == [first, source.paths[1]]
+
+
 def test_a_fit_from_files_leaves_dask_data_frames_unimported(fair, tmp_path):
     # Files are read by the fit's own tasks; importing Dask's data frames, which these
     # do not need, would cost every fit half a second.

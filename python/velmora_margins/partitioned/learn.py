@@ -25,6 +25,7 @@ from velmora_margins.formula.factor import code_names
 from velmora_margins.formula.reader import formula_codes, read_design
 from velmora_margins.partitioned.parts import check_partition, partition_name
 from velmora_margins.partitioned.runner import Runner
+from velmora_margins.partitioned.sources import HEAD_ROWS  # tell the type of every factor
 
 
 def level_variables(codes: list[str], dtypes: dict[str, Any]) -> list[str]:
@@ -88,9 +89,6 @@ def sorted_levels(values: set[Any], dtype: Any) -> tuple[Any, ...]:
 
     return tuple(sorted(values, key=SortAnythingKey))
 
-
-# Rows of the first partition that tell the formula engine the type of every factor.
-HEAD_ROWS = 1000
 
 # How the formula engine says that the formula uses a name it cannot find.
 UNDEFINED_NAME = re.compile(r"name '([^']+)' is not defined")

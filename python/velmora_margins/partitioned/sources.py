@@ -22,6 +22,9 @@ from velmora_margins.validation import no_column
 
 # Rows per partition of a pandas DataFrame.
 FRAME_PARTITION_ROWS = 1 << 20
+# The first file's rows read when files are opened, for the columns' types; the source
+# keeps them for the passes that look at the first rows alone.
+HEAD_ROWS = 1000
 
 
 def import_dask() -> Any:
@@ -170,6 +173,7 @@ class FileSource(Source):
     file_dtypes: dict[str, Any] = field(default_factory=dict)  # from the first file
     file_rows: tuple[int, ...] | None = None  # each file's rows, where metadata tells
     levels: tuple[str, ...] = ()  # text columns read as categoricals (see reading_levels)
+    head: pd.DataFrame | None = None  # the first file's first rows, every column, as read
 
     @property
     def partitions(self) -> int:
@@ -182,6 +186,9 @@ class FileSource(Source):
         return {c: self.file_dtypes[c] for c in self.columns}
 
     def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
+        if index == 0 and rows is not None and self.head is not None and rows <= len(self.head):
+            # First rows are read as they are stored, text as text, whatever the levels.
+            return self.head[list(self.columns)].head(rows)
         return read_file(self.paths[index], self.kind, list(self.columns), rows, self.levels)
 
     def reading_levels(self, columns: Sequence[str]) -> Source:
@@ -234,7 +241,7 @@ def open_files(pattern: str | os.PathLike[str]) -> FileSource:
     import_dask()
     columns, rows = file_columns(paths, kind)
     names = tuple(str(p) for p in paths)
-    first = read_file(names[0], kind, columns, rows=1000)
+    first = read_file(names[0], kind, columns, rows=HEAD_ROWS)
     dtypes = {str(c): first[c].dtype for c in first.columns}
     return FileSource(
         tuple(columns),
@@ -242,4 +249,5 @@ def open_files(pattern: str | os.PathLike[str]) -> FileSource:
         kind=kind,
         file_dtypes=dtypes,
         file_rows=None if rows is None else tuple(rows),
+        head=first,
     )
