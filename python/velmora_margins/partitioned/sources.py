@@ -170,10 +170,14 @@ class FileSource(Source):
 
     paths: tuple[str, ...] = ()
     kind: str = "parquet"  # or "csv"
-    file_dtypes: dict[str, Any] = field(default_factory=dict)  # from the first file
     file_rows: tuple[int, ...] | None = None  # each file's rows, where metadata tells
     levels: tuple[str, ...] = ()  # text columns read as categoricals (see reading_levels)
     head: pd.DataFrame | None = None  # the first file's first rows, every column, as read
+
+    @property
+    def file_dtypes(self) -> dict[str, Any]:
+        """Every column's type, as the first file's first rows have it."""
+        return {} if self.head is None else {str(c): self.head[c].dtype for c in self.head}
 
     @property
     def partitions(self) -> int:
@@ -183,7 +187,8 @@ class FileSource(Source):
         return self.paths[index]
 
     def dtypes(self) -> dict[str, Any]:
-        return {c: self.file_dtypes[c] for c in self.columns}
+        every = self.file_dtypes
+        return {c: every[c] for c in self.columns}
 
     def load(self, index: int, rows: int | None = None) -> pd.DataFrame:
         if index == 0 and rows is not None and self.head is not None and rows <= len(self.head):
@@ -194,10 +199,9 @@ class FileSource(Source):
     def reading_levels(self, columns: Sequence[str]) -> Source:
         if self.kind != "parquet":
             return self
+        dtypes = self.file_dtypes
         text = tuple(
-            c
-            for c in columns
-            if c in self.columns and isinstance(self.file_dtypes[c], pd.StringDtype)
+            c for c in columns if c in self.columns and isinstance(dtypes[c], pd.StringDtype)
         )
         return replace(self, levels=text)
 
@@ -241,13 +245,10 @@ def open_files(pattern: str | os.PathLike[str]) -> FileSource:
     import_dask()
     columns, rows = file_columns(paths, kind)
     names = tuple(str(p) for p in paths)
-    first = read_file(names[0], kind, columns, rows=HEAD_ROWS)
-    dtypes = {str(c): first[c].dtype for c in first.columns}
     return FileSource(
         tuple(columns),
         paths=names,
         kind=kind,
-        file_dtypes=dtypes,
         file_rows=None if rows is None else tuple(rows),
-        head=first,
+        head=read_file(names[0], kind, columns, rows=HEAD_ROWS),
     )
